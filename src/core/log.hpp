@@ -18,7 +18,14 @@ namespace tarnwick::log {
 
 enum class Level : std::uint8_t { Error = 1, Warn = 2, Info = 3, Debug = 4, Trace = 5 };
 
-enum class LevelFilter : std::uint8_t { Off = 0, Error = 1, Warn = 2, Info = 3, Debug = 4, Trace = 5 };
+enum class LevelFilter : std::uint8_t {
+  Off = 0,
+  Error = 1,
+  Warn = 2,
+  Info = 3,
+  Debug = 4,
+  Trace = 5
+};
 
 // A record passes a filter when its level number is at most the filter's.
 constexpr bool passes(Level level, LevelFilter filter) noexcept {
@@ -125,15 +132,15 @@ inline constexpr std::string_view kImportlibTarget = "tarnwick::importlib::util"
 
 // Emits a record on the process-wide facade. The message pieces are
 // concatenated only if the level passes the global filter and the sink asks.
-#define TARNWICK_LOG(level_, target_, ...)                                          \
-  do {                                                                             \
-    ::tarnwick::log::Facade& tw_facade_ = ::tarnwick::log::facade();               \
-    if (tw_facade_.enabled(level_)) {                                              \
-      auto tw_format_ = [&]() { return ::tarnwick::str_cat(__VA_ARGS__); };        \
-      tw_facade_.log(::tarnwick::log::Record{level_, target_, target_, __FILE__,   \
-                                             static_cast<std::uint32_t>(__LINE__), \
+#define TARNWICK_LOG(level_, target_, ...)                                             \
+  do {                                                                                 \
+    ::tarnwick::log::Facade& tw_facade_ = ::tarnwick::log::facade();                   \
+    if (tw_facade_.enabled(level_)) {                                                  \
+      auto tw_format_ = [&]() { return ::tarnwick::str_cat(__VA_ARGS__); };            \
+      tw_facade_.log(::tarnwick::log::Record{level_, target_, target_, __FILE__,       \
+                                             static_cast<std::uint32_t>(__LINE__),     \
                                              ::tarnwick::log::MessageFn(tw_format_)}); \
-    }                                                                              \
+    }                                                                                  \
   } while (0)
 
 #define TW_LOG_DEBUG(target_, ...) TARNWICK_LOG(::tarnwick::log::Level::Debug, target_, __VA_ARGS__)

@@ -9,9 +9,9 @@
 namespace tarnwick {
 
 struct ModuleSpec {
-  std::string name;                 // fully qualified module name
+  std::string name;                   // fully qualified module name
   std::optional<std::string> origin;  // where it was found, usually a path
-  std::string parent;               // the enclosing package ("" if top level)
+  std::string parent;                 // the enclosing package ("" if top level)
   std::optional<std::vector<std::string>> submodule_search_locations;  // packages only
 
   bool operator==(const ModuleSpec&) const = default;

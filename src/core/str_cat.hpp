@@ -25,7 +25,9 @@ inline void append_piece(std::string& out, const T& piece) {
   out.append(std::string_view(piece));
 }
 
-inline void append_piece(std::string& out, char c) { out.push_back(c); }
+inline void append_piece(std::string& out, char c) {
+  out.push_back(c);
+}
 
 template <Integer T>
 inline void append_piece(std::string& out, T value) {

@@ -1,0 +1,51 @@
+#include "python/class_support.hpp"
+
+namespace tarnwick::py {
+
+PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) noexcept {
+  PyErr_SetString(PyExc_TypeError, "No constructor defined");
+  return nullptr;
+}
+
+namespace {
+
+// The classes carry bare names, for which the host warns that they have no
+// `__module__`; the warning is silenced so strict warning filters do not turn
+// the import into an error.
+PyObject* from_spec_quietly(PyType_Spec& spec) {
+  PyRef warnings = check(PyImport_ImportModule("warnings"));
+  PyRef context = check(PyObject_CallMethod(warnings.get(), "catch_warnings", nullptr));
+  PyRef entered = check(PyObject_CallMethod(context.get(), "__enter__", nullptr));
+  PyRef ignored = PyRef::steal(PyObject_CallMethod(warnings.get(), "simplefilter", "sO", "ignore",
+                                                   PyExc_DeprecationWarning));
+  PyObject* type = ignored ? PyType_FromSpec(&spec) : nullptr;
+  PyObject *err_type, *err_value, *err_tb;
+  PyErr_Fetch(&err_type, &err_value, &err_tb);
+  PyRef exited = PyRef::steal(
+      PyObject_CallMethod(context.get(), "__exit__", "OOO", Py_None, Py_None, Py_None));
+  if (!exited) {
+    Py_XDECREF(type);
+    Py_XDECREF(err_type);
+    Py_XDECREF(err_value);
+    Py_XDECREF(err_tb);
+    throw ErrorAlreadySet{};
+  }
+  PyErr_Restore(err_type, err_value, err_tb);
+  if (type == nullptr) throw ErrorAlreadySet{};
+  return type;
+}
+
+}  // namespace
+
+PyTypeObject* cached_type(PyTypeObject*& cache, PyType_Spec& spec) noexcept {
+  if (cache == nullptr) {
+    try {
+      cache = reinterpret_cast<PyTypeObject*>(from_spec_quietly(spec));
+    } catch (const ErrorAlreadySet&) {
+      return nullptr;
+    }
+  }
+  return cache;
+}
+
+}  // namespace tarnwick::py

@@ -1,0 +1,51 @@
+#include "python/parser_module.hpp"
+
+#include "python/args.hpp"
+#include "python/errors.hpp"
+
+namespace tarnwick::py {
+namespace {
+
+constexpr const char* kParseParams[] = {"source"};
+constexpr Signature kParseSignature{"parse", false, kParseParams, 1};
+
+PyObject* parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return guarded([&]() -> PyObject* {
+    PyObject* bound[1];
+    bind_fastcall(kParseSignature, args, nargs, kwnames, bound);
+    (void)arg_str(bound[0], "source");
+    raise(PyExc_NotImplementedError, "parse is not available yet");
+  });
+}
+
+PyMethodDef kParseDef = {"parse",
+                         reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse)),
+                         METH_FASTCALL | METH_KEYWORDS, "parse(source)\n--\n\n"};
+
+}  // namespace
+
+void add_to_module(PyObject* module, const char* name, PyObject* value) {
+  PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw ErrorAlreadySet{};
+    PyErr_Clear();
+    all = check(PyList_New(0));
+    check_status(PyObject_SetAttrString(module, "__all__", all.get()));
+  }
+  PyRef py_name = check(PyUnicode_FromString(name));
+  check_status(PyList_Append(all.get(), py_name.get()));
+  check_status(PyObject_SetAttr(module, py_name.get(), value));
+}
+
+PyRef create_parser_module() {
+  PyRef module = check(PyModule_New("parser"));
+  PyRef module_name = check(PyModule_GetNameObject(module.get()));
+  PyRef function = check(PyCMethod_New(&kParseDef, module.get(), module_name.get(), nullptr));
+  PyRef function_name = check(PyObject_GetAttrString(function.get(), "__name__"));
+  const char* text = PyUnicode_AsUTF8(function_name.get());
+  if (text == nullptr) throw ErrorAlreadySet{};
+  add_to_module(module.get(), text, function.get());
+  return module;
+}
+
+}  // namespace tarnwick::py

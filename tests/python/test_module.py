@@ -1,0 +1,153 @@
+"""The module frame: attributes, classes, signatures and argument errors."""
+
+import pytest
+
+import tarnwick
+from tarnwick import parser
+
+
+def test_module_attributes():
+    assert tarnwick.__doc__ == ""
+    assert tarnwick.__all__ == ["DepNode", "DepGraph", "GraphBuilder", "parser"]
+    assert parser.__all__ == ["parse"]
+    assert parser.__name__ == "parser"
+    assert parser.parse.__module__ == "parser"
+    assert tarnwick.parser is parser
+    assert type(parser.parse).__name__ == "builtin_function_or_method"
+
+
+def test_parser_submodule_not_registered():
+    import sys
+
+    assert "parser" not in sys.modules or sys.modules["parser"] is not parser
+    assert "tarnwick.parser" not in sys.modules
+
+
+@pytest.mark.parametrize(
+    "obj, signature",
+    [
+        (tarnwick.GraphBuilder, "(verbose=None)"),
+        (tarnwick.GraphBuilder.build, "($self, source, package=None)"),
+        (parser.parse, "(source)"),
+        (tarnwick.DepGraph.size, "($self)"),
+        (tarnwick.DepGraph.num_dependencies, "($self)"),
+        (tarnwick.DepGraph.keys, "($self)"),
+        (tarnwick.DepGraph.get, "($self, name)"),
+        (tarnwick.DepGraph.get_all_scoped, "($self, scope)"),
+        (tarnwick.DepGraph.origins, "($self)"),
+        (tarnwick.DepGraph.names, "($self)"),
+    ],
+)
+def test_text_signatures_and_no_docs(obj, signature):
+    assert obj.__text_signature__ == signature
+    assert not obj.__doc__  # the signature is all the documentation
+
+
+def test_class_shapes():
+    for cls in (tarnwick.DepNode, tarnwick.DepGraph, tarnwick.GraphBuilder):
+        assert cls.__name__ == cls.__qualname__
+        assert cls.__bases__ == (object,)
+        assert "__dict__" not in dir(cls)
+        assert cls.__weakrefoffset__ == 0
+        assert cls.__dictoffset__ == 0
+    assert tarnwick.DepNode.__doc__ is None
+    assert tarnwick.DepGraph.__doc__ is None
+    assert [m for m in vars(tarnwick.DepGraph) if not m.startswith("__")] == [
+        "size", "num_dependencies", "keys", "get", "get_all_scoped", "origins", "names",
+    ]
+    assert [a for a in vars(tarnwick.DepNode) if not a.startswith("__")] == [
+        "name", "spec", "dependents", "depth", "dependencies",
+    ]
+    for attr in ("name", "spec", "dependents", "depth", "dependencies"):
+        descriptor = vars(tarnwick.DepNode)[attr]
+        assert descriptor.__doc__ is None
+        assert descriptor.__set__ is not None  # data descriptor, read-only below
+
+
+@pytest.mark.parametrize("cls", [tarnwick.DepNode, tarnwick.DepGraph])
+def test_no_constructor(cls):
+    with pytest.raises(TypeError, match="^No constructor defined$"):
+        cls()
+
+
+@pytest.mark.parametrize("cls", [tarnwick.DepNode, tarnwick.DepGraph, tarnwick.GraphBuilder])
+def test_not_subclassable(cls):
+    with pytest.raises(TypeError, match="not an acceptable base type"):
+        type("Sub", (cls,), {})
+
+
+def test_builder_instances_have_no_dict_or_weakref():
+    import weakref
+
+    builder = tarnwick.GraphBuilder()
+    with pytest.raises(AttributeError):
+        builder.anything = 1
+    with pytest.raises(TypeError):
+        weakref.ref(builder)
+
+
+@pytest.mark.parametrize(
+    "call, exc, message",
+    [
+        (lambda: parser.parse(), TypeError, "parse() missing 1 required positional argument: 'source'"),
+        (lambda: parser.parse("a", "b"), TypeError, "parse() takes 1 positional argument but 2 were given"),
+        (lambda: parser.parse(src="a"), TypeError, "parse() got an unexpected keyword argument 'src'"),
+        (lambda: parser.parse("a", source="b"), TypeError, "parse() got multiple values for argument 'source'"),
+        (lambda: parser.parse(1), TypeError, "argument 'source': 'int' object cannot be converted to 'PyString'"),
+        (lambda: parser.parse(b"x"), TypeError, "argument 'source': 'bytes' object cannot be converted to 'PyString'"),
+        (lambda: tarnwick.GraphBuilder(1), TypeError, "argument 'verbose': 'int' object cannot be converted to 'PyBool'"),
+        (lambda: tarnwick.GraphBuilder(verbose="yes"), TypeError, "argument 'verbose': 'str' object cannot be converted to 'PyBool'"),
+        (lambda: tarnwick.GraphBuilder(True, 1), TypeError, "GraphBuilder.__new__() takes from 1 to 2 positional arguments but 3 were given"),
+        (lambda: tarnwick.GraphBuilder(x=1), TypeError, "GraphBuilder.__new__() got an unexpected keyword argument 'x'"),
+        (lambda: tarnwick.GraphBuilder().build(), TypeError, "GraphBuilder.build() missing 1 required positional argument: 'source'"),
+        (lambda: tarnwick.GraphBuilder().build(package="p"), TypeError, "GraphBuilder.build() missing 1 required positional argument: 'source'"),
+        (lambda: tarnwick.GraphBuilder().build("", None, 1), TypeError, "GraphBuilder.build() takes from 2 to 3 positional arguments but 4 were given"),
+        (lambda: tarnwick.GraphBuilder().build("", x=1), TypeError, "GraphBuilder.build() got an unexpected keyword argument 'x'"),
+        (lambda: tarnwick.GraphBuilder().build(None), TypeError, "argument 'source': 'NoneType' object cannot be converted to 'PyString'"),
+        (lambda: tarnwick.GraphBuilder().build("", 3.5), TypeError, "argument 'package': 'float' object cannot be converted to 'PyString'"),
+    ],
+)
+def test_argument_errors(call, exc, message):
+    with pytest.raises(exc) as info:
+        call()
+    assert str(info.value) == message
+
+
+def test_lone_surrogate_gives_host_encoding_error():
+    with pytest.raises(UnicodeEncodeError, match="surrogates not allowed"):
+        parser.parse("import os\n\ud800")
+
+
+@pytest.mark.parametrize("method", ["size", "num_dependencies", "keys", "origins", "names"])
+def test_no_argument_methods_reject_arguments(method):
+    # Unbound call with a wrong receiver and an extra argument is refused by the host.
+    with pytest.raises(TypeError):
+        getattr(tarnwick.DepGraph, method)(object(), 1)
+
+
+def test_second_initialisation_fails(run_python):
+    proc = run_python(
+        """
+        import sys
+        import tarnwick
+        del sys.modules["tarnwick"]
+        try:
+            import tarnwick
+        except ImportError as e:
+            print("ImportError:", e)
+        """
+    )
+    assert "ImportError:" in proc.stdout
+    assert "once per interpreter process" in proc.stdout
+
+
+def test_import_works_from_any_directory(run_python, tmp_path):
+    proc = run_python(
+        f"""
+        import os
+        os.chdir({str(tmp_path)!r})
+        import tarnwick
+        print(tarnwick.__all__)
+        """
+    )
+    assert "GraphBuilder" in proc.stdout
