@@ -22,12 +22,15 @@ class CaptureSink final : public log::Sink {
 
 void start_capture() {
   static std::once_flag installed;
-  std::call_once(installed, [] { log::facade().set_boxed_logger(std::make_unique<CaptureSink>()); });
+  std::call_once(installed,
+                 [] { log::facade().set_boxed_logger(std::make_unique<CaptureSink>()); });
   log::facade().set_max_level(log::LevelFilter::Debug);
   storage().clear();
 }
 
-const std::vector<CapturedRecord>& captured() { return storage(); }
+const std::vector<CapturedRecord>& captured() {
+  return storage();
+}
 
 std::vector<std::string> captured_messages(std::string_view target) {
   std::vector<std::string> out;
