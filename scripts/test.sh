@@ -52,10 +52,10 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 
 step "Python tests (ASan + UBSan extension)"
 # The interpreter itself is not instrumented: the ASan runtime must be loaded
-# first (LD_PRELOAD), and leak detection is off because CPython keeps
+# first (LD_PRELOAD), together with libstdc++ so that ASan's interceptor finds
+# the real __cxa_throw; leak detection is off because CPython keeps
 # allocations alive until exit by design.
-asan_rt=$(${CXX:-g++} -print-file-name=libasan.so)
-export LD_PRELOAD="$asan_rt"
+export LD_PRELOAD="$(${CXX:-g++} -print-file-name=libasan.so) $(${CXX:-g++} -print-file-name=libstdc++.so)"
 export ASAN_OPTIONS=detect_leaks=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export PYTHONPATH="$root/build/asan"
