@@ -1,0 +1,320 @@
+#include "core/dep_graph.hpp"
+
+#include <algorithm>
+#include <functional>
+#include <limits>
+#include <utility>
+
+#include "core/error.hpp"
+#include "core/log.hpp"
+
+namespace tarnwick {
+
+namespace {
+
+std::size_t hash_text(std::string_view text) noexcept {
+  return std::hash<std::string_view>{}(text);
+}
+
+std::size_t next_pow2(std::size_t n) noexcept {
+  std::size_t p = 1;
+  while (p < n) p <<= 1;
+  return p;
+}
+
+// `depth + steps` in 32-bit signed range; depths that large do not arise in
+// practice, so the sum simply saturates instead of wrapping.
+std::int32_t depth_plus(std::int32_t depth, std::uint64_t steps) noexcept {
+  constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();
+  const std::int64_t sum = static_cast<std::int64_t>(depth) +
+                           static_cast<std::int64_t>(std::min<std::uint64_t>(steps, kMax));
+  return static_cast<std::int32_t>(std::min(sum, kMax));
+}
+
+}  // namespace
+
+// ---- NameSet -------------------------------------------------------------
+
+NameSet::NameSet(std::initializer_list<std::string_view> names) {
+  reserve(names.size());
+  for (std::string_view n : names) insert(n);
+}
+
+void NameSet::reserve(std::size_t n) {
+  items_.reserve(n);
+  if (n > kIndexThreshold && index_.size() < 2 * n) rebuild_index(next_pow2(2 * n));
+}
+
+std::size_t NameSet::find_slot(std::string_view name, std::size_t hash) const noexcept {
+  const std::size_t mask = index_.size() - 1;
+  std::size_t i = hash & mask;
+  while (index_[i] != kEmptySlot && items_[index_[i] - 1] != name) i = (i + 1) & mask;
+  return i;
+}
+
+void NameSet::rebuild_index(std::size_t capacity) {
+  index_.assign(capacity, kEmptySlot);
+  for (std::size_t i = 0; i < items_.size(); ++i) {
+    index_[find_slot(items_[i], hash_text(items_[i]))] = static_cast<std::uint32_t>(i + 1);
+  }
+}
+
+void NameSet::index_last() {
+  const std::size_t last = items_.size() - 1;
+  if (index_.empty()) {
+    if (items_.size() > kIndexThreshold) rebuild_index(next_pow2(4 * items_.size()));
+  } else if (2 * items_.size() > index_.size()) {
+    rebuild_index(2 * index_.size());
+  } else {
+    index_[find_slot(items_[last], hash_text(items_[last]))] = static_cast<std::uint32_t>(last + 1);
+  }
+}
+
+bool NameSet::contains(std::string_view name) const noexcept {
+  if (index_.empty()) return std::find(items_.begin(), items_.end(), name) != items_.end();
+  return index_[find_slot(name, hash_text(name))] != kEmptySlot;
+}
+
+bool NameSet::insert(std::string_view name) {
+  if (contains(name)) return false;
+  items_.emplace_back(name);
+  index_last();
+  return true;
+}
+
+bool NameSet::insert(std::string&& name) {
+  if (contains(name)) return false;
+  items_.push_back(std::move(name));
+  index_last();
+  return true;
+}
+
+void NameSet::insert_all(NameSet&& other) {
+  if (items_.empty()) {
+    *this = std::move(other);
+    return;
+  }
+  reserve(items_.size() + other.items_.size());
+  for (std::string& n : other.items_) insert(std::move(n));
+  other.items_.clear();
+  other.index_.clear();
+}
+
+bool operator==(const NameSet& a, const NameSet& b) noexcept {
+  if (a.size() != b.size()) return false;
+  return std::all_of(a.begin(), a.end(), [&](const std::string& n) { return b.contains(n); });
+}
+
+// ---- DepNode -------------------------------------------------------------
+
+DepNode::DepNode(ModuleSpec module_spec, std::optional<std::int32_t> initial_depth)
+    : name(module_spec.name), spec(std::move(module_spec)), depth(initial_depth) {}
+
+void DepNode::merge(DepNode other) {
+  if (name != other.name) fail("assertion failed: self.name == other.name");
+  if (spec.origin) {
+    if (!other.spec.origin) fail(kAbsentValue);
+    if (*spec.origin != *other.spec.origin) {
+      fail("assertion failed: origin == &other.spec.origin.unwrap()");
+    }
+  }
+  dependencies.insert_all(std::move(other.dependencies));
+  dependents.insert_all(std::move(other.dependents));
+  // Absent counts as smaller than every present depth.
+  if (!other.depth || (depth && *other.depth < *depth)) depth = other.depth;
+}
+
+// ---- DepGraph: index -----------------------------------------------------
+
+std::uint32_t DepGraph::hash_name(std::string_view name) noexcept {
+  const std::size_t h = hash_text(name);
+  return static_cast<std::uint32_t>(h ^ (static_cast<std::uint64_t>(h) >> 32));
+}
+
+std::uint32_t DepGraph::position(std::string_view name) const noexcept {
+  if (index_.empty()) return kMissing;
+  const std::uint32_t hash = hash_name(name);
+  const std::size_t mask = index_.size() - 1;
+  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+    const Slot& s = index_[i];
+    if (s.node == kEmpty) return kMissing;
+    if (s.hash == hash && nodes_[s.node].name == name) return s.node;
+  }
+}
+
+void DepGraph::grow_index() {
+  std::vector<Slot> old = std::move(index_);
+  index_.assign(old.empty() ? 16 : 2 * old.size(), Slot{kEmpty, 0});
+  const std::size_t mask = index_.size() - 1;
+  for (const Slot& s : old) {
+    if (s.node == kEmpty) continue;
+    std::size_t i = s.hash & mask;
+    while (index_[i].node != kEmpty) i = (i + 1) & mask;
+    index_[i] = s;
+  }
+}
+
+bool DepGraph::has_node(std::string_view name) const noexcept {
+  return position(name) != kMissing;
+}
+
+const DepNode* DepGraph::find(std::string_view name) const noexcept {
+  const std::uint32_t pos = position(name);
+  return pos == kMissing ? nullptr : &nodes_[pos];
+}
+
+const DepNode& DepGraph::at(std::string_view name) const {
+  const DepNode* node = find(name);
+  if (node == nullptr) fail("Node does not exist on graph: ", name);
+  return *node;
+}
+
+DepNode& DepGraph::node_at(std::string_view name) {
+  const std::uint32_t pos = position(name);
+  if (pos == kMissing) fail("Node does not exist on graph: ", name);
+  return nodes_[pos];
+}
+
+// ---- DepGraph: primitives ------------------------------------------------
+
+const DepNode& DepGraph::add(DepNode node) {
+  if (has_node(node.name)) fail("assertion failed: !self.nodes.contains_key(&node.name)");
+  TW_LOG_DEBUG(log::kTypesTarget, "Adding node to graph: ", node.name);
+
+  // Keep the load factor at or below 3/4.
+  if (4 * (nodes_.size() + 1) > 3 * index_.size()) grow_index();
+  const std::uint32_t hash = hash_name(node.name);
+  const auto pos = static_cast<std::uint32_t>(nodes_.size());
+  nodes_.push_back(std::move(node));
+  const std::size_t mask = index_.size() - 1;
+  std::size_t i = hash & mask;
+  while (index_[i].node != kEmpty) i = (i + 1) & mask;
+  index_[i] = Slot{pos, hash};
+  return nodes_.back();
+}
+
+void DepGraph::add_dependency(std::string_view from, std::string_view to) {
+  TW_LOG_DEBUG(log::kTypesTarget, "Add dependency '", from, "' -> '", to, "'");
+  const std::uint32_t from_pos = position(from);
+  if (from_pos == kMissing) fail("Node does not exist on graph: ", from);
+  const std::uint32_t to_pos = position(to);
+  if (to_pos == kMissing) fail("Node does not exist on graph: ", to);
+
+  // The stored names outlive the inserts below, whatever `from` and `to` view.
+  DepNode& from_node = nodes_[from_pos];
+  DepNode& to_node = nodes_[to_pos];
+  to_node.dependents.insert(std::string_view(from_node.name));
+  from_node.dependencies.insert(std::string_view(to_node.name));
+
+  if (!from_node.depth) {
+    fail("Attempted to add dependency from node with uninitialized depth named: ", from);
+  }
+  const std::int32_t candidate = depth_plus(*from_node.depth, 1);
+  if (to_node.depth) {
+    if (*to_node.depth <= candidate) return;
+    TW_LOG_DEBUG(log::kTypesTarget, "Found shorter depth to '", to_node.name, "' new depth is ",
+                 candidate);
+  } else {
+    TW_LOG_DEBUG(log::kTypesTarget, "Initializing depth of node '", to_node.name, "' to ",
+                 candidate);
+  }
+  to_node.depth = candidate;
+}
+
+std::uint64_t DepGraph::num_dependencies() const noexcept {
+  std::uint64_t count = 0;
+  for (const DepNode& n : nodes_) count += n.dependencies.size();
+  return count;
+}
+
+// ---- DepGraph: combination -----------------------------------------------
+
+DepGraph DepGraph::clone_from(std::string_view name) const {
+  const std::uint32_t start = position(name);
+  if (start == kMissing) fail("assertion failed: self.has_node(name)");
+
+  // Pending names form a min-heap by byte-wise name order; `discovered` marks
+  // every node that was ever pending, so a name is pending at most once and a
+  // copied node is never queued again.
+  std::vector<std::uint32_t> pending{start};
+  std::vector<bool> discovered(nodes_.size(), false);
+  discovered[start] = true;
+  const auto later = [this](std::uint32_t a, std::uint32_t b) {
+    return nodes_[b].name < nodes_[a].name;
+  };
+
+  DepGraph result;
+  while (!pending.empty()) {
+    std::pop_heap(pending.begin(), pending.end(), later);
+    const DepNode& source = nodes_[pending.back()];
+    pending.pop_back();
+    const DepNode& copy = result.add(source);
+    for (const std::string& dep : copy.dependencies) {
+      const std::uint32_t pos = position(dep);
+      if (pos == kMissing) fail("Node does not exist on graph: ", dep);
+      if (discovered[pos]) continue;
+      discovered[pos] = true;
+      pending.push_back(pos);
+      std::push_heap(pending.begin(), pending.end(), later);
+    }
+  }
+
+  for (DepNode& node : result.nodes_) {
+    node.dependents.retain_if([&](std::string_view n) { return result.has_node(n); });
+  }
+  return result;
+}
+
+void DepGraph::merge(DepGraph other) {
+  for (DepNode& node : other.nodes_) {
+    const std::uint32_t pos = position(node.name);
+    if (pos == kMissing) {
+      add(std::move(node));
+    } else {
+      nodes_[pos].merge(std::move(node));
+    }
+  }
+}
+
+// Depth numbering of an attached graph: a breadth-first walk from `to` gives
+// every node it reaches the depth of `from` plus one plus its distance from
+// `to`. So `to` lands one step below `from`, and every attached node counts
+// import steps from the root along the shortest path through `from` and
+// `to` within `other`, the same meaning a depth has on the fresh path. The
+// merge then keeps the smaller of this and any depth the node already had.
+void DepGraph::add_graph(std::string_view from, std::string_view to, DepGraph other) {
+  TW_LOG_DEBUG(log::kTypesTarget, "Adding graph with ", other.size(), " nodes linked by ", from,
+               " -> ", to);
+  const std::uint32_t from_pos = position(from);
+  if (from_pos == kMissing) fail("Node does not exist on graph: ", from);
+  const std::uint32_t to_pos = other.position(to);
+  if (to_pos == kMissing) fail("Node does not exist on graph: ", to);
+
+  for (DepNode& node : other.nodes_) node.depth.reset();
+
+  const std::optional<std::int32_t> from_depth = nodes_[from_pos].depth;
+  if (!from_depth) fail(kAbsentValue);
+
+  // Breadth-first walk; `queue` doubles as the visit order, and a node's
+  // distance is set on its first visit (depth present means visited).
+  std::vector<std::uint32_t> queue{to_pos};
+  other.nodes_[to_pos].depth = depth_plus(*from_depth, 1);
+  for (std::size_t head = 0; head < queue.size(); ++head) {
+    const DepNode& node = other.nodes_[queue[head]];
+    const std::int32_t next = depth_plus(*node.depth, 1);
+    for (const std::string& dep : node.dependencies) {
+      const std::uint32_t pos = other.position(dep);
+      if (pos == kMissing || other.nodes_[pos].depth) continue;
+      other.nodes_[pos].depth = next;
+      queue.push_back(pos);
+    }
+  }
+
+  // `to` may view a name inside `other`, which the merge consumes.
+  const std::string to_name(to);
+  const std::string_view from_name = nodes_[from_pos].name;  // stable: nodes never move
+  merge(std::move(other));
+  add_dependency(from_name, to_name);
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,186 @@
+// The dependency graph: one node per module, keyed by the module's dotted
+// name, with every import edge recorded on both ends and a depth (import steps
+// from the starting module) on every node.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/module_spec.hpp"
+
+namespace tarnwick {
+
+// A set of module names without duplicates and without a defined order.
+//
+// Names are kept in a dense vector (each name stored once); small sets are
+// searched linearly, and once a set grows past kIndexThreshold names an
+// open-addressing index of positions makes membership tests O(1). Most module
+// nodes have a handful of edges, so most sets never pay for an index.
+class NameSet {
+ public:
+  using const_iterator = std::vector<std::string>::const_iterator;
+
+  NameSet() = default;
+  NameSet(std::initializer_list<std::string_view> names);
+
+  std::size_t size() const noexcept { return items_.size(); }
+  bool empty() const noexcept { return items_.empty(); }
+  const_iterator begin() const noexcept { return items_.begin(); }
+  const_iterator end() const noexcept { return items_.end(); }
+
+  bool contains(std::string_view name) const noexcept;
+
+  // Adds `name` unless present; returns whether it was added.
+  bool insert(std::string_view name);
+  bool insert(std::string&& name);
+  bool insert(const char* name) { return insert(std::string_view(name)); }
+
+  // Adds every name of `other`, moving the names out of it.
+  void insert_all(NameSet&& other);
+
+  // Removes every name for which `pred(name)` is false.
+  template <class Pred>
+  void retain_if(Pred pred);
+
+  void reserve(std::size_t n);
+
+  // Set equality: same names, whatever the order.
+  friend bool operator==(const NameSet& a, const NameSet& b) noexcept;
+
+ private:
+  static constexpr std::size_t kIndexThreshold = 16;
+  static constexpr std::uint32_t kEmptySlot = 0;  // index slots hold position + 1
+
+  std::size_t find_slot(std::string_view name, std::size_t hash) const noexcept;
+  void rebuild_index(std::size_t capacity);
+  void index_last();
+
+  std::vector<std::string> items_;
+  std::vector<std::uint32_t> index_;  // empty while the set is small
+};
+
+template <class Pred>
+void NameSet::retain_if(Pred pred) {
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < items_.size(); ++i) {
+    if (pred(std::string_view(items_[i]))) {
+      if (kept != i) items_[kept] = std::move(items_[i]);
+      ++kept;
+    }
+  }
+  if (kept == items_.size()) return;
+  items_.resize(kept);
+  if (items_.size() > kIndexThreshold) {
+    rebuild_index(index_.size());
+  } else {
+    index_.clear();
+    index_.shrink_to_fit();
+  }
+}
+
+// One module of a graph.
+struct DepNode {
+  std::string name;                   // always a copy of spec.name
+  ModuleSpec spec;                    // where the module lives
+  NameSet dependencies;               // modules this one imports
+  NameSet dependents;                 // modules that import this one
+  std::optional<std::int32_t> depth;  // import steps from the root; absent until known
+
+  DepNode(ModuleSpec module_spec, std::optional<std::int32_t> initial_depth);
+
+  // Folds `other` (a node of the same module from another graph) into this
+  // node: checks name and origin, unites both name sets and keeps the smaller
+  // depth, an absent depth counting as smaller than any present one. This
+  // node keeps its own spec. Throws InternalError, leaving this node
+  // unchanged, when the names differ, or when this node has an origin and
+  // `other` has none or a different one.
+  void merge(DepNode other);
+};
+
+// The graph: every node under its name. Nodes are never removed or replaced.
+//
+// Nodes live in a deque, so a stored node keeps its address for the life of
+// the graph: references and pointers returned by add() and find() stay valid
+// until the graph is destroyed or assigned to (not across moves of the graph
+// object itself, as usual). Lookup by name goes through a hashed index of node
+// positions; no name is stored twice for it.
+//
+// Every operation logs at debug level on target "tarnwick::core::types" and
+// fails with InternalError as documented on each member.
+class DepGraph {
+ public:
+  using const_iterator = std::deque<DepNode>::const_iterator;
+
+  DepGraph() = default;
+
+  // Number of nodes.
+  std::size_t size() const noexcept { return nodes_.size(); }
+  bool empty() const noexcept { return nodes_.empty(); }
+
+  // Every node, in no defined order.
+  const_iterator begin() const noexcept { return nodes_.begin(); }
+  const_iterator end() const noexcept { return nodes_.end(); }
+
+  bool has_node(std::string_view name) const noexcept;
+
+  // The node named `name`, or nullptr.
+  const DepNode* find(std::string_view name) const noexcept;
+
+  // The node named `name`; throws InternalError "Node does not exist on
+  // graph: {name}" when there is none.
+  const DepNode& at(std::string_view name) const;
+
+  // Stores `node` under its name. Throws, leaving the graph unchanged, when
+  // the name is already present.
+  const DepNode& add(DepNode node);
+
+  // Records that `from` imports `to` on both ends and updates the depth of
+  // `to` to min(its depth, depth(from) + 1). Both must be nodes; `from` must
+  // have a depth (when it has none the edge stays recorded and the call
+  // throws). A self-edge is recorded like any other edge; since the candidate
+  // depth is one more than the node's own, it never changes a depth.
+  void add_dependency(std::string_view from, std::string_view to);
+
+  // Number of edges: the sum of the sizes of all `dependencies` sets.
+  std::uint64_t num_dependencies() const noexcept;
+
+  // A new graph holding copies of `name` and of every node reachable from it
+  // through `dependencies`, copied in byte-wise order of the names among
+  // those discovered; `dependents` outside the result are dropped.
+  DepGraph clone_from(std::string_view name) const;
+
+  // Folds every node of `other` into this graph: new names are added, known
+  // ones are merged node by node (DepNode::merge). On a failed node merge the
+  // nodes handled before stay, the rest of `other` is dropped.
+  void merge(DepGraph other);
+
+  // Attaches `other`, whose top node is `to`, below the node `from` of this
+  // graph: gives the nodes of `other` fresh depths, merges `other` and adds
+  // the edge from -> to.
+  void add_graph(std::string_view from, std::string_view to, DepGraph other);
+
+ private:
+  struct Slot {
+    std::uint32_t node;  // position in nodes_, kEmpty when the slot is free
+    std::uint32_t hash;  // the name's hash, to skip most string comparisons
+  };
+  static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
+  static constexpr std::uint32_t kMissing = 0xFFFFFFFFu;
+
+  static std::uint32_t hash_name(std::string_view name) noexcept;
+  std::uint32_t position(std::string_view name) const noexcept;  // kMissing if absent
+  void grow_index();
+
+  DepNode& node_at(std::string_view name);  // throws like at()
+
+  std::deque<DepNode> nodes_;
+  std::vector<Slot> index_;  // open addressing, linear probing, power-of-two size
+};
+
+}  // namespace tarnwick
