@@ -50,9 +50,22 @@ PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) n
 // (borrowed) on every later call; NULL with an error set on failure.
 PyTypeObject* cached_type(PyTypeObject*& cache, PyType_Spec& spec) noexcept;
 
+}  // namespace tarnwick::py
+
+namespace tarnwick {
+struct DepNode;
+class DepGraph;
+}  // namespace tarnwick
+
+namespace tarnwick::py {
+
 // The three classes, created on first use.
 PyTypeObject* dep_node_type() noexcept;
 PyTypeObject* dep_graph_type() noexcept;
 PyTypeObject* graph_builder_type() noexcept;
+
+// New Python objects holding a copy of `node` / the graph.
+PyRef wrap_node(const DepNode& node);
+PyRef wrap_graph(DepGraph&& graph);
 
 }  // namespace tarnwick::py

@@ -1,39 +1,96 @@
-// The Python class DepNode: a read-only copy of one graph node.
+// The Python class DepNode: a read-only copy of one graph node, taken when the
+// object was made. Every attribute read builds a fresh Python value.
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "core/dep_graph.hpp"
 #include "python/class_support.hpp"
+#include "python/convert.hpp"
 
 namespace tarnwick::py {
 namespace {
 
-struct NodeValue {};  // replaced by the graph node once the graph lands
+using NodeInstance = Instance<DepNode>;
 
-PyObject* not_yet(PyObject*, void*) noexcept {
-  PyErr_SetString(PyExc_NotImplementedError, "DepNode attributes are not available yet");
-  return nullptr;
+// Runs `read` on the node under a shared borrow, as an attribute getter.
+template <class Read>
+PyObject* read_node(PyObject* self, Read&& read) noexcept {
+  return guarded([&]() -> PyObject* {
+    NodeInstance* inst = as_instance<DepNode>(self);
+    SharedBorrow borrow(inst->flag);
+    return read(inst->value).release();
+  });
+}
+
+// Writes the whole text to file descriptor 1, bypassing sys.stdout.
+void write_stdout(std::string_view text) {
+  while (!text.empty()) {
+    ssize_t n = ::write(1, text.data(), text.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;  // nowhere to report to; the count is still returned
+    }
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+PyObject* get_name(PyObject* self, void*) noexcept {
+  return read_node(self, [](const DepNode& n) { return to_py_str(n.name); });
+}
+
+PyObject* get_spec(PyObject* self, void*) noexcept {
+  return read_node(self, [](const DepNode& n) { return spec_to_dict(n.spec); });
+}
+
+PyObject* get_dependents(PyObject* self, void*) noexcept {
+  return read_node(self, [](const DepNode& n) { return to_py_set(n.dependents); });
+}
+
+PyObject* get_depth(PyObject* self, void*) noexcept {
+  return read_node(self, [](const DepNode& n) {
+    if (!n.depth) return PyRef::borrow(Py_None);
+    return check_build(PyLong_FromLong(*n.depth), "PyLong_FromLong");
+  });
+}
+
+PyObject* get_dependencies(PyObject* self, void*) noexcept {
+  return read_node(self, [](const DepNode& n) {
+    const std::size_t count = n.dependencies.size();
+    write_stdout(str_cat(count, "\n"));
+    return check_build(PyLong_FromSize_t(count), "PyLong_FromSize_t");
+  });
 }
 
 PyGetSetDef kGetSet[] = {
-    {"name", not_yet, nullptr, nullptr, nullptr},
-    {"spec", not_yet, nullptr, nullptr, nullptr},
-    {"dependents", not_yet, nullptr, nullptr, nullptr},
-    {"depth", not_yet, nullptr, nullptr, nullptr},
-    {"dependencies", not_yet, nullptr, nullptr, nullptr},
+    {"name", get_name, nullptr, nullptr, nullptr},
+    {"spec", get_spec, nullptr, nullptr, nullptr},
+    {"dependents", get_dependents, nullptr, nullptr, nullptr},
+    {"depth", get_depth, nullptr, nullptr, nullptr},
+    {"dependencies", get_dependencies, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<NodeValue>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<DepNode>)},
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
     {Py_tp_getset, kGetSet},
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {"DepNode", sizeof(Instance<NodeValue>), 0, Py_TPFLAGS_DEFAULT, kSlots};
+PyType_Spec kSpec = {"DepNode", sizeof(NodeInstance), 0, Py_TPFLAGS_DEFAULT, kSlots};
 
 }  // namespace
 
 PyTypeObject* dep_node_type() noexcept {
   static PyTypeObject* type = nullptr;
   return cached_type(type, kSpec);
+}
+
+PyRef wrap_node(const DepNode& node) {
+  PyTypeObject* type = dep_node_type();
+  if (type == nullptr) throw ErrorAlreadySet{};
+  return make_instance(type, DepNode(node));
 }
 
 }  // namespace tarnwick::py

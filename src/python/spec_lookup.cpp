@@ -1,0 +1,113 @@
+#include "python/spec_lookup.hpp"
+
+#include <string>
+#include <vector>
+
+#include "core/debug_repr.hpp"
+#include "core/log.hpp"
+#include "python/convert.hpp"
+#include "python/errors.hpp"
+
+namespace tarnwick::py {
+namespace {
+
+std::string_view type_name(PyObject* obj) {
+  std::string_view name = Py_TYPE(obj)->tp_name;
+  auto dot = name.rfind('.');
+  return dot == std::string_view::npos ? name : name.substr(dot + 1);
+}
+
+// Raises TypeError "failed to extract field ModuleSpec.<field>" whose cause is
+// a TypeError carrying `reason`.
+[[noreturn]] void field_error(const char* field, const std::string& reason) {
+  PyRef cause = check(PyObject_CallFunction(PyExc_TypeError, "s", reason.c_str()));
+  PyRef error = check(PyObject_CallFunction(
+      PyExc_TypeError, "s", str_cat("failed to extract field ModuleSpec.", field).c_str()));
+  PyException_SetCause(error.get(), cause.release());  // steals the cause
+  PyErr_SetObject(PyExc_TypeError, error.get());
+  throw ErrorAlreadySet{};
+}
+
+std::string as_text(PyObject* value, const char* field) {
+  if (!PyUnicode_Check(value)) {
+    field_error(field,
+                str_cat("'", type_name(value), "' object cannot be converted to 'PyString'"));
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(value, &size);
+  if (data == nullptr) {
+    PyObject *type, *exc, *tb;
+    PyErr_Fetch(&type, &exc, &tb);
+    Py_XDECREF(type);
+    Py_XDECREF(exc);
+    Py_XDECREF(tb);
+    field_error(field, "string is not valid UTF-8");
+  }
+  return std::string(data, static_cast<std::size_t>(size));
+}
+
+std::vector<std::string> as_text_list(PyObject* value, const char* field) {
+  if (PyUnicode_Check(value)) field_error(field, "a str is not accepted as a sequence of str");
+  if (!PySequence_Check(value)) {
+    field_error(field,
+                str_cat("'", type_name(value), "' object cannot be converted to 'Sequence'"));
+  }
+  PyRef items = check(PySequence_Fast(value, "expected a sequence"));
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+  std::vector<std::string> out;
+  out.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i)
+    out.push_back(as_text(PySequence_Fast_GET_ITEM(items.get(), i), field));
+  return out;
+}
+
+}  // namespace
+
+ModuleSpec extract_spec(PyObject* obj) {
+  ModuleSpec spec;
+  {
+    PyRef value = check(PyObject_GetAttrString(obj, "name"));
+    spec.name = as_text(value.get(), "name");
+  }
+  {
+    PyRef value = check(PyObject_GetAttrString(obj, "origin"));
+    if (value.get() != Py_None) spec.origin = as_text(value.get(), "origin");
+  }
+  {
+    PyRef value = check(PyObject_GetAttrString(obj, "parent"));
+    spec.parent = as_text(value.get(), "parent");
+  }
+  {
+    PyRef value = check(PyObject_GetAttrString(obj, "submodule_search_locations"));
+    if (value.get() != Py_None) {
+      spec.submodule_search_locations = as_text_list(value.get(), "submodule_search_locations");
+    }
+  }
+  return spec;
+}
+
+std::optional<ModuleSpec> find_spec(std::string_view name) {
+  PyGILState_STATE gil = PyGILState_Ensure();
+  struct Release {
+    PyGILState_STATE state;
+    ~Release() { PyGILState_Release(state); }
+  } release{gil};
+  try {
+    PyRef util = check(PyImport_ImportModule("importlib.util"));
+    PyRef function = check(PyObject_GetAttrString(util.get(), "find_spec"));
+    PyRef py_name =
+        check(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), nullptr));
+    PyRef found = check(PyObject_CallOneArg(function.get(), py_name.get()));
+    if (found.get() == Py_None) return std::nullopt;
+    ModuleSpec spec = extract_spec(found.get());
+    TW_LOG_DEBUG(log::kImportlibTarget, "Loaded spec: ", spec.name, ' ',
+                 debug_optional(spec.origin));
+    return spec;
+  } catch (const ErrorAlreadySet&) {
+    if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) throw;
+    PyErr_Clear();
+    return std::nullopt;
+  }
+}
+
+}  // namespace tarnwick::py
