@@ -1,0 +1,70 @@
+#include "core/import_dump.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <type_traits>
+#include <variant>
+
+#include "core/str_cat.hpp"
+
+namespace tarnwick {
+
+namespace {
+
+constexpr std::string_view kIndent = "  ";
+
+void append_statement(std::string& out, const ImportStmt& stmt) {
+  std::visit(
+      [&out](const auto& s) {
+        using T = std::decay_t<decltype(s)>;
+        if constexpr (std::is_same_v<T, ImportFrom>) {
+          out += "ImportFrom: {\n";
+          if (s.level) str_append(out, "  level: ", *s.level, '\n');
+          if (s.module) str_append(out, "  module: ", *s.module, '\n');
+        } else {
+          out += "Import: {\n";
+        }
+        dump_alias(out, s.names);
+        out += "}\n";
+      },
+      stmt);
+}
+
+void write_all(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;  // nowhere to report a failed write to standard output
+    }
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+}
+
+}  // namespace
+
+void dump_alias(std::string& out, const std::vector<Alias>& names) {
+  str_append(out, kIndent, "{\n");
+  for (const Alias& alias : names) {
+    str_append(out, kIndent, "  name: ", alias.name, '\n');
+    if (alias.asname) str_append(out, kIndent, "  asname: ", *alias.asname, '\n');
+  }
+  str_append(out, kIndent, "}\n");
+}
+
+std::string format_imports(const std::vector<ImportStmt>& stmts) {
+  std::string out;
+  for (const ImportStmt& stmt : stmts) append_statement(out, stmt);
+  return out;
+}
+
+void dump_imports(const std::vector<ImportStmt>& stmts) {
+  if (stmts.empty()) return;
+  const std::string text = format_imports(stmts);
+  write_all(STDOUT_FILENO, text.data(), text.size());
+}
+
+}  // namespace tarnwick

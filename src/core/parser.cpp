@@ -1,0 +1,208 @@
+// Import statement extraction.
+//
+// `parse` does not build the whole tree: the grammar's top rule is a
+// repetition of `expr`, and an `expr` that has matched inside it is final, so
+// each one is turned into records as soon as it closes and its nodes are
+// dropped. The records come out in the same (document) order as a walk over
+// the full tree would give, and the node array stays a few entries long.
+#include "core/parser.hpp"
+
+#include <cstddef>
+#include <optional>
+#include <utility>
+
+#include "core/error.hpp"
+
+namespace tarnwick {
+
+namespace {
+
+void expect_rule(ParseNode node, Rule expected) {
+  if (node.rule() != expected) {
+    fail("assertion failed: `(left == right)`\n  left: `", rule_name(node.rule()), "`,\n right: `",
+         rule_name(expected), "`");
+  }
+}
+
+// The first node of a run of children; fails when there is none.
+ParseNode required(const peg::Siblings<Rule>& run, peg::Siblings<Rule>::iterator it) {
+  if (it == run.end()) fail(kAbsentValue);
+  return *it;
+}
+
+Import extract_import(ParseNode node) {
+  const auto children = node.children();
+  const ParseNode list = required(children, children.begin());
+  expect_rule(list, Rule::alias_list);
+  Import stmt;
+  for (ParseNode alias : list.children()) stmt.names.push_back(parse_alias(alias));
+  return stmt;
+}
+
+void read_module_spec(ParseNode spec, ImportFrom& stmt) {
+  const auto children = spec.children();
+  auto it = children.begin();
+  const ParseNode first = required(children, it);
+  switch (first.rule()) {
+    case Rule::qualified_name:
+      stmt.module = std::string(first.text());
+      stmt.level = 0;
+      return;
+    case Rule::dots:
+      stmt.level = first.text().size();
+      ++it;
+      stmt.module = it == children.end() ? std::string() : std::string((*it).text());
+      return;
+    default:
+      fail("Unexpected rule while parsing module spec: ", to_sexpr(first));
+  }
+}
+
+ImportFrom extract_import_from(ParseNode node) {
+  const auto children = node.children();
+  auto it = children.begin();
+  const ParseNode spec = required(children, it);
+  expect_rule(spec, Rule::module_spec);
+  ImportFrom stmt;
+  read_module_spec(spec, stmt);
+  ++it;
+  const ParseNode list = required(children, it);
+  expect_rule(list, Rule::from_alias_list);
+  for (ParseNode child : list.children()) {
+    switch (child.rule()) {
+      case Rule::alias:
+        stmt.names.push_back(parse_alias(child));
+        break;
+      case Rule::alias_list:
+        for (ParseNode alias : child.children()) stmt.names.push_back(parse_alias(alias));
+        break;
+      case Rule::additional:
+        for (ParseNode inner : child.children()) {
+          if (inner.rule() == Rule::alias) stmt.names.push_back(parse_alias(inner));
+        }
+        break;
+      default:  // comments inside a parenthesised list
+        break;
+    }
+  }
+  return stmt;
+}
+
+// Visits the nodes [first, last) in document order.
+void extract_range(const peg::Node* nodes, std::string_view input, std::size_t first,
+                   std::size_t last, std::vector<ImportStmt>& out) {
+  for (std::size_t i = first; i < last; ++i) {
+    const auto rule = static_cast<Rule>(nodes[i].rule);
+    if (rule == Rule::import) {
+      out.emplace_back(extract_import(ParseNode(nodes, input, i)));
+    } else if (rule == Rule::import_from) {
+      out.emplace_back(extract_import_from(ParseNode(nodes, input, i)));
+    }
+  }
+}
+
+// Receives every `expr` as it closes, extracts its records and drops its nodes.
+class StreamingExtractor {
+ public:
+  explicit StreamingExtractor(std::string_view input) : input_(input) {}
+
+  template <auto Id, class S>
+  void closed(S& s, std::size_t index) {
+    if constexpr (Id == Rule::expr) {
+      if (!error_) {
+        try {
+          extract_range(s.nodes.data(), input_, index, s.nodes.size(), records_);
+        } catch (InternalError& e) {
+          error_.emplace(std::move(e));
+        }
+      }
+      s.truncate(index);
+    }
+  }
+
+  std::vector<ImportStmt>& records() { return records_; }
+  const std::optional<InternalError>& error() const { return error_; }
+
+ private:
+  std::string_view input_;
+  std::vector<ImportStmt> records_;
+  std::optional<InternalError> error_;
+};
+
+// Line and column (from 1, the column in characters) of byte `pos`, and the
+// span of its line without the line break.
+struct LineInfo {
+  std::size_t line = 1;
+  std::size_t column = 1;
+  std::size_t line_start = 0;
+  std::size_t line_end = 0;
+};
+
+LineInfo locate(std::string_view text, std::size_t pos) {
+  LineInfo info;
+  for (std::size_t i = 0; i < pos && i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\n' || (c == '\r' && (i + 1 >= text.size() || text[i + 1] != '\n'))) {
+      ++info.line;
+      info.line_start = i + 1;
+    }
+  }
+  for (std::size_t i = info.line_start; i < pos && i < text.size(); ++i) {
+    // Count characters: every byte that is not a UTF-8 continuation byte.
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) ++info.column;
+  }
+  info.line_end = info.line_start;
+  while (info.line_end < text.size() && text[info.line_end] != '\n' &&
+         text[info.line_end] != '\r') {
+    ++info.line_end;
+  }
+  return info;
+}
+
+}  // namespace
+
+Alias parse_alias(ParseNode node) {
+  expect_rule(node, Rule::alias);
+  const auto children = node.children();
+  auto it = children.begin();
+  Alias alias;
+  alias.name = std::string(required(children, it).text());
+  ++it;
+  if (it != children.end()) alias.asname = std::string((*it).text());
+  return alias;
+}
+
+std::vector<ImportStmt> extract_imports(const ParseTree& tree) {
+  std::vector<ImportStmt> out;
+  extract_range(tree.nodes().data(), tree.input(), 0, tree.size(), out);
+  return out;
+}
+
+std::string parse_failure_message(std::string_view source, const peg::Failure<Rule>& failure) {
+  const LineInfo at = locate(source, failure.position);
+  std::string expected;
+  for (std::size_t i = 0; i < failure.expected.size(); ++i) {
+    if (i > 0) expected += i + 1 == failure.expected.size() ? " or " : ", ";
+    expected += rule_name(failure.expected[i]);
+  }
+  if (expected.empty()) expected = "nothing";
+  return str_cat("Could not parse file: at byte ", failure.position, " (line ", at.line,
+                 ", column ", at.column, "): \"",
+                 source.substr(at.line_start, at.line_end - at.line_start), "\"; expected ",
+                 expected);
+}
+
+std::vector<ImportStmt> parse(std::string_view source) {
+  StreamingExtractor extractor(source);
+  peg::State<grammar::Python, true, false, StreamingExtractor> state(source, &extractor);
+  if (!peg::match_start<grammar::python>(state)) {
+    const ParseResult again = parse_python(source);
+    if (!again.ok()) throw InternalError(parse_failure_message(source, again.failure()));
+    // Both runs are deterministic; reaching here would mean they disagree.
+    fail("Could not parse file: the two matching runs disagree");
+  }
+  if (extractor.error()) throw *extractor.error();
+  return std::move(extractor.records());
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,30 @@
+// Import statement extraction: matches a source text against the import
+// grammar and turns every `import` and `import_from` node into a record.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/grammar.hpp"
+#include "core/import_stmt.hpp"
+
+namespace tarnwick {
+
+// The import statements of `source` (UTF-8), in the order in which they start.
+// Throws InternalError when the text does not match the grammar or the tree
+// is not shaped as the grammar guarantees; no partial result is returned.
+std::vector<ImportStmt> parse(std::string_view source);
+
+// One `alias` node as a record: the dotted name and the optional as-name.
+Alias parse_alias(ParseNode node);
+
+// The records of every import node of `tree`, visited in document order.
+std::vector<ImportStmt> extract_imports(const ParseTree& tree);
+
+// The message `parse` fails with when matching fails: "Could not parse file: "
+// followed by the position (byte offset, line and column from 1), the text of
+// the line and the rules expected there.
+std::string parse_failure_message(std::string_view source, const peg::Failure<Rule>& failure);
+
+}  // namespace tarnwick
