@@ -36,73 +36,92 @@ std::int32_t depth_plus(std::int32_t depth, std::uint64_t steps) noexcept {
 // ---- NameSet -------------------------------------------------------------
 
 NameSet::NameSet(std::initializer_list<std::string_view> names) {
-  reserve(names.size());
   for (std::string_view n : names) insert(n);
-}
-
-void NameSet::reserve(std::size_t n) {
-  items_.reserve(n);
-  if (n > kIndexThreshold && index_.size() < 2 * n) rebuild_index(next_pow2(2 * n));
 }
 
 std::size_t NameSet::find_slot(std::string_view name, std::size_t hash) const noexcept {
   const std::size_t mask = index_.size() - 1;
   std::size_t i = hash & mask;
-  while (index_[i] != kEmptySlot && items_[index_[i] - 1] != name) i = (i + 1) & mask;
+  while (index_[i] != kEmptySlot && entry_at(buf_.data() + index_[i] - 1) != name) {
+    i = (i + 1) & mask;
+  }
   return i;
 }
 
 void NameSet::rebuild_index(std::size_t capacity) {
-  index_.assign(capacity, kEmptySlot);
-  for (std::size_t i = 0; i < items_.size(); ++i) {
-    index_[find_slot(items_[i], hash_text(items_[i]))] = static_cast<std::uint32_t>(i + 1);
+  index_.assign(next_pow2(capacity), kEmptySlot);
+  const char* const base = buf_.data();
+  for (auto it = begin(); it != end(); ++it) {
+    const std::string_view name = *it;
+    const auto offset = static_cast<std::uint32_t>(it.pos_ - base);
+    index_[find_slot(name, hash_text(name))] = offset + 1;
   }
 }
 
-void NameSet::index_last() {
-  const std::size_t last = items_.size() - 1;
+void NameSet::drop_index_if_small() {
+  if (count_ <= kIndexThreshold && !index_.empty()) {
+    index_.clear();
+    index_.shrink_to_fit();
+  }
+}
+
+void NameSet::append(std::string_view name) {
+  const auto offset = static_cast<std::uint32_t>(buf_.size());
+  char len_bytes[10];
+  std::size_t n = 0;
+  std::size_t len = name.size();
+  do {
+    auto byte = static_cast<unsigned char>(len & 0x7F);
+    len >>= 7;
+    if (len != 0) byte |= 0x80;
+    len_bytes[n++] = static_cast<char>(byte);
+  } while (len != 0);
+  buf_.append(len_bytes, n);
+  buf_.append(name);
+  ++count_;
+
   if (index_.empty()) {
-    if (items_.size() > kIndexThreshold) rebuild_index(next_pow2(4 * items_.size()));
-  } else if (2 * items_.size() > index_.size()) {
+    if (count_ > kIndexThreshold) rebuild_index(4 * count_);
+  } else if (2 * count_ > index_.size()) {
     rebuild_index(2 * index_.size());
   } else {
-    index_[find_slot(items_[last], hash_text(items_[last]))] = static_cast<std::uint32_t>(last + 1);
+    index_[find_slot(name, hash_text(name))] = offset + 1;
   }
 }
 
 bool NameSet::contains(std::string_view name) const noexcept {
-  if (index_.empty()) return std::find(items_.begin(), items_.end(), name) != items_.end();
+  if (index_.empty()) {
+    for (std::string_view n : *this) {
+      if (n == name) return true;
+    }
+    return false;
+  }
   return index_[find_slot(name, hash_text(name))] != kEmptySlot;
 }
 
 bool NameSet::insert(std::string_view name) {
   if (contains(name)) return false;
-  items_.emplace_back(name);
-  index_last();
-  return true;
-}
-
-bool NameSet::insert(std::string&& name) {
-  if (contains(name)) return false;
-  items_.push_back(std::move(name));
-  index_last();
+  // `name` may view this very buffer, which append() can reallocate.
+  if (name.data() >= buf_.data() && name.data() < buf_.data() + buf_.size()) {
+    const std::string copy(name);
+    append(copy);
+  } else {
+    append(name);
+  }
   return true;
 }
 
 void NameSet::insert_all(NameSet&& other) {
-  if (items_.empty()) {
+  if (empty()) {
     *this = std::move(other);
     return;
   }
-  reserve(items_.size() + other.items_.size());
-  for (std::string& n : other.items_) insert(std::move(n));
-  other.items_.clear();
-  other.index_.clear();
+  for (std::string_view n : other) insert(n);
 }
 
 bool operator==(const NameSet& a, const NameSet& b) noexcept {
   if (a.size() != b.size()) return false;
-  return std::all_of(a.begin(), a.end(), [&](const std::string& n) { return b.contains(n); });
+  return std::all_of(a.begin(), a.end(), [&](std::string_view n) { return b.contains(n); });
 }
 
 // ---- DepNode -------------------------------------------------------------
@@ -169,16 +188,14 @@ const DepNode& DepGraph::at(std::string_view name) const {
   return *node;
 }
 
-DepNode& DepGraph::node_at(std::string_view name) {
-  const std::uint32_t pos = position(name);
-  if (pos == kMissing) fail("Node does not exist on graph: ", name);
-  return nodes_[pos];
-}
-
 // ---- DepGraph: primitives ------------------------------------------------
 
 const DepNode& DepGraph::add(DepNode node) {
   if (has_node(node.name)) fail("assertion failed: !self.nodes.contains_key(&node.name)");
+  return add_new(std::move(node));
+}
+
+const DepNode& DepGraph::add_new(DepNode node) {
   TW_LOG_DEBUG(log::kTypesTarget, "Adding node to graph: ", node.name);
 
   // Keep the load factor at or below 3/4.
@@ -233,33 +250,56 @@ DepGraph DepGraph::clone_from(std::string_view name) const {
   const std::uint32_t start = position(name);
   if (start == kMissing) fail("assertion failed: self.has_node(name)");
 
-  // Pending names form a min-heap by byte-wise name order; `discovered` marks
+  // Pending names form a min-heap in byte-wise name order; `discovered` marks
   // every node that was ever pending, so a name is pending at most once and a
-  // copied node is never queued again.
-  std::vector<std::uint32_t> pending{start};
+  // copied node is never queued again. Each entry carries the name's first
+  // eight bytes as a big-endian key, so most comparisons are one integer
+  // comparison; ties fall back to the full names.
+  struct Pending {
+    std::uint64_t key;
+    std::uint32_t pos;
+  };
+  const auto later = [this](const Pending& a, const Pending& b) {
+    if (a.key != b.key) return b.key < a.key;
+    return nodes_[b.pos].name < nodes_[a.pos].name;
+  };
+  const auto pending_of = [this](std::uint32_t pos) {
+    const std::string& n = nodes_[pos].name;
+    std::uint64_t key = 0;
+    for (std::size_t i = 0; i < 8; ++i) {
+      key = (key << 8) | (i < n.size() ? static_cast<unsigned char>(n[i]) : 0u);
+    }
+    return Pending{key, pos};
+  };
+  std::vector<Pending> pending{pending_of(start)};
   std::vector<bool> discovered(nodes_.size(), false);
   discovered[start] = true;
-  const auto later = [this](std::uint32_t a, std::uint32_t b) {
-    return nodes_[b].name < nodes_[a].name;
-  };
+  // Importers of each copied node that are copied too; where this falls short
+  // of the node's `dependents`, some importers lie outside the result.
+  std::vector<std::uint32_t> inner_importers(nodes_.size(), 0);
+  std::vector<std::uint32_t> copied;  // source positions, in result order
 
   DepGraph result;
   while (!pending.empty()) {
     std::pop_heap(pending.begin(), pending.end(), later);
-    const DepNode& source = nodes_[pending.back()];
+    const std::uint32_t pos = pending.back().pos;
     pending.pop_back();
-    const DepNode& copy = result.add(source);
-    for (const std::string& dep : copy.dependencies) {
-      const std::uint32_t pos = position(dep);
-      if (pos == kMissing) fail("Node does not exist on graph: ", dep);
-      if (discovered[pos]) continue;
-      discovered[pos] = true;
-      pending.push_back(pos);
+    const DepNode& copy = result.add_new(DepNode(nodes_[pos]));
+    copied.push_back(pos);
+    for (const std::string_view dep : copy.dependencies) {
+      const std::uint32_t dep_pos = position(dep);
+      if (dep_pos == kMissing) fail("Node does not exist on graph: ", dep);
+      ++inner_importers[dep_pos];
+      if (discovered[dep_pos]) continue;
+      discovered[dep_pos] = true;
+      pending.push_back(pending_of(dep_pos));
       std::push_heap(pending.begin(), pending.end(), later);
     }
   }
 
-  for (DepNode& node : result.nodes_) {
+  for (std::size_t i = 0; i < copied.size(); ++i) {
+    DepNode& node = result.nodes_[i];
+    if (inner_importers[copied[i]] == node.dependents.size()) continue;
     node.dependents.retain_if([&](std::string_view n) { return result.has_node(n); });
   }
   return result;
@@ -269,7 +309,7 @@ void DepGraph::merge(DepGraph other) {
   for (DepNode& node : other.nodes_) {
     const std::uint32_t pos = position(node.name);
     if (pos == kMissing) {
-      add(std::move(node));
+      add_new(std::move(node));
     } else {
       nodes_[pos].merge(std::move(node));
     }
@@ -302,7 +342,7 @@ void DepGraph::add_graph(std::string_view from, std::string_view to, DepGraph ot
   for (std::size_t head = 0; head < queue.size(); ++head) {
     const DepNode& node = other.nodes_[queue[head]];
     const std::int32_t next = depth_plus(*node.depth, 1);
-    for (const std::string& dep : node.dependencies) {
+    for (const std::string_view dep : node.dependencies) {
       const std::uint32_t pos = other.position(dep);
       if (pos == kMissing || other.nodes_[pos].depth) continue;
       other.nodes_[pos].depth = next;

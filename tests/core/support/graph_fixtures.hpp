@@ -67,7 +67,9 @@ inline DepGraph make_graph(const std::vector<NodeInit>& nodes,
 }
 
 inline std::set<std::string> sorted(const NameSet& set) {
-  return {set.begin(), set.end()};
+  std::set<std::string> out;
+  for (std::string_view name : set) out.emplace(name);
+  return out;
 }
 
 // What one node holds, in comparable form.
@@ -136,13 +138,18 @@ inline std::vector<std::string> invariant_violations(const DepGraph& graph) {
     const DepNode* self = graph.find(node.name);
     if (self != &node) out.push_back("lookup does not find the node itself: " + node.name);
     edges += node.dependencies.size();
+    if (std::distance(node.dependencies.begin(), node.dependencies.end()) !=
+        static_cast<std::ptrdiff_t>(node.dependencies.size())) {
+      out.push_back("set size differs from its members in " + node.name);
+    }
     if (sorted(node.dependencies).size() != node.dependencies.size()) {
       out.push_back("duplicate dependency in " + node.name);
     }
     if (sorted(node.dependents).size() != node.dependents.size()) {
       out.push_back("duplicate dependent in " + node.name);
     }
-    for (const std::string& dep : node.dependencies) {
+    for (const std::string_view dep_view : node.dependencies) {
+      const std::string dep(dep_view);
       const DepNode* other = graph.find(dep);
       if (other == nullptr) {
         out.push_back("dangling dependency " + node.name + " -> " + dep);
@@ -150,7 +157,8 @@ inline std::vector<std::string> invariant_violations(const DepGraph& graph) {
         out.push_back("edge missing on the dependent side: " + node.name + " -> " + dep);
       }
     }
-    for (const std::string& imp : node.dependents) {
+    for (const std::string_view imp_view : node.dependents) {
+      const std::string imp(imp_view);
       const DepNode* other = graph.find(imp);
       if (other == nullptr) {
         out.push_back("dangling dependent " + imp + " -> " + node.name);

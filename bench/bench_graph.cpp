@@ -1,0 +1,185 @@
+// Graph combination costs on large synthetic graphs: clone_from, add_graph,
+// merge (into an empty graph and into one holding the same modules) and the
+// full copy the builder makes of every result. Each runs at 25k, 50k and 100k
+// nodes with five edges per node, and reports nodes+edges per second so the
+// scaling can be read off directly. BM_GraphMemory reports heap bytes per
+// node and the process's peak resident size.
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+#include <sys/resource.h>
+
+#include <cstdint>
+#include <map>
+#include <random>
+#include <string>
+#include <utility>
+
+#include "core/dep_graph.hpp"
+
+namespace {
+
+using tarnwick::DepGraph;
+using tarnwick::DepNode;
+using tarnwick::ModuleSpec;
+
+constexpr int kEdgesPerNode = 5;
+
+std::string module_name(std::int64_t i) {
+  return "pkg" + std::to_string(i / 1000) + ".sub" + std::to_string(i / 50) + ".module" +
+         std::to_string(i);
+}
+
+// A graph shaped like a large import graph: node 0 is the root; every other
+// node is first imported by a random earlier node (so the root reaches the
+// whole graph), and the remaining edges join random pairs.
+DepGraph make_graph(std::int64_t nodes) {
+  std::mt19937_64 rng(42);
+  DepGraph g;
+  for (std::int64_t i = 0; i < nodes; ++i) {
+    ModuleSpec spec;
+    spec.name = module_name(i);
+    spec.parent = spec.name.substr(0, spec.name.rfind('.'));
+    spec.origin = "/usr/lib/python3.11/site-packages/" + spec.name + ".py";
+    g.add(DepNode(std::move(spec), i == 0 ? std::optional<std::int32_t>(0) : std::nullopt));
+  }
+  std::vector<std::string> names;
+  names.reserve(static_cast<std::size_t>(nodes));
+  for (std::int64_t i = 0; i < nodes; ++i) names.push_back(module_name(i));
+  for (std::int64_t i = 1; i < nodes; ++i) {
+    const auto parent = std::uniform_int_distribution<std::int64_t>(0, i - 1)(rng);
+    g.add_dependency(names[static_cast<std::size_t>(parent)], names[static_cast<std::size_t>(i)]);
+  }
+  std::uniform_int_distribution<std::int64_t> any(0, nodes - 1);
+  auto edges = static_cast<std::uint64_t>(nodes - 1);
+  const auto target = static_cast<std::uint64_t>(kEdgesPerNode * nodes);
+  while (edges < target) {
+    const std::string& a = names[static_cast<std::size_t>(any(rng))];
+    const std::string& b = names[static_cast<std::size_t>(any(rng))];
+    if (a == b || g.at(a).dependencies.contains(b)) continue;
+    g.add_dependency(a, b);
+    ++edges;
+  }
+  return g;
+}
+
+const DepGraph& graph_of(std::int64_t nodes) {
+  static std::map<std::int64_t, DepGraph> graphs;
+  auto it = graphs.find(nodes);
+  if (it == graphs.end()) it = graphs.emplace(nodes, make_graph(nodes)).first;
+  return it->second;
+}
+
+void set_counters(benchmark::State& state, const DepGraph& g) {
+  const auto work = static_cast<std::int64_t>(g.size() + g.num_dependencies());
+  state.SetItemsProcessed(state.iterations() * work);
+  state.counters["nodes"] = static_cast<double>(g.size());
+  state.counters["edges"] = static_cast<double>(g.num_dependencies());
+}
+
+void BM_CloneFrom(benchmark::State& state) {
+  const DepGraph& g = graph_of(state.range(0));
+  const std::string root = module_name(0);
+  for (auto _ : state) {
+    DepGraph sub = g.clone_from(root);
+    benchmark::DoNotOptimize(sub);
+    state.PauseTiming();  // freeing the copy is not part of the operation
+    sub = DepGraph();
+    state.ResumeTiming();
+  }
+  set_counters(state, g);
+}
+
+void BM_AddGraph(benchmark::State& state) {
+  const DepGraph& g = graph_of(state.range(0));
+  const std::string root = module_name(0);
+  for (auto _ : state) {
+    state.PauseTiming();
+    DepGraph sub = g.clone_from(root);
+    DepGraph target;
+    ModuleSpec spec;
+    spec.name = "<terminal>";
+    target.add(DepNode(std::move(spec), 0));
+    state.ResumeTiming();
+    target.add_graph("<terminal>", root, std::move(sub));
+    benchmark::DoNotOptimize(target);
+    state.PauseTiming();
+    target = DepGraph();
+    state.ResumeTiming();
+  }
+  set_counters(state, g);
+}
+
+void BM_MergeIntoEmpty(benchmark::State& state) {
+  const DepGraph& g = graph_of(state.range(0));
+  for (auto _ : state) {
+    state.PauseTiming();
+    DepGraph other = g;
+    DepGraph target;
+    state.ResumeTiming();
+    target.merge(std::move(other));
+    benchmark::DoNotOptimize(target);
+    state.PauseTiming();
+    target = DepGraph();
+    state.ResumeTiming();
+  }
+  set_counters(state, g);
+}
+
+// The builder's cache upkeep after a second build of the same text: every
+// node meets its twin and the name sets are united.
+void BM_MergeOverlapping(benchmark::State& state) {
+  const DepGraph& g = graph_of(state.range(0));
+  for (auto _ : state) {
+    state.PauseTiming();
+    DepGraph other = g;
+    DepGraph target = g;
+    state.ResumeTiming();
+    target.merge(std::move(other));
+    benchmark::DoNotOptimize(target);
+    state.PauseTiming();
+    target = DepGraph();
+    state.ResumeTiming();
+  }
+  set_counters(state, g);
+}
+
+void BM_Copy(benchmark::State& state) {
+  const DepGraph& g = graph_of(state.range(0));
+  for (auto _ : state) {
+    DepGraph copy = g;
+    benchmark::DoNotOptimize(copy);
+    state.PauseTiming();
+    copy = DepGraph();
+    state.ResumeTiming();
+  }
+  set_counters(state, g);
+}
+
+void BM_GraphMemory(benchmark::State& state) {
+  const std::int64_t nodes = state.range(0);
+  double per_node = 0;
+  for (auto _ : state) {
+    const std::size_t before = mallinfo2().uordblks;
+    DepGraph g = make_graph(nodes);
+    const std::size_t after = mallinfo2().uordblks;
+    per_node = static_cast<double>(after - before) / static_cast<double>(nodes);
+    benchmark::DoNotOptimize(g);
+  }
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  state.counters["heap_bytes_per_node"] = per_node;
+  state.counters["peak_rss_MiB"] = static_cast<double>(usage.ru_maxrss) / 1024.0;
+}
+
+#define GRAPH_SIZES Arg(25000)->Arg(50000)->Arg(100000)->Unit(benchmark::kMillisecond)
+
+BENCHMARK(BM_CloneFrom)->GRAPH_SIZES;
+BENCHMARK(BM_AddGraph)->GRAPH_SIZES;
+BENCHMARK(BM_MergeIntoEmpty)->GRAPH_SIZES;
+BENCHMARK(BM_MergeOverlapping)->GRAPH_SIZES;
+BENCHMARK(BM_Copy)->GRAPH_SIZES;
+BENCHMARK(BM_GraphMemory)->GRAPH_SIZES->Iterations(1);
+
+}  // namespace
+
+BENCHMARK_MAIN();
