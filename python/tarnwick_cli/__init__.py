@@ -61,11 +61,14 @@ class Graph:
 
 
 def build_graph(source: str, package: str | None, search_dir: str):
+    """Builds as `python FILE` would see it: the file's directory first on sys.path."""
     import tarnwick
 
-    if search_dir not in sys.path:
-        sys.path.insert(0, search_dir)
-    return tarnwick.GraphBuilder().build(source, package)
+    sys.path.insert(0, search_dir)
+    try:
+        return tarnwick.GraphBuilder().build(source, package)
+    finally:
+        sys.path.remove(search_dir)
 
 
 def write_listing(graph: Graph, out: TextIO) -> None:

@@ -1,6 +1,8 @@
 #include "python/parser_module.hpp"
 
+#include "core/parser.hpp"
 #include "python/args.hpp"
+#include "python/convert.hpp"
 #include "python/errors.hpp"
 
 namespace tarnwick::py {
@@ -13,8 +15,8 @@ PyObject* parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   return guarded([&]() -> PyObject* {
     PyObject* bound[1];
     bind_fastcall(kParseSignature, args, nargs, kwnames, bound);
-    (void)arg_str(bound[0], "source");
-    raise(PyExc_NotImplementedError, "parse is not available yet");
+    const std::string_view source = arg_str(bound[0], "source");
+    return imports_to_list(tarnwick::parse(source)).release();
   });
 }
 

@@ -43,3 +43,73 @@ def probe_dir():
     if not path:
         pytest.skip("TARNWICK_PROBE_DIR not set: the probe is built by scripts/test.sh")
     return path
+
+
+@pytest.fixture
+def tree(tmp_path):
+    """Writes a package tree and puts it first on sys.path for one test.
+
+    ``tree({"a/__init__.py": "", "a/b.py": "import os"})`` returns the root
+    directory. Afterwards the directory leaves sys.path and every module
+    imported from it leaves sys.modules, so trees of different tests never
+    see each other.
+    """
+    import importlib
+
+    root = tmp_path / "tree"
+    root.mkdir()
+
+    def make(files):
+        for rel, text in files.items():
+            path = root / rel
+            path.parent.mkdir(parents=True, exist_ok=True)
+            if isinstance(text, bytes):
+                path.write_bytes(text)
+            else:
+                path.write_text(textwrap.dedent(text), encoding="utf-8")
+        importlib.invalidate_caches()
+        return root
+
+    sys.path.insert(0, str(root))
+    yield make
+    sys.path.remove(str(root))
+    sys.path_importer_cache.pop(str(root), None)
+    prefix = str(root)
+    for name, module in list(sys.modules.items()):
+        spec = getattr(module, "__spec__", None)
+        origin = getattr(spec, "origin", None) or ""
+        locations = list(getattr(spec, "submodule_search_locations", None) or [])
+        if origin.startswith(prefix) or any(str(p).startswith(prefix) for p in locations):
+            del sys.modules[name]
+    importlib.invalidate_caches()
+
+
+class Finder:
+    """A meta path finder serving hand-made spec objects by module name."""
+
+    def __init__(self, specs):
+        self.specs = specs
+        self.asked = []
+
+    def find_spec(self, name, path=None, target=None):
+        self.asked.append(name)
+        spec = self.specs.get(name)
+        if isinstance(spec, BaseException):
+            raise spec
+        return spec
+
+
+@pytest.fixture
+def finder():
+    """Installs a Finder first on sys.meta_path for one test."""
+    installed = []
+
+    def install(specs):
+        f = Finder(specs)
+        sys.meta_path.insert(0, f)
+        installed.append(f)
+        return f
+
+    yield install
+    for f in installed:
+        sys.meta_path.remove(f)
