@@ -17,7 +17,9 @@ namespace tarnwick {
 
 namespace {
 
-void expect_rule(ParseNode node, Rule expected) {
+// The walk works on both node widths: `Ref` is a peg::NodeRef over either.
+template <class Ref>
+void expect_rule(Ref node, Rule expected) {
   if (node.rule() != expected) {
     fail("assertion failed: `(left == right)`\n  left: `", rule_name(node.rule()), "`,\n right: `",
          rule_name(expected), "`");
@@ -25,24 +27,54 @@ void expect_rule(ParseNode node, Rule expected) {
 }
 
 // The first node of a run of children; fails when there is none.
-ParseNode required(const peg::Siblings<Rule>& run, peg::Siblings<Rule>::iterator it) {
+template <class Run>
+auto required(const Run& run, typename Run::iterator it) {
   if (it == run.end()) fail(kAbsentValue);
   return *it;
 }
 
-Import extract_import(ParseNode node) {
+template <class Ref>
+Alias read_alias(Ref node) {
+  expect_rule(node, Rule::alias);
   const auto children = node.children();
-  const ParseNode list = required(children, children.begin());
+  auto it = children.begin();
+  Alias alias;
+  alias.name = std::string(required(children, it).text());
+  ++it;
+  if (it != children.end()) alias.asname = std::string((*it).text());
+  return alias;
+}
+
+template <class Ref>
+void read_alias_list(Ref list, std::vector<Alias>& names) {
+  const auto children = list.children();
+  names.reserve(names.size() + children.size());
+  for (auto alias : children) names.push_back(read_alias(alias));
+}
+
+template <class Ref>
+std::string debug_render(Ref node) {
+  std::string out = str_cat('(', rule_name(node.rule()), ' ', node.start(), ' ', node.end());
+  for (auto child : node.children()) str_append(out, ' ', debug_render(child));
+  out.push_back(')');
+  return out;
+}
+
+template <class Ref>
+Import extract_import(Ref node) {
+  const auto children = node.children();
+  const auto list = required(children, children.begin());
   expect_rule(list, Rule::alias_list);
   Import stmt;
-  for (ParseNode alias : list.children()) stmt.names.push_back(parse_alias(alias));
+  read_alias_list(list, stmt.names);
   return stmt;
 }
 
-void read_module_spec(ParseNode spec, ImportFrom& stmt) {
+template <class Ref>
+void read_module_spec(Ref spec, ImportFrom& stmt) {
   const auto children = spec.children();
   auto it = children.begin();
-  const ParseNode first = required(children, it);
+  const auto first = required(children, it);
   switch (first.rule()) {
     case Rule::qualified_name:
       stmt.module = std::string(first.text());
@@ -54,31 +86,32 @@ void read_module_spec(ParseNode spec, ImportFrom& stmt) {
       stmt.module = it == children.end() ? std::string() : std::string((*it).text());
       return;
     default:
-      fail("Unexpected rule while parsing module spec: ", to_sexpr(first));
+      fail("Unexpected rule while parsing module spec: ", debug_render(first));
   }
 }
 
-ImportFrom extract_import_from(ParseNode node) {
+template <class Ref>
+ImportFrom extract_import_from(Ref node) {
   const auto children = node.children();
   auto it = children.begin();
-  const ParseNode spec = required(children, it);
+  const auto spec = required(children, it);
   expect_rule(spec, Rule::module_spec);
   ImportFrom stmt;
   read_module_spec(spec, stmt);
   ++it;
-  const ParseNode list = required(children, it);
+  const auto list = required(children, it);
   expect_rule(list, Rule::from_alias_list);
-  for (ParseNode child : list.children()) {
+  for (auto child : list.children()) {
     switch (child.rule()) {
       case Rule::alias:
-        stmt.names.push_back(parse_alias(child));
+        stmt.names.push_back(read_alias(child));
         break;
       case Rule::alias_list:
-        for (ParseNode alias : child.children()) stmt.names.push_back(parse_alias(alias));
+        read_alias_list(child, stmt.names);
         break;
       case Rule::additional:
-        for (ParseNode inner : child.children()) {
-          if (inner.rule() == Rule::alias) stmt.names.push_back(parse_alias(inner));
+        for (auto inner : child.children()) {
+          if (inner.rule() == Rule::alias) stmt.names.push_back(read_alias(inner));
         }
         break;
       default:  // comments inside a parenthesised list
@@ -89,14 +122,16 @@ ImportFrom extract_import_from(ParseNode node) {
 }
 
 // Visits the nodes [first, last) in document order.
-void extract_range(const peg::Node* nodes, std::string_view input, std::size_t first,
-                   std::size_t last, std::vector<ImportStmt>& out) {
+template <class N>
+void extract_range(const N* nodes, std::string_view input, std::size_t first, std::size_t last,
+                   std::vector<ImportStmt>& out) {
+  using Ref = peg::NodeRef<Rule, N>;
   for (std::size_t i = first; i < last; ++i) {
     const auto rule = static_cast<Rule>(nodes[i].rule);
     if (rule == Rule::import) {
-      out.emplace_back(extract_import(ParseNode(nodes, input, i)));
+      out.emplace_back(extract_import(Ref(nodes, input, i)));
     } else if (rule == Rule::import_from) {
-      out.emplace_back(extract_import_from(ParseNode(nodes, input, i)));
+      out.emplace_back(extract_import_from(Ref(nodes, input, i)));
     }
   }
 }
@@ -162,14 +197,7 @@ LineInfo locate(std::string_view text, std::size_t pos) {
 }  // namespace
 
 Alias parse_alias(ParseNode node) {
-  expect_rule(node, Rule::alias);
-  const auto children = node.children();
-  auto it = children.begin();
-  Alias alias;
-  alias.name = std::string(required(children, it).text());
-  ++it;
-  if (it != children.end()) alias.asname = std::string((*it).text());
-  return alias;
+  return read_alias(node);
 }
 
 std::vector<ImportStmt> extract_imports(const ParseTree& tree) {
@@ -192,9 +220,12 @@ std::string parse_failure_message(std::string_view source, const peg::Failure<Ru
                  expected);
 }
 
-std::vector<ImportStmt> parse(std::string_view source) {
+namespace {
+
+template <class N>
+std::vector<ImportStmt> parse_with(std::string_view source) {
   StreamingExtractor extractor(source);
-  peg::State<grammar::Python, true, false, StreamingExtractor> state(source, &extractor);
+  peg::State<grammar::Python, true, false, StreamingExtractor, N> state(source, &extractor);
   if (!peg::match_start<grammar::python>(state)) {
     const ParseResult again = parse_python(source);
     if (!again.ok()) throw InternalError(parse_failure_message(source, again.failure()));
@@ -203,6 +234,15 @@ std::vector<ImportStmt> parse(std::string_view source) {
   }
   if (extractor.error()) throw *extractor.error();
   return std::move(extractor.records());
+}
+
+}  // namespace
+
+std::vector<ImportStmt> parse(std::string_view source) {
+  // Positions fit in 32 bits below 4 GiB; the smaller nodes halve the memory
+  // of long statements.
+  if (source.size() < (std::size_t{1} << 32)) return parse_with<peg::CompactNode>(source);
+  return parse_with<peg::Node>(source);
 }
 
 }  // namespace tarnwick

@@ -32,6 +32,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -46,14 +48,73 @@ enum class Kind : std::uint8_t { normal, silent, atomic, compound_atomic, non_at
 enum class Mode : std::uint8_t { non_atomic, compound_atomic, atomic };
 
 // One parse node. `next` is the index one past the node's last descendant.
-struct Node {
+template <class Pos>
+struct BasicNode {
   std::uint32_t rule;
-  std::size_t start;
-  std::size_t end;
-  std::size_t next;
+  Pos start;
+  Pos end;
+  Pos next;
 };
 
+// The node of the tree API; CompactNode halves the memory of the node array
+// for inputs under 4 GiB.
+using Node = BasicNode<std::size_t>;
+using CompactNode = BasicNode<std::uint32_t>;
+static_assert(sizeof(CompactNode) == 16);
+
 // ---- parse state --------------------------------------------------------------
+
+// The growing node array of a parse. Pushing and truncating are the hottest
+// operations of the engine, so they are kept trivial and inline; the storage
+// only ever grows.
+template <class N>
+class NodeBuffer {
+  static_assert(std::is_trivially_copyable_v<N>);
+
+ public:
+  NodeBuffer() = default;
+  NodeBuffer(const NodeBuffer&) = delete;
+  NodeBuffer& operator=(const NodeBuffer&) = delete;
+
+  std::size_t size() const noexcept { return count_; }
+  bool empty() const noexcept { return count_ == 0; }
+  N* data() noexcept { return storage_.get(); }
+  const N* data() const noexcept { return storage_.get(); }
+  N& operator[](std::size_t i) noexcept { return storage_[i]; }
+  const N& operator[](std::size_t i) const noexcept { return storage_[i]; }
+
+  // Opens a node of `rule` at `start`; its end and subtree are set when it
+  // closes. The fields are written one by one, which keeps the hot path free
+  // of a temporary node.
+  [[gnu::always_inline]] void open(std::uint32_t rule, std::size_t start) {
+    if (count_ == capacity_) [[unlikely]]
+      grow();
+    N& n = storage_[count_++];
+    n.rule = rule;
+    n.start = static_cast<decltype(n.start)>(start);
+    n.end = n.start;
+    n.next = 0;
+  }
+  // Drops every node from index `count` on.
+  void truncate(std::size_t count) noexcept {
+    if (count < count_) count_ = count;
+  }
+  std::vector<N> to_vector() const { return std::vector<N>(data(), data() + count_); }
+
+ private:
+  // New storage is left uninitialised (nodes are written before they are
+  // read), so growing touches each page once.
+  [[gnu::noinline, gnu::cold]] void grow() {
+    const std::size_t capacity = capacity_ == 0 ? 64 : capacity_ * 2;
+    std::unique_ptr<N[]> bigger(new N[capacity]);
+    if (count_ > 0) std::memcpy(bigger.get(), storage_.get(), count_ * sizeof(N));
+    storage_ = std::move(bigger);
+    capacity_ = capacity;
+  }
+  std::unique_ptr<N[]> storage_;
+  std::size_t capacity_ = 0;
+  std::size_t count_ = 0;
+};
 
 // The listener is told about every node that closes successfully outside a
 // lookahead. The default does nothing.
@@ -80,10 +141,11 @@ struct memo_of<G> {
 // `G` describes the grammar: `G::rule_type` (the rule enumeration) and
 // `G::whitespace` (the rule skipped implicitly, or void for none); optionally
 // `G::memo`, per-parse scratch space for the fast bodies.
-template <class G, bool Fast, bool Track, class Listener = NoListener>
+template <class G, bool Fast, bool Track, class Listener = NoListener, class N = Node>
 class State {
  public:
   using grammar = G;
+  using node_type = N;
   using whitespace = typename G::whitespace;
   static constexpr bool fast = Fast;
   static constexpr bool track = Track;
@@ -96,7 +158,7 @@ class State {
   const unsigned char* in;
   std::size_t len;
   std::size_t pos = 0;
-  std::vector<Node> nodes;
+  NodeBuffer<N> nodes;
   typename detail::memo_of<G>::type memo{};
 
   // Furthest position at which a rule failed, and the rules that failed there
@@ -106,7 +168,7 @@ class State {
 
   bool at_end() const noexcept { return pos >= len; }
   unsigned char peek() const noexcept { return in[pos]; }
-  void truncate(std::size_t count) noexcept { nodes.resize(count); }
+  void truncate(std::size_t count) noexcept { nodes.truncate(count); }
 
   template <auto Id>
   void closed(std::size_t index) {
@@ -473,7 +535,7 @@ struct rule {
     std::size_t index = 0;
     if constexpr (record) {
       index = s.nodes.size();
-      s.nodes.push_back(Node{static_cast<std::uint32_t>(Id), start, start, 0});
+      s.nodes.open(static_cast<std::uint32_t>(Id), start);
     }
     bool ok;
     if constexpr (S::fast && !std::is_void_v<Fast>) {
@@ -483,9 +545,9 @@ struct rule {
     }
     if (ok) {
       if constexpr (record) {
-        Node& n = s.nodes[index];
-        n.end = s.pos;
-        n.next = s.nodes.size();
+        auto& n = s.nodes[index];
+        n.end = static_cast<decltype(n.end)>(s.pos);
+        n.next = static_cast<decltype(n.next)>(s.nodes.size());
         s.template closed<Id>(index);
       }
       return true;
@@ -500,15 +562,15 @@ struct rule {
 
 // ---- the tree ------------------------------------------------------------------------
 
-template <class R>
+template <class R, class N = Node>
 class Siblings;
 
 // A handle on one node: the flat node array it lives in, the input the
 // positions refer to, and its index.
-template <class R>
+template <class R, class N = Node>
 class NodeRef {
  public:
-  NodeRef(const Node* nodes, std::string_view input, std::size_t index)
+  NodeRef(const N* nodes, std::string_view input, std::size_t index)
       : nodes_(nodes), input_(input), index_(index) {}
 
   R rule() const { return static_cast<R>(nodes_[index_].rule); }
@@ -520,31 +582,33 @@ class NodeRef {
   std::size_t subtree_end() const { return nodes_[index_].next; }
 
   // The node's children, in input order.
-  Siblings<R> children() const { return Siblings<R>(nodes_, input_, index_ + 1, subtree_end()); }
+  Siblings<R, N> children() const {
+    return Siblings<R, N>(nodes_, input_, index_ + 1, subtree_end());
+  }
 
   bool operator==(const NodeRef& other) const {
     return nodes_ == other.nodes_ && index_ == other.index_;
   }
 
  private:
-  const Node* nodes_;
+  const N* nodes_;
   std::string_view input_;
   std::size_t index_;
 };
 
 // A run of sibling nodes: the nodes at `first`, nodes[first].next, ... up to
 // (not including) `last`.
-template <class R>
+template <class R, class N>
 class Siblings {
  public:
   class iterator {
    public:
-    using value_type = NodeRef<R>;
+    using value_type = NodeRef<R, N>;
     using difference_type = std::ptrdiff_t;
     iterator() = default;
-    iterator(const Node* nodes, std::string_view input, std::size_t index)
+    iterator(const N* nodes, std::string_view input, std::size_t index)
         : nodes_(nodes), input_(input), index_(index) {}
-    NodeRef<R> operator*() const { return NodeRef<R>(nodes_, input_, index_); }
+    NodeRef<R, N> operator*() const { return NodeRef<R, N>(nodes_, input_, index_); }
     iterator& operator++() {
       index_ = nodes_[index_].next;
       return *this;
@@ -557,12 +621,12 @@ class Siblings {
     bool operator==(const iterator& other) const { return index_ == other.index_; }
 
    private:
-    const Node* nodes_ = nullptr;
+    const N* nodes_ = nullptr;
     std::string_view input_;
     std::size_t index_ = 0;
   };
 
-  Siblings(const Node* nodes, std::string_view input, std::size_t first, std::size_t last)
+  Siblings(const N* nodes, std::string_view input, std::size_t first, std::size_t last)
       : nodes_(nodes), input_(input), first_(first), last_(last) {}
   iterator begin() const { return iterator(nodes_, input_, first_); }
   iterator end() const { return iterator(nodes_, input_, last_); }
@@ -574,7 +638,7 @@ class Siblings {
   }
 
  private:
-  const Node* nodes_;
+  const N* nodes_;
   std::string_view input_;
   std::size_t first_;
   std::size_t last_;
@@ -638,10 +702,10 @@ Result<typename G::rule_type> parse(std::string_view input, Engine engine = Engi
   using R = typename G::rule_type;
   if (engine == Engine::fast) {
     State<G, true, false> s(input);
-    if (match_start<Start>(s)) return Result<R>(Tree<R>(input, std::move(s.nodes)));
+    if (match_start<Start>(s)) return Result<R>(Tree<R>(input, s.nodes.to_vector()));
   } else {
     State<G, false, false> s(input);
-    if (match_start<Start>(s)) return Result<R>(Tree<R>(input, std::move(s.nodes)));
+    if (match_start<Start>(s)) return Result<R>(Tree<R>(input, s.nodes.to_vector()));
   }
   State<G, false, true> s(input);
   match_start<Start>(s);

@@ -63,7 +63,7 @@ template <class E, Mode M = Mode::non_atomic>
 Outcome run(std::string_view input) {
   State<G, false, false> s(input);
   const bool ok = E::template match<M, false>(s);
-  const Tree<T> tree(input, s.nodes);
+  const Tree<T> tree(input, s.nodes.to_vector());
   return {ok, s.pos, to_sexpr(tree, t_name)};
 }
 

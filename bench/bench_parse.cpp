@@ -1,0 +1,228 @@
+// Throughput of the core import statement parser.
+//
+//  - BM_ParseStdlibFiles: every UTF-8 .py file of the Python standard library,
+//    each parsed on its own (as the graph builder does), in MB/s.
+//  - BM_ParseStdlibConcatenated: the same files as one text.
+//  - BM_Adversarial/<kind>/<bytes>: inputs built to make a plain backtracking
+//    parser rescan the rest of the text; time must grow linearly with size.
+//
+// The standard library is found through $TARNWICK_STDLIB or `python3`; the
+// stdlib benchmarks are skipped when neither works.
+//
+// `bench_parse --peak-memory FILE` parses FILE once and prints the peak
+// resident set size of the process, for the memory figures.
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "core/parser.hpp"
+
+namespace {
+
+std::filesystem::path stdlib_dir() {
+  if (const char* env = std::getenv("TARNWICK_STDLIB"); env != nullptr && *env != '\0') return env;
+  std::string out;
+  if (FILE* pipe = ::popen(
+          "python3 -c 'import sysconfig; print(sysconfig.get_paths()[\"stdlib\"])' 2>/dev/null",
+          "r")) {
+    char buf[512];
+    while (std::fgets(buf, sizeof buf, pipe) != nullptr) out += buf;
+    ::pclose(pipe);
+  }
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+  return out;
+}
+
+bool valid_utf8(const std::string& s) {
+  std::size_t i = 0;
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  while (i < s.size()) {
+    const unsigned char c = p[i];
+    std::size_t len = c < 0x80                 ? 1
+                      : c >= 0xC2 && c <= 0xDF ? 2
+                      : c >= 0xE0 && c <= 0xEF ? 3
+                      : c >= 0xF0 && c <= 0xF4 ? 4
+                                               : 0;
+    if (len == 0 || s.size() - i < len) return false;
+    for (std::size_t k = 1; k < len; ++k) {
+      if ((p[i + k] & 0xC0) != 0x80) return false;
+    }
+    i += len;
+  }
+  return true;
+}
+
+std::string read_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream buffer;
+  buffer << in.rdbuf();
+  return buffer.str();
+}
+
+const std::vector<std::string>& stdlib_files() {
+  static const std::vector<std::string> files = [] {
+    std::vector<std::string> out;
+    const auto dir = stdlib_dir();
+    std::error_code ec;
+    if (dir.empty() || !std::filesystem::is_directory(dir, ec)) return out;
+    std::vector<std::filesystem::path> paths;
+    for (auto it = std::filesystem::recursive_directory_iterator(
+             dir, std::filesystem::directory_options::skip_permission_denied, ec);
+         it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+      if (ec) break;
+      // Installed third-party packages are not part of the standard library.
+      if (it->is_directory(ec) && it->path().filename() == "site-packages") {
+        it.disable_recursion_pending();
+        continue;
+      }
+      if (it->is_regular_file(ec) && it->path().extension() == ".py") paths.push_back(it->path());
+    }
+    std::sort(paths.begin(), paths.end());
+    for (const auto& p : paths) {
+      std::string text = read_file(p);
+      if (valid_utf8(text)) out.push_back(std::move(text));
+    }
+    return out;
+  }();
+  return files;
+}
+
+void BM_ParseStdlibFiles(benchmark::State& state) {
+  const auto& files = stdlib_files();
+  if (files.empty()) {
+    state.SkipWithError("no Python standard library found");
+    return;
+  }
+  std::size_t bytes = 0;
+  for (const auto& f : files) bytes += f.size();
+  std::size_t imports = 0;
+  for (auto _ : state) {
+    imports = 0;
+    for (const auto& f : files) {
+      auto records = tarnwick::parse(f);
+      imports += records.size();
+      benchmark::DoNotOptimize(records.data());
+    }
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
+  state.counters["files"] = static_cast<double>(files.size());
+  state.counters["imports"] = static_cast<double>(imports);
+  state.counters["MB"] = static_cast<double>(bytes) / 1e6;
+}
+BENCHMARK(BM_ParseStdlibFiles)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+void BM_ParseStdlibConcatenated(benchmark::State& state) {
+  const auto& files = stdlib_files();
+  if (files.empty()) {
+    state.SkipWithError("no Python standard library found");
+    return;
+  }
+  std::string all;
+  for (const auto& f : files) {
+    all += f;
+    if (!all.empty() && all.back() != '\n') all += '\n';
+  }
+  for (auto _ : state) {
+    auto records = tarnwick::parse(all);
+    benchmark::DoNotOptimize(records.data());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * all.size()));
+}
+BENCHMARK(BM_ParseStdlibConcatenated)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+// Repeats `line` until the text holds `size` bytes, after an optional head.
+std::string repeat_to(std::size_t size, const std::string& line, const std::string& head = "") {
+  std::string out = head;
+  out.reserve(size + line.size());
+  while (out.size() < size) out += line;
+  return out;
+}
+
+enum Adversary : int {
+  kUnterminatedDouble,
+  kUnterminatedSingle,
+  kOpenFromList,
+  kContinuedComment,
+  kLongLine,
+  kLongLineImports,
+  kUnclosedQuoteLines,
+  kClosingQuoteQuirk,
+};
+
+std::string adversarial(int kind, std::size_t size) {
+  switch (kind) {
+    case kUnterminatedDouble:
+      return repeat_to(size, "\"\"\"abc import os\n");
+    case kUnterminatedSingle:
+      return repeat_to(size, "'''abc\nimport os\n");
+    case kOpenFromList:
+      return repeat_to(size, "    c,  # note\n\n", "from a import (b,\n");
+    case kContinuedComment:
+      return repeat_to(size, "# a comment line that goes on \\\n");
+    case kLongLine:
+      return repeat_to(size, "x = a + b * (c - d) / \"e\" ");
+    case kLongLineImports:
+      return repeat_to(size, ", abc.de as f", "import a");
+    case kUnclosedQuoteLines:
+      return repeat_to(size, "\"" + std::string(1000, 'x') + "\n");
+    case kClosingQuoteQuirk:
+      return repeat_to(size, "x = \"\"\"\nimport os\n\"\"\"\n");
+    default:
+      return {};
+  }
+}
+
+void BM_Adversarial(benchmark::State& state) {
+  const std::string text =
+      adversarial(static_cast<int>(state.range(0)), static_cast<std::size_t>(state.range(1)));
+  for (auto _ : state) {
+    auto records = tarnwick::parse(text);
+    benchmark::DoNotOptimize(records.data());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+
+void AdversarialArgs(benchmark::internal::Benchmark* b) {
+  b->ArgNames({"kind", "bytes"});
+  for (int kind = kUnterminatedDouble; kind <= kClosingQuoteQuirk; ++kind) {
+    for (std::int64_t mb : {1, 2, 4, 8}) b->Args({kind, mb << 20});
+  }
+}
+BENCHMARK(BM_Adversarial)->Apply(AdversarialArgs)->Unit(benchmark::kMillisecond);
+
+int peak_memory(const char* path) {
+  std::string text;
+  if (std::strncmp(path, "adversarial:", 12) == 0) {
+    text = adversarial(std::atoi(path + 12), std::size_t{8} << 20);
+  } else {
+    text = read_file(path);
+  }
+  rusage before{};
+  ::getrusage(RUSAGE_SELF, &before);
+  const auto records = tarnwick::parse(text);
+  rusage after{};
+  ::getrusage(RUSAGE_SELF, &after);
+  std::printf("input %zu bytes, %zu statements, peak RSS %ld KiB (before parse %ld KiB)\n",
+              text.size(), records.size(), after.ru_maxrss, before.ru_maxrss);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 3 && std::strcmp(argv[1], "--peak-memory") == 0) return peak_memory(argv[2]);
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
