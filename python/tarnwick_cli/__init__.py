@@ -71,6 +71,18 @@ def build_graph(source: str, package: str | None, search_dir: str):
         sys.path.remove(search_dir)
 
 
+def search_root(path: str, package: str | None) -> str:
+    """The directory to search first: the file's own, or, when the file lies
+    inside the directories of `package`, the one holding the top-level package."""
+    directory = os.path.dirname(path)
+    if package:
+        parts = package.split(".")
+        trail = directory.split(os.sep)[-len(parts):]
+        if trail == parts:
+            directory = os.sep.join(directory.split(os.sep)[: -len(parts)]) or os.sep
+    return directory
+
+
 def write_listing(graph: Graph, out: TextIO) -> None:
     names = graph.ordered()
     width = max((len(n) for n in names), default=0)
@@ -140,7 +152,7 @@ def main(argv: Iterable[str] | None = None) -> int:
         else:
             with open(args.file, encoding="utf-8") as f:
                 source = f.read()
-            search_dir = os.path.dirname(os.path.abspath(args.file))
+            search_dir = search_root(os.path.abspath(args.file), args.package)
     except (OSError, UnicodeDecodeError) as e:
         print(f"tarnwick-graph: cannot read {args.file}: {e}", file=sys.stderr)
         return EXIT_USAGE

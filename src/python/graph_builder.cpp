@@ -1,13 +1,28 @@
-// The Python class GraphBuilder.
+// The Python class GraphBuilder: runs the core builder against the host
+// interpreter's import machinery, holding the builder exclusively for the
+// whole build.
+#include "core/builder.hpp"
 #include "python/args.hpp"
 #include "python/class_support.hpp"
+#include "python/spec_lookup.hpp"
 
 namespace tarnwick::py {
 namespace {
 
-struct BuilderValue {
-  bool verbose = false;
+// The interpreter as the builder's host: spec lookup through importlib,
+// files read from disk, and pending signals (Ctrl-C) honoured between modules.
+class InterpreterHost final : public Host {
+ public:
+  std::optional<ModuleSpec> find_spec(std::string_view name) override {
+    return py::find_spec(name);
+  }
+  ReadResult read_source(const std::string& path) override { return read_source_file(path); }
+  void check_interrupts() override {
+    if (PyErr_CheckSignals() < 0) throw ErrorAlreadySet{};
+  }
 };
+
+using BuilderInstance = Instance<GraphBuilder>;
 
 constexpr const char* kNewParams[] = {"verbose"};
 constexpr Signature kNewSignature{"GraphBuilder.__new__", true, kNewParams, 0};
@@ -17,7 +32,7 @@ PyObject* builder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
     PyObject* bound[1];
     bind_tuple(kNewSignature, args, kwargs, bound);
     const bool verbose = arg_optional_bool(bound[0], "verbose");
-    return make_instance(type, BuilderValue{verbose}).release();
+    return make_instance(type, GraphBuilder(verbose)).release();
   });
 }
 
@@ -29,10 +44,12 @@ PyObject* builder_build(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return guarded([&]() -> PyObject* {
     PyObject* bound[2];
     bind_fastcall(kBuildSignature, args, nargs, kwnames, bound);
-    (void)arg_str(bound[0], "source");
-    (void)arg_optional_str(bound[1], "package");
-    ExclusiveBorrow borrow(as_instance<BuilderValue>(self)->flag);
-    raise(PyExc_NotImplementedError, "GraphBuilder.build is not available yet");
+    const std::string_view source = arg_str(bound[0], "source");
+    const std::optional<std::string_view> package = arg_optional_str(bound[1], "package");
+    BuilderInstance* inst = as_instance<GraphBuilder>(self);
+    ExclusiveBorrow borrow(inst->flag);
+    InterpreterHost host;
+    return wrap_graph(inst->value.build(host, source, package)).release();
   });
 }
 
@@ -43,14 +60,14 @@ PyMethodDef kMethods[] = {
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<BuilderValue>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<GraphBuilder>)},
     {Py_tp_new, reinterpret_cast<void*>(builder_new)},
     {Py_tp_methods, kMethods},
     {Py_tp_doc, const_cast<char*>("GraphBuilder(verbose=None)\n--\n\n")},
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {"GraphBuilder", sizeof(Instance<BuilderValue>), 0, Py_TPFLAGS_DEFAULT, kSlots};
+PyType_Spec kSpec = {"GraphBuilder", sizeof(BuilderInstance), 0, Py_TPFLAGS_DEFAULT, kSlots};
 
 }  // namespace
 

@@ -113,3 +113,5 @@ def finder():
     yield install
     for f in installed:
         sys.meta_path.remove(f)
+        for name in f.specs:
+            sys.modules.pop(name, None)

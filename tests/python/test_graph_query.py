@@ -1,0 +1,108 @@
+"""The read-only query surface of DepGraph and DepNode."""
+
+from importlib.machinery import ModuleSpec
+
+import pytest
+
+import tarnwick
+
+
+@pytest.fixture
+def graph(tree, finder):
+    # Nodes a, a.b, ab (plus the root), and two modules sharing one origin.
+    tree({"a/__init__.py": "", "a/b.py": "import ab\n", "ab.py": ""})
+    finder({
+        "twin1": ModuleSpec("twin1", None, origin="built-in"),
+        "twin2": ModuleSpec("twin2", None, origin="built-in"),
+    })
+    return tarnwick.GraphBuilder().build("import a.b\nimport twin1, twin2")
+
+
+def test_counts_and_names(graph):
+    names = {"<terminal>", "a", "a.b", "ab", "twin1", "twin2"}
+    assert graph.size() == 6
+    # root->a, root->a.b, root->twin1, root->twin2, a.b->ab
+    assert graph.num_dependencies() == 5
+    assert graph.keys() == names
+    assert isinstance(graph.keys(), set)
+    listed = graph.names()
+    assert isinstance(listed, list) and sorted(listed) == sorted(names)
+
+
+@pytest.mark.parametrize(
+    "scope, expected",
+    [
+        ("a", {"a", "a.b", "ab"}),
+        ("a.", {"a.b"}),
+        ("", {"<terminal>", "a", "a.b", "ab", "twin1", "twin2"}),
+        ("zz", set()),
+        ("a.b.c.d", set()),
+    ],
+)
+def test_get_all_scoped_is_a_plain_prefix_test(graph, scope, expected):
+    nodes = graph.get_all_scoped(scope)
+    assert isinstance(nodes, list)
+    assert {n.name for n in nodes} == expected
+    assert len(nodes) == len(expected)
+    assert graph.get_all_scoped(scope=scope) is not nodes
+
+
+def test_get_copies_and_errors(graph):
+    one, two = graph.get("a"), graph.get(name="a")
+    assert one is not two
+    assert (one.name, one.depth, one.spec, one.dependents) == (two.name, two.depth, two.spec, two.dependents)
+    with pytest.raises(BaseException) as info:
+        graph.get("missing")
+    assert type(info.value).__name__ == "PanicException"
+    assert info.value.args == ("Node does not exist on graph: missing",)
+    with pytest.raises(TypeError, match=r"^argument 'name': 'int' object cannot be converted to 'PyString'$"):
+        graph.get(1)
+    with pytest.raises(TypeError, match=r"^argument 'scope': "):
+        graph.get_all_scoped(None)
+    with pytest.raises(TypeError, match=r"^DepGraph.get\(\) missing 1 required positional argument: 'name'$"):
+        graph.get()
+    with pytest.raises(TypeError, match=r"^DepGraph.get_all_scoped\(\) got an unexpected keyword argument 'x'$"):
+        graph.get_all_scoped(x="a")
+    with pytest.raises(TypeError, match=r"^DepGraph.get\(\) takes 2 positional arguments but 3 were given$"):
+        graph.get("a", "b")
+    with pytest.raises(TypeError):
+        graph.size(1)
+
+
+def test_node_attributes(graph, capfd):
+    root = graph.get("<terminal>")
+    assert root.depth == 0
+    assert root.spec == {"name": "<terminal>", "origin": None}
+    assert root.dependents == set()
+    capfd.readouterr()
+    assert root.dependencies == 4  # a, a.b, twin1, twin2
+    assert capfd.readouterr().out == "4\n"
+    ab = graph.get("ab")
+    assert ab.depth == 2 and ab.dependents == {"a.b"}
+    assert ab.spec["origin"].endswith("ab.py")
+
+
+def test_results_are_fresh_copies(graph):
+    node = graph.get("ab")
+    deps = node.dependents
+    deps.add("intruder")
+    spec = node.spec
+    spec["name"] = "changed"
+    assert node.dependents == {"a.b"}
+    assert node.spec["name"] == "ab"
+    keys = graph.keys()
+    keys.clear()
+    assert graph.size() == 6
+
+
+def test_attributes_are_read_only(graph):
+    node = graph.get("a")
+    for attr in ("name", "spec", "dependents", "depth", "dependencies"):
+        with pytest.raises(AttributeError):
+            setattr(node, attr, 1)
+
+
+def test_origins_keep_duplicates_and_skip_missing(graph):
+    origins = graph.origins()
+    assert origins.count("built-in") == 2
+    assert len(origins) == graph.size() - 1  # the root has no origin

@@ -1,0 +1,96 @@
+"""Spec lookup through importlib: what is extracted from the host's spec objects."""
+
+import pytest
+
+import tarnwick
+
+
+class Spec:
+    """A spec-like object with whatever attributes a test gives it."""
+
+    def __init__(self, **attrs):
+        self.__dict__.update(attrs)
+
+
+def good(module, **overrides):
+    attrs = dict(name=module, origin="built-in", parent="", submodule_search_locations=None)
+    attrs.update(overrides)
+    return Spec(**attrs)
+
+
+@pytest.mark.parametrize(
+    "spec, found",
+    [
+        (good("odd"), True),
+        (good("odd", origin=None), True),
+        (good("odd", submodule_search_locations=("x", "y")), True),
+        (good("odd", parent=None), False),  # parent must be a str
+        (good("odd", name=3), False),
+        (good("odd", origin=b"/x.py"), False),
+        (good("odd", submodule_search_locations="/not/a/list"), False),
+        (good("odd", submodule_search_locations=[1]), False),
+        (good("odd", submodule_search_locations=5), False),
+        (Spec(name="odd", origin=None, parent=""), False),  # missing attribute
+    ],
+)
+def test_extraction_accepts_and_refuses(finder, spec, found):
+    finder({"odd": spec})
+    graph = tarnwick.GraphBuilder().build("import odd")
+    assert ("odd" in graph.keys()) is found
+
+
+def test_origin_none_converts_to_none_and_package_aliases_are_followed(finder):
+    from importlib.machinery import ModuleSpec
+
+    finder({
+        # a real spec, so the host can import the package while looking up nsp.part
+        "nsp": ModuleSpec("nsp", None, is_package=True),
+        "nsp.part": good("nsp.part", parent="nsp"),
+    })
+    graph = tarnwick.GraphBuilder().build("from nsp import part")
+    assert graph.get("nsp").spec == {"name": "nsp", "origin": None}
+    assert graph.keys() == {"<terminal>", "nsp", "nsp.part"}
+
+
+def test_node_uses_the_name_the_host_reports(finder):
+    finder({"alias_name": good("real_name")})
+    graph = tarnwick.GraphBuilder().build("import alias_name")
+    assert graph.keys() == {"<terminal>", "real_name"}
+
+
+def test_lookup_errors_leave_no_python_error(finder):
+    finder({"raises": RuntimeError("nope"), "odd": good("odd", parent=None)})
+    graph = tarnwick.GraphBuilder().build("import raises\nimport odd")
+    assert graph.keys() == {"<terminal>"}
+    import sys
+
+    assert sys.exc_info() == (None, None, None)
+
+
+def test_namespace_package_is_a_leaf(tree):
+    tree({"nspkg/mod.py": ""})  # no __init__.py: a namespace package
+    graph = tarnwick.GraphBuilder().build("import nspkg.mod")
+    assert graph.get("nspkg").spec["origin"] is None
+    assert graph.get("nspkg.mod").depth == 1
+
+
+def test_loaded_spec_is_logged_with_debug_origin(run_python):
+    proc = run_python(
+        """
+import logging, sys
+from importlib.machinery import ModuleSpec
+class F:
+    def find_spec(self, name, path=None, target=None):
+        return {"q": ModuleSpec("q", None, origin='C:\\\\dir\\\\"q".so'),
+                "n": ModuleSpec("n", None, origin=None)}.get(name)
+sys.meta_path.insert(0, F())
+logging.basicConfig(level=logging.DEBUG, stream=sys.stdout, format="%(name)s %(message)s")
+import tarnwick
+tarnwick.GraphBuilder().build("import q, n, missing_module_xyz")
+""",
+    )
+    lines = [l for l in proc.stdout.splitlines() if l.startswith("tarnwick.importlib.util")]
+    assert lines == [
+        'tarnwick.importlib.util Loaded spec: q Some("C:\\\\dir\\\\\\"q\\".so")',
+        "tarnwick.importlib.util Loaded spec: n None",
+    ]
