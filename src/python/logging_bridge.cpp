@@ -58,9 +58,21 @@ bool is_enabled_for(PyObject* logger, int level) {
 
 }  // namespace
 
+bool CacheRoot::replace(const CacheNode* expected, std::shared_ptr<const CacheNode> tree) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!root_.compare_exchange_strong(expected, tree.get(), std::memory_order_acq_rel)) return false;
+  published_.push_back(std::move(tree));
+  return true;
+}
+
+void CacheRoot::publish(std::shared_ptr<const CacheNode> tree) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  root_.store(tree.get(), std::memory_order_release);
+  published_.push_back(std::move(tree));
+}
+
 Logger::Logger(PyRef logging)
-    : logging_(std::move(logging)),
-      cache_root_(std::make_shared<CacheRoot>(std::make_shared<const CacheNode>())) {}
+    : logging_(std::move(logging)), cache_root_(std::make_shared<CacheRoot>()) {}
 
 std::unique_ptr<Logger> Logger::create() {
   PyRef logging = check(PyImport_ImportModule("logging"));
@@ -86,16 +98,13 @@ const CacheNode* Logger::find(const CacheNode& root, std::string_view target) {
 }
 
 void Logger::store(std::string_view target, CacheEntry entry) {
-  std::shared_ptr<const CacheNode> current = cache_root_->load();
-  std::shared_ptr<const CacheNode> updated = with_entry(current.get(), target, entry);
+  const CacheNode* current = cache_root_->load();
   // Lost to a concurrent update: the entry is computed again on a later record.
-  cache_root_->compare_exchange_strong(current, updated);
+  cache_root_->replace(current, with_entry(current, target, entry));
 }
 
 void Logger::log(const log::Record& record) noexcept {
-  // The root is held for the whole call so the node stays alive.
-  std::shared_ptr<const CacheNode> root = cache_root_->load();
-  const CacheNode* node = find(*root, record.target);
+  const CacheNode* node = find(*cache_root_->load(), record.target);
   const log::LevelFilter cached =
       node != nullptr && node->entry ? node->entry->filter : log::LevelFilter::Trace;
   if (!log::passes(record.level, cached) || !log::passes(record.level, base_filter_)) return;

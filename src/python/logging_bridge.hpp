@@ -7,9 +7,11 @@
 #include <atomic>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/log.hpp"
 #include "python/py_ref.hpp"
@@ -26,13 +28,34 @@ struct CacheNode {
   std::map<std::string, std::shared_ptr<const CacheNode>, std::less<>> children;
 };
 
-using CacheRoot = std::atomic<std::shared_ptr<const CacheNode>>;
+// The current tree behind an atomically replaced root. Every tree ever
+// published stays alive with the holder, so readers load a plain pointer and
+// walk it without reference counting (the cache gains one entry per target,
+// so only a handful of trees are ever published).
+class CacheRoot {
+ public:
+  CacheRoot() { publish(std::make_shared<const CacheNode>()); }
+
+  const CacheNode* load() const noexcept { return root_.load(std::memory_order_acquire); }
+
+  // Publishes `tree` only if the root is still `expected`; otherwise the
+  // update is dropped and `tree` freed.
+  bool replace(const CacheNode* expected, std::shared_ptr<const CacheNode> tree);
+
+  // Replaces the tree unconditionally.
+  void publish(std::shared_ptr<const CacheNode> tree);
+
+ private:
+  std::atomic<const CacheNode*> root_{nullptr};
+  std::mutex mutex_;  // guards the publishing side only
+  std::vector<std::shared_ptr<const CacheNode>> published_;
+};
 
 // Would replace the cache by an empty tree. Module initialisation drops it.
 class ResetHandle {
  public:
   explicit ResetHandle(std::shared_ptr<CacheRoot> root) : root_(std::move(root)) {}
-  void reset() const { root_->store(std::make_shared<const CacheNode>()); }
+  void reset() const { root_->publish(std::make_shared<const CacheNode>()); }
 
  private:
   std::shared_ptr<CacheRoot> root_;
