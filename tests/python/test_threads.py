@@ -1,0 +1,132 @@
+"""Builders used from several Python threads."""
+
+import builtins
+import sys
+import threading
+from contextlib import contextmanager
+
+import pytest
+
+import tarnwick
+
+# A tree that imports cleanly (a lookup that imports a failing package would
+# retry that import on every lookup and race with other threads doing the same).
+TEXT = "import tw_top, sys\nfrom tw_pkg import a, b\n"
+FILES = {
+    "tw_pkg/__init__.py": "from . import a\n",
+    "tw_pkg/a.py": "from .b import x\nimport tw_m0\n",
+    "tw_pkg/b.py": "import os\nx = 1\n",
+    "tw_top.py": "import tw_pkg.b, tw_m1\n",
+} | {f"tw_m{i}.py": f"import tw_m{(2 * i + 1) % 60}, tw_m{(3 * i + 2) % 60}\n" for i in range(60)}
+
+
+def signature(graph):
+    return {n.name: (n.depth, frozenset(n.dependents)) for n in graph.get_all_scoped("")}
+
+
+@contextmanager
+def frequent_switches():
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        yield
+    finally:
+        sys.setswitchinterval(old)
+
+
+def run_threads(*targets):
+    errors = []
+
+    def guard(target):
+        try:
+            target()
+        except BaseException as e:  # reported on the main thread
+            errors.append(e)
+
+    threads = [threading.Thread(target=guard, args=(t,)) for t in targets]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    if errors:
+        raise errors[0]
+
+
+def builds(builder):
+    """Three builds with one builder (the first fresh, then from its cache)
+    and one with a fresh builder."""
+    return [signature(builder.build(TEXT)) for _ in range(3)] + [signature(tarnwick.GraphBuilder().build(TEXT))]
+
+
+def test_separate_builders_in_threads_match_a_single_thread(tree):
+    tree(FILES)
+    expected = builds(tarnwick.GraphBuilder())
+    results = [None] * 4
+
+    def work(i):
+        results[i] = builds(tarnwick.GraphBuilder())
+
+    with frequent_switches():
+        run_threads(*(lambda i=i: work(i) for i in range(len(results))))
+    assert results == [expected] * len(results)
+
+
+GATE = """
+import builtins
+entered, release = builtins.tw_gate
+entered.set()
+release.wait(60)
+"""
+
+
+def test_shared_builder_refuses_the_colliding_thread(tree):
+    tree(FILES | {"gate/__init__.py": GATE, "gate/sub.py": "import tw_top\n"})
+    entered, release = threading.Event(), threading.Event()
+    builtins.tw_gate = (entered, release)
+    builder = tarnwick.GraphBuilder()
+    held = {}
+
+    def blocked_build():  # waits inside the spec lookup of gate.sub, which runs gate/__init__.py
+        held["graph"] = builder.build("import gate.sub")
+
+    def colliding_build():
+        try:
+            assert entered.wait(60)
+            with pytest.raises(RuntimeError, match="^Already borrowed$"):
+                builder.build(TEXT)
+        finally:
+            release.set()
+
+    try:
+        run_threads(blocked_build, colliding_build)
+    finally:
+        del builtins.tw_gate
+    fresh = tarnwick.GraphBuilder()
+    assert signature(held["graph"]) == signature(fresh.build("import gate.sub"))
+    assert signature(builder.build(TEXT)) == signature(fresh.build(TEXT))
+
+
+def test_shared_builder_hammered_by_two_threads(tree):
+    tree(FILES)
+    first, cached = builds(tarnwick.GraphBuilder())[:2]
+    builder = tarnwick.GraphBuilder()
+    seen = []
+
+    # Lookups of absent names run Python code on every build, where the other
+    # thread gets its turn: about half of the calls collide.
+    text = TEXT + "import " + ", ".join(f"tw_absent{i}" for i in range(50))
+
+    def hammer():
+        for _ in range(30):
+            try:
+                seen.append(signature(builder.build(text)))
+            except RuntimeError as e:
+                assert str(e) == "Already borrowed"
+
+    with frequent_switches():
+        run_threads(hammer, hammer)
+    # One build is the builder's first; the rest come from its cache.
+    if first == cached:
+        assert seen.count(first) == len(seen) > 0
+    else:
+        assert sorted(map(seen.count, (first, cached))) == [1, len(seen) - 1]
