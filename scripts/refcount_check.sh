@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Builds the extension against Debian's debug interpreter (python3.11-dbg) and
+# runs tests/python/check_refcounts.py: every entry point, error paths
+# included, called round after round; fails if the interpreter's total
+# reference count or allocated block count grows after warm-up.
+#
+#   bash scripts/refcount_check.sh
+#   TARNWICK_REFCOUNT_REPS=100 TARNWICK_REFCOUNT_ROUNDS=10 bash scripts/refcount_check.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+py=/usr/bin/python3.11-dbg
+build=build/dbg
+
+missing=()
+[ -x "$py" ] || missing+=(python3.11-dbg)
+# The debug headers: pyconfig.h with Py_DEBUG.
+[ -f /usr/include/x86_64-linux-gnu/python3.11d/pyconfig.h ] || missing+=(python3.11-dev)
+command -v ninja >/dev/null || missing+=(ninja-build)
+command -v cmake >/dev/null || missing+=(cmake)
+if [ ${#missing[@]} -gt 0 ]; then
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
+fi
+
+# Debian's /usr/include/python3.11d holds symlinks into /usr/include/python3.11;
+# included as a system directory (-isystem), GCC follows them and picks up the
+# release pyconfig.h, so Py_INCREF/Py_DECREF would skip the debug reference
+# total. Plain -I keeps the debug configuration.
+cmake -S . -B "$build" -G Ninja -DPython_EXECUTABLE="$py" -DCMAKE_BUILD_TYPE=Debug \
+  -DTARNWICK_TESTS=OFF -DCMAKE_NO_SYSTEM_FROM_IMPORTED=ON >/dev/null
+cmake --build "$build" -j"${JOBS:-2}"
+
+so=$(ls "$build"/tarnwick.cpython-311d-*.so)
+if ! nm -D --undefined-only "$so" | grep ' _Py_RefTotal$' >/dev/null; then
+  echo "$so was not compiled with Py_DEBUG (no _Py_RefTotal reference)" >&2
+  exit 1
+fi
+loaded=$(cd / && PYTHONPATH="$root/$build" "$py" -c 'import tarnwick; print(tarnwick.__file__)')
+case "$loaded" in
+  "$root/$build/"*) echo "tarnwick imported from $loaded" ;;
+  *) echo "expected the debug build, got $loaded" >&2; exit 1 ;;
+esac
+PYTHONPATH="$root/$build" "$py" tests/python/check_refcounts.py

@@ -1,0 +1,331 @@
+"""Reference-count and allocation check of every entry point, for a debug
+interpreter (one with sys.gettotalrefcount).
+
+Each scenario is a function that calls one part of the public surface,
+including its error paths, and checks the outcome. It runs ROUNDS rounds of
+REPS calls; after each round the cycle collector runs and the interpreter's
+total reference count and allocated block count are recorded. Rounds before
+WARM fill the caches that are meant to fill once (the builder's cache, the
+logging bridge's logger cache, imported packages, interned strings); from
+round WARM on, neither number may grow.
+
+    python3.11-dbg tests/python/check_refcounts.py   # with tarnwick importable
+"""
+
+import gc
+import importlib
+import logging
+import os
+import sys
+import tempfile
+import types
+from array import array
+
+ROUNDS = int(os.environ.get("TARNWICK_REFCOUNT_ROUNDS", "6"))
+WARM = 2
+REPS = int(os.environ.get("TARNWICK_REFCOUNT_REPS", "30"))
+
+# Logging goes to Python before the first record, so every build below also
+# runs the bridge's delivery path. The handler's mode is switched per scenario.
+class Handler(logging.Handler):
+    mode = None
+
+    def emit(self, record):
+        record.getMessage()
+        if self.mode is not None:
+            raise self.mode("raised by a logging handler")
+
+
+HANDLER = Handler()
+_log = logging.getLogger("tarnwick")
+_log.setLevel(logging.DEBUG)
+_log.addHandler(HANDLER)
+_log.propagate = False
+
+import tarnwick  # noqa: E402  (after logging is configured)
+
+PARSE = tarnwick.parser.parse
+Builder = tarnwick.GraphBuilder
+
+TREE = {
+    "pkg/__init__.py": "from . import a\n",
+    "pkg/a.py": "from .b import thing\nimport sys, os.path as p\n",
+    "pkg/b.py": "import pkg.a\nfrom pkg import c\n",
+    "pkg/c.py": "",
+    "badutf.py": b"import sys\n\xff\n",
+    "reenter/__init__.py": (
+        "import builtins\n"
+        "try:\n"
+        "    builtins._tw_builder.build('')\n"
+        "except RuntimeError as e:\n"
+        "    builtins._tw_seen = str(e)\n"
+    ),
+    "reenter/sub.py": "",
+}
+
+
+def spec(name, origin=None, parent="", locations=None):
+    return types.SimpleNamespace(
+        name=name, origin=origin, parent=parent, submodule_search_locations=locations
+    )
+
+
+class RaisingList(list):
+    def __iter__(self):
+        raise ValueError("cannot iterate")
+
+
+# Served by a meta path finder: lookups that raise and objects that are no
+# usable spec. Every one of them makes the module "not found".
+FAKE = {
+    "fk_raises": ValueError,
+    "fk_interrupt": KeyboardInterrupt,
+    "fk_name": spec(1),
+    "fk_origin": spec("fk_origin", "\ud800"),
+    "fk_locs_str": spec("fk_locs_str", None, "", "a"),
+    "fk_locs_int": spec("fk_locs_int", None, "", 5),
+    "fk_locs_item": spec("fk_locs_item", None, "", [1]),
+    "fk_locs_surrogate": spec("fk_locs_surrogate", None, "", ["\udc80"]),
+    "fk_locs_iter": spec("fk_locs_iter", None, "", RaisingList()),
+    "fk_no_attrs": object(),
+    "fk_ok": spec("fk_ok", "/nonexistent/fk_ok.so", "", None),
+}
+
+
+class Finder:
+    asked = None  # a list while a scenario wants the names asked for
+
+    def find_spec(self, name, path=None, target=None):
+        if self.asked is not None and name.startswith("fk_"):
+            self.asked.append(name)
+        found = FAKE.get(name)
+        if isinstance(found, type):
+            raise found(name)  # a fresh instance: a raised one keeps its traceback
+        return found
+
+
+def expect(error, f, *args, **kwargs):
+    """Calls f; `error` is the name of the exception it must raise, or None."""
+    try:
+        f(*args, **kwargs)
+    except BaseException as e:
+        if type(e).__name__ != error:
+            raise
+        return
+    if error is not None:
+        raise AssertionError(f"{f!r}{args}{kwargs} did not raise {error}")
+
+
+SOURCES = [
+    "",
+    "import os",
+    "import a.b.c as d, e\nfrom ..x.y import (p as q, r,)\nfrom . import *\n",
+    "if x:\n    import json  # comment\nelse:\n    from m import n\n",
+    "def f(:\nimport\nfrom import\n\0\n",
+    "\ufeffimport caf\u00e9, \U0001f600\n" * 20,
+    "import x" * 200,
+]
+
+SHARED = Builder()
+GRAPH = None  # built in main
+
+
+def parse_calls():
+    for text in SOURCES:
+        PARSE(text)
+    PARSE(source="import a")
+    expect("UnicodeEncodeError", PARSE, "import \ud800")
+    for bad in [(), (1,), (b"import a",), ("a", "b")]:
+        expect("TypeError", PARSE, *bad)
+    expect("TypeError", PARSE, "a", source="b")
+    expect("TypeError", PARSE, text="a")
+
+
+def builder_new():
+    Builder()
+    Builder(None)
+    Builder(verbose=False)
+    for bad in [(1,), ("yes",), (True, 2)]:
+        expect("TypeError", Builder, *bad)
+    expect("TypeError", Builder, nope=1)
+    expect("TypeError", Builder, True, verbose=True)
+
+
+def build_fresh():
+    Builder().build("import pkg.a\nfrom pkg import c as d\nimport sys, fk_ok\n")
+    Builder(verbose=True).build("from . import b", "pkg")
+
+
+def build_cached():
+    SHARED.build("import pkg")
+    SHARED.build("from .a import x", package="pkg")
+
+
+def build_errors():
+    b = Builder()
+    for bad in [(), (1,), ("", 1), ("", "a", "b")]:
+        expect("TypeError", b.build, *bad)
+    expect("TypeError", b.build, "", nope=1)
+    expect("TypeError", b.build, "", source="")
+    for error, args in [
+        ("UnicodeEncodeError", ("import \udfff",)),
+        ("UnicodeEncodeError", ("", "\ud800")),
+        ("PanicException", ("from . import x",)),
+        ("PanicException", ("from .. import x", "pkg")),
+        ("PanicException", ("import badutf",)),
+    ]:
+        expect(error, b.build, *args)
+    b.build("import sys")  # the builder is still usable
+
+
+def graph_queries():
+    g = GRAPH
+    g.size()
+    g.num_dependencies()
+    g.keys()
+    g.names()
+    g.origins()
+    g.get_all_scoped("pkg.")
+    g.get_all_scoped(scope="")
+    g.get("pkg")
+    g.get(name="<terminal>")
+    expect("PanicException", g.get, "missing")
+    for method in (g.get, g.get_all_scoped):
+        expect("TypeError", method)
+        expect("TypeError", method, 1)
+        expect("TypeError", method, "a", "b")
+        expect("TypeError", method, nope="a")
+        expect("UnicodeEncodeError", method, "\ud800")
+    expect("TypeError", g.size, 1)
+    expect("TypeError", tarnwick.DepGraph)
+
+
+def node_attributes():
+    for node in GRAPH.get_all_scoped(""):
+        node.name, node.spec, node.dependents, node.depth, node.dependencies
+    expect("TypeError", tarnwick.DepNode)
+    expect("AttributeError", setattr, GRAPH.get("pkg"), "name", "x")
+
+
+def already_borrowed():
+    import builtins
+
+    sys.modules.pop("reenter", None)
+    builtins._tw_builder = b = Builder()
+    try:
+        g = b.build("import reenter.sub")
+        assert builtins._tw_seen == "Already borrowed", builtins.__dict__.get("_tw_seen")
+        assert "reenter.sub" in g.keys()
+    finally:
+        del builtins._tw_builder
+        builtins.__dict__.pop("_tw_seen", None)
+
+
+def bad_spec_lookups():
+    names = [n for n in FAKE if n not in ("fk_interrupt", "fk_ok")]
+    Finder.asked = []
+    try:
+        assert Builder().build("import " + ", ".join(names)).names() == ["<terminal>"]
+        assert Finder.asked == names, Finder.asked
+    finally:
+        Finder.asked = None
+
+
+def finder_interrupt():
+    expect("KeyboardInterrupt", Builder().build, "import sys, fk_interrupt")
+
+
+def handler_raises():
+    HANDLER.mode = ValueError
+    try:
+        Builder().build("import pkg.c, fk_raises")
+    finally:
+        HANDLER.mode = None
+
+
+def handler_interrupts():
+    HANDLER.mode = KeyboardInterrupt
+    try:
+        # The interrupt is re-armed and raised at the build's next lookup.
+        expect("KeyboardInterrupt", Builder().build, "import sys, pkg")
+    finally:
+        HANDLER.mode = None
+
+
+SCENARIOS = [parse_calls, builder_new, build_fresh, build_cached, build_errors, graph_queries,
+             node_attributes, already_borrowed, bad_spec_lookups, finder_interrupt,
+             handler_raises, handler_interrupts]
+
+
+def measure(scenario):
+    refs = array("q", bytes(8 * ROUNDS))
+    blocks = array("q", bytes(8 * ROUNDS))
+    for r in range(ROUNDS):
+        for _ in range(REPS):
+            scenario()
+        # Attribute lookups by C-string name leave their temporary name objects
+        # in the interpreter's type attribute cache (bounded, not a leak): the
+        # cache is emptied before measuring, as CPython's own leak hunt does.
+        sys._clear_type_cache()
+        gc.collect()
+        refs[r] = sys.gettotalrefcount()
+        blocks[r] = sys.getallocatedblocks()
+    return refs, blocks
+
+
+def write_tree(root):
+    for rel, text in TREE.items():
+        path = os.path.join(root, rel)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(text if isinstance(text, bytes) else text.encode())
+
+
+def main():
+    global GRAPH
+    if not hasattr(sys, "gettotalrefcount"):
+        sys.exit("needs a debug interpreter (sys.gettotalrefcount)")
+    only = set(sys.argv[1:])
+    root = tempfile.mkdtemp(prefix="tarnwick-refcount-")
+    write_tree(root)
+    sys.path.insert(0, root)
+    sys.meta_path.insert(0, Finder())
+    importlib.invalidate_caches()
+    GRAPH = Builder().build("import pkg\nfrom pkg import b")
+
+    results = []
+    saved = os.dup(1), os.dup(2)
+    null = os.open(os.devnull, os.O_WRONLY)
+    try:
+        for scenario in SCENARIOS:
+            if only and scenario.__name__ not in only:
+                continue
+            # `dependencies`, verbose builds and failure reports write to fds 1 and 2.
+            sys.stdout.flush(), sys.stderr.flush()
+            os.dup2(null, 1), os.dup2(null, 2)
+            try:
+                results.append((scenario.__name__, *measure(scenario)))
+            finally:
+                sys.stdout.flush(), sys.stderr.flush()
+                os.dup2(saved[0], 1), os.dup2(saved[1], 2)
+    finally:
+        os.close(null)
+
+    failed = []
+    print(f"{'scenario':<20} {'refs per round':<34} {'blocks per round':<34} verdict")
+    for name, refs, blocks in results:
+        steps_r = [refs[i] - refs[i - 1] for i in range(1, ROUNDS)]
+        steps_b = [blocks[i] - blocks[i - 1] for i in range(1, ROUNDS)]
+        grew = refs[-1] > refs[WARM - 1] or blocks[-1] > blocks[WARM - 1]
+        if grew:
+            failed.append(name)
+        print(f"{name:<20} {str(steps_r):<34} {str(steps_b):<34} {'GROWS' if grew else 'ok'}")
+    print(f"rounds of {REPS} calls; growth is measured from round {WARM} to round {ROUNDS}")
+    if failed:
+        print(f"reference or block growth in: {', '.join(failed)}")
+        sys.exit(1)
+    print(f"no growth in {len(results)} scenarios")
+
+
+if __name__ == "__main__":
+    main()
