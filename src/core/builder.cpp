@@ -322,11 +322,10 @@ class GraphBuilder::Walk {
     }
 
     if (f.cache_path) {
-      DepGraph sub = b_.cache->clone_from(dep);
-      const std::uint64_t n = sub.num_dependencies();
+      // add_graph(from, dep, cache.clone_from(dep)) in one pass.
+      const std::uint64_t n = b_.graph.add_graph_from(from, *b_.cache, dep);
       b_.cached_count += static_cast<std::size_t>(n) + 1;
       b_.processed_count += static_cast<std::size_t>(n);
-      b_.graph.add_graph(from, dep, std::move(sub));
       stack_.pop_back();
       return;
     }

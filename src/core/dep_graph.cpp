@@ -119,6 +119,13 @@ void NameSet::insert_all(NameSet&& other) {
   for (std::string_view n : other) insert(n);
 }
 
+void NameSet::insert_all(const NameSet& other) {
+  // A set copied from `other` and not changed since holds the same bytes:
+  // nothing to add, and no member needs looking up.
+  if (count_ == other.count_ && buf_ == other.buf_) return;
+  for (std::string_view n : other) insert(n);
+}
+
 bool operator==(const NameSet& a, const NameSet& b) noexcept {
   if (a.size() != b.size()) return false;
   return std::all_of(a.begin(), a.end(), [&](std::string_view n) { return b.contains(n); });
@@ -246,15 +253,12 @@ std::uint64_t DepGraph::num_dependencies() const noexcept {
 
 // ---- DepGraph: combination -----------------------------------------------
 
-DepGraph DepGraph::clone_from(std::string_view name) const {
-  const std::uint32_t start = position(name);
-  if (start == kMissing) fail("assertion failed: self.has_node(name)");
-
-  // Pending names form a min-heap in byte-wise name order; `discovered` marks
-  // every node that was ever pending, so a name is pending at most once and a
-  // copied node is never queued again. Each entry carries the name's first
-  // eight bytes as a big-endian key, so most comparisons are one integer
-  // comparison; ties fall back to the full names.
+template <class Taken>
+DepGraph::Reach DepGraph::reach_in_copy_order(std::uint32_t start, Taken&& taken) const {
+  // Pending names form a min-heap in byte-wise name order; a node is pending
+  // at most once. Each entry carries the name's first eight bytes as a
+  // big-endian key, so most comparisons are one integer comparison; ties
+  // fall back to the full names.
   struct Pending {
     std::uint64_t key;
     std::uint32_t pos;
@@ -271,35 +275,53 @@ DepGraph DepGraph::clone_from(std::string_view name) const {
     }
     return Pending{key, pos};
   };
+  constexpr std::uint32_t kUnseen = 0xFFFFFFFFu;
+  constexpr std::uint32_t kPending = 0xFFFFFFFEu;
+  std::vector<std::uint32_t> rank(nodes_.size(), kUnseen);  // position -> index in `order`
   std::vector<Pending> pending{pending_of(start)};
-  std::vector<bool> discovered(nodes_.size(), false);
-  discovered[start] = true;
-  // Importers of each copied node that are copied too; where this falls short
-  // of the node's `dependents`, some importers lie outside the result.
-  std::vector<std::uint32_t> inner_importers(nodes_.size(), 0);
-  std::vector<std::uint32_t> copied;  // source positions, in result order
+  rank[start] = kPending;
 
-  DepGraph result;
+  Reach reach;
+  std::vector<std::uint32_t> targets;  // dependency positions, translated to ranks below
   while (!pending.empty()) {
     std::pop_heap(pending.begin(), pending.end(), later);
     const std::uint32_t pos = pending.back().pos;
     pending.pop_back();
-    const DepNode& copy = result.add_new(DepNode(nodes_[pos]));
-    copied.push_back(pos);
-    for (const std::string_view dep : copy.dependencies) {
+    rank[pos] = static_cast<std::uint32_t>(reach.order.size());
+    reach.order.push_back(pos);
+    reach.edge_begin.push_back(static_cast<std::uint32_t>(targets.size()));
+    taken(pos);
+    for (const std::string_view dep : nodes_[pos].dependencies) {
       const std::uint32_t dep_pos = position(dep);
       if (dep_pos == kMissing) fail("Node does not exist on graph: ", dep);
-      ++inner_importers[dep_pos];
-      if (discovered[dep_pos]) continue;
-      discovered[dep_pos] = true;
+      targets.push_back(dep_pos);
+      if (rank[dep_pos] != kUnseen) continue;
+      rank[dep_pos] = kPending;
       pending.push_back(pending_of(dep_pos));
       std::push_heap(pending.begin(), pending.end(), later);
     }
   }
+  reach.edge_begin.push_back(static_cast<std::uint32_t>(targets.size()));
+  for (std::uint32_t& t : targets) t = rank[t];
+  reach.edges = std::move(targets);
+  return reach;
+}
 
-  for (std::size_t i = 0; i < copied.size(); ++i) {
+DepGraph DepGraph::clone_from(std::string_view name) const {
+  const std::uint32_t start = position(name);
+  if (start == kMissing) fail("assertion failed: self.has_node(name)");
+
+  DepGraph result;
+  const Reach reach =
+      reach_in_copy_order(start, [&](std::uint32_t pos) { result.add_new(DepNode(nodes_[pos])); });
+
+  // Where a node has fewer importers inside the copy than `dependents`, the
+  // others lie outside it and are dropped.
+  std::vector<std::uint32_t> inner_importers(reach.order.size(), 0);
+  for (const std::uint32_t target : reach.edges) ++inner_importers[target];
+  for (std::size_t i = 0; i < reach.order.size(); ++i) {
     DepNode& node = result.nodes_[i];
-    if (inner_importers[copied[i]] == node.dependents.size()) continue;
+    if (inner_importers[i] == node.dependents.size()) continue;
     node.dependents.retain_if([&](std::string_view n) { return result.has_node(n); });
   }
   return result;
@@ -355,6 +377,93 @@ void DepGraph::add_graph(std::string_view from, std::string_view to, DepGraph ot
   const std::string_view from_name = nodes_[from_pos].name;  // stable: nodes never move
   merge(std::move(other));
   add_dependency(from_name, to_name);
+}
+
+std::uint64_t DepGraph::add_graph_from(std::string_view from, const DepGraph& source,
+                                       std::string_view to) {
+  const std::uint32_t start = source.position(to);
+  if (start == kMissing) fail("assertion failed: self.has_node(name)");
+  // What clone_from would log for each copy it makes.
+  const Reach reach = source.reach_in_copy_order(start, [&](std::uint32_t pos) {
+    TW_LOG_DEBUG(log::kTypesTarget, "Adding node to graph: ", source.nodes_[pos].name);
+  });
+  const std::size_t count = reach.order.size();
+
+  TW_LOG_DEBUG(log::kTypesTarget, "Adding graph with ", count, " nodes linked by ", from, " -> ",
+               to);
+  const std::uint32_t from_pos = position(from);
+  if (from_pos == kMissing) fail("Node does not exist on graph: ", from);
+  const std::optional<std::int32_t> from_depth = nodes_[from_pos].depth;
+  if (!from_depth) fail(kAbsentValue);
+
+  // Depths of the copy: depth(from) + 1 + breadth-first distance from `to`,
+  // as add_graph gives them. Index 0 of the order is `to` itself.
+  std::vector<std::int32_t> depth(count, 0);
+  std::vector<bool> seen(count, false);
+  std::vector<std::uint32_t> queue{0};
+  seen[0] = true;
+  depth[0] = depth_plus(*from_depth, 1);
+  for (std::size_t head = 0; head < queue.size(); ++head) {
+    const std::uint32_t i = queue[head];
+    for (std::uint32_t e = reach.edge_begin[i]; e < reach.edge_begin[i + 1]; ++e) {
+      const std::uint32_t j = reach.edges[e];
+      if (seen[j]) continue;
+      seen[j] = true;
+      depth[j] = depth_plus(depth[i], 1);
+      queue.push_back(j);
+    }
+  }
+
+  // Importers inside the copy, which is what the copy keeps of `dependents`
+  // (every edge is recorded on both ends, so these are exactly the members
+  // of `dependents` that the copy holds).
+  std::vector<std::uint32_t> importer_begin(count + 1, 0);
+  for (const std::uint32_t target : reach.edges) ++importer_begin[target + 1];
+  for (std::size_t i = 0; i < count; ++i) importer_begin[i + 1] += importer_begin[i];
+  std::vector<std::uint32_t> importers(reach.edges.size());
+  {
+    std::vector<std::uint32_t> fill(importer_begin.begin(), importer_begin.end() - 1);
+    for (std::uint32_t i = 0; i < count; ++i) {
+      for (std::uint32_t e = reach.edge_begin[i]; e < reach.edge_begin[i + 1]; ++e) {
+        importers[fill[reach.edges[e]]++] = i;
+      }
+    }
+  }
+
+  // `to` and `from` may view names that the merge below could move.
+  const std::string to_name(to);
+  const std::string_view from_name = nodes_[from_pos].name;  // stable: nodes never move
+
+  // The merge, node by node in copy order, as merge() would take them.
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const DepNode& src = source.nodes_[reach.order[i]];
+    const std::uint32_t pos = position(src.name);
+    if (pos == kMissing) {
+      DepNode node(src.spec, depth[i]);
+      node.name = src.name;
+      node.dependencies = src.dependencies;
+      for (std::uint32_t k = importer_begin[i]; k < importer_begin[i + 1]; ++k) {
+        node.dependents.insert(std::string_view(source.nodes_[reach.order[importers[k]]].name));
+      }
+      add_new(std::move(node));
+      continue;
+    }
+    DepNode& node = nodes_[pos];
+    if (node.spec.origin) {
+      if (!src.spec.origin) fail(kAbsentValue);
+      if (*node.spec.origin != *src.spec.origin) {
+        fail("assertion failed: origin == &other.spec.origin.unwrap()");
+      }
+    }
+    node.dependencies.insert_all(src.dependencies);
+    for (std::uint32_t k = importer_begin[i]; k < importer_begin[i + 1]; ++k) {
+      node.dependents.insert(std::string_view(source.nodes_[reach.order[importers[k]]].name));
+    }
+    // The copy's depth is present, so an absent depth here stays absent.
+    if (node.depth && depth[i] < *node.depth) node.depth = depth[i];
+  }
+  add_dependency(from_name, to_name);
+  return static_cast<std::uint64_t>(reach.edges.size());
 }
 
 }  // namespace tarnwick

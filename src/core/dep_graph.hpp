@@ -82,6 +82,7 @@ class NameSet {
 
   // Adds every name of `other`.
   void insert_all(NameSet&& other);
+  void insert_all(const NameSet& other);
 
   // Removes every name for which `pred(name)` is false.
   template <class Pred>
@@ -230,7 +231,26 @@ class DepGraph {
   // the edge from -> to.
   void add_graph(std::string_view from, std::string_view to, DepGraph other);
 
+  // Does exactly what add_graph(from, to, source.clone_from(to)) does (the
+  // same nodes, edges and depths, the same records in the same order, the
+  // same failures) without building the copied graph in between: nodes this
+  // graph already holds are merged straight from `source`. Returns the
+  // number of edges of the copy, its num_dependencies().
+  std::uint64_t add_graph_from(std::string_view from, const DepGraph& source, std::string_view to);
+
  private:
+  // The part of a graph reachable from one node, in the order clone_from
+  // copies it, with its edges as positions in that order.
+  struct Reach {
+    std::vector<std::uint32_t> order;       // node positions, in copy order
+    std::vector<std::uint32_t> edge_begin;  // edges of order[i]: [edge_begin[i], edge_begin[i+1])
+    std::vector<std::uint32_t> edges;       // indices into `order`
+  };
+  // Walks from `start`, calling `taken(pos)` as each node is taken (before
+  // its dependencies are looked up).
+  template <class Taken>
+  Reach reach_in_copy_order(std::uint32_t start, Taken&& taken) const;
+
   struct Slot {
     std::uint32_t node;  // position in nodes_, kEmpty when the slot is free
     std::uint32_t hash;  // the name's hash, to skip most string comparisons

@@ -1,5 +1,7 @@
 #include "python/logging_bridge.hpp"
 
+#include <cstring>
+
 #include "core/error.hpp"
 
 namespace tarnwick::py {
@@ -103,8 +105,39 @@ void Logger::store(std::string_view target, CacheEntry entry) {
   cache_root_->replace(current, with_entry(current, target, entry));
 }
 
+const CacheNode* Logger::lookup(std::string_view target) const noexcept {
+  // Records come in runs from a few targets: the last nodes found are
+  // remembered per thread, together with the tree they were found in.
+  struct Memo {
+    const Logger* owner = nullptr;
+    const CacheNode* root = nullptr;
+    std::size_t size = 0;
+    char text[64];
+    const CacheNode* node = nullptr;
+  };
+  thread_local Memo memo[4];
+  thread_local unsigned next_slot = 0;
+  const CacheNode* root = cache_root_->load();
+  for (const Memo& m : memo) {
+    if (m.owner == this && m.root == root && m.size == target.size() &&
+        std::memcmp(m.text, target.data(), m.size) == 0) {
+      return m.node;
+    }
+  }
+  const CacheNode* node = find(*root, target);
+  if (target.size() <= sizeof(Memo::text)) {
+    Memo& m = memo[next_slot++ % 4];
+    m.owner = this;
+    m.root = root;
+    m.size = target.size();
+    std::memcpy(m.text, target.data(), target.size());
+    m.node = node;
+  }
+  return node;
+}
+
 void Logger::log(const log::Record& record) noexcept {
-  const CacheNode* node = find(*cache_root_->load(), record.target);
+  const CacheNode* node = lookup(record.target);
   const log::LevelFilter cached =
       node != nullptr && node->entry ? node->entry->filter : log::LevelFilter::Trace;
   if (!log::passes(record.level, cached) || !log::passes(record.level, base_filter_)) return;

@@ -80,6 +80,8 @@ class Logger final : public log::Sink {
   // The node reached by following the target's segments, if every segment
   // has one.
   static const CacheNode* find(const CacheNode& root, std::string_view target);
+  // find() in the current tree, through a small per-thread memo.
+  const CacheNode* lookup(std::string_view target) const noexcept;
   void store(std::string_view target, CacheEntry entry);
   // Runs the Python side of one record; throws ErrorAlreadySet when a Python
   // call raises.
