@@ -14,8 +14,9 @@ build=build/dbg
 
 missing=()
 [ -x "$py" ] || missing+=(python3.11-dbg)
-# The debug headers: pyconfig.h with Py_DEBUG.
-[ -f /usr/include/x86_64-linux-gnu/python3.11d/pyconfig.h ] || missing+=(python3.11-dev)
+# The headers, and the debug pyconfig.h (with Py_DEBUG) next to them.
+[ -f /usr/include/python3.11/Python.h ] || missing+=(libpython3.11-dev)
+[ -f /usr/include/x86_64-linux-gnu/python3.11d/pyconfig.h ] || missing+=(libpython3.11-dbg)
 command -v ninja >/dev/null || missing+=(ninja-build)
 command -v cmake >/dev/null || missing+=(cmake)
 if [ ${#missing[@]} -gt 0 ]; then
