@@ -5,6 +5,7 @@
 #
 #   bash scripts/test.sh            # everything
 #   TARNWICK_SKIP_SANITIZE=1 ...    # skip the sanitizer pass (local iteration)
+#   TARNWICK_SKIP_VALGRIND=1 ...    # skip the valgrind pass (local iteration)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -38,6 +39,14 @@ step "Python tests (installed extension)"
 installed=$(cd / && "$py" -c 'import tarnwick, os; print(os.path.dirname(tarnwick.__file__))')
 echo "tarnwick imported from $installed"
 (cd "$root" && TARNWICK_PROBE_DIR="$root/build/test" "$py" -m pytest -q -p no:cacheprovider tests/python)
+
+step "reference counts (debug interpreter)"
+bash scripts/refcount_check.sh
+
+if [ -z "${TARNWICK_SKIP_VALGRIND:-}" ]; then
+  step "valgrind memcheck (core tests, fuzz corpus replays, Python suite)"
+  JOBS="$jobs" bash scripts/valgrind_check.sh
+fi
 
 if [ -n "${TARNWICK_SKIP_SANITIZE:-}" ]; then
   echo "sanitizer pass skipped (TARNWICK_SKIP_SANITIZE set)"
