@@ -50,9 +50,14 @@ std::shared_ptr<const CacheNode> with_entry(const CacheNode* node, std::string_v
   return copy;
 }
 
+InternedName kIsEnabledFor("isEnabledFor");
+InternedName kGetLogger("getLogger");
+InternedName kMakeRecord("makeRecord");
+InternedName kHandle("handle");
+
 bool is_enabled_for(PyObject* logger, int level) {
   PyRef py_level = check(PyLong_FromLong(level));
-  PyRef result = check(PyObject_CallMethod(logger, "isEnabledFor", "O", py_level.get()));
+  PyRef result = check(PyObject_CallMethodOneArg(logger, kIsEnabledFor.get(), py_level.get()));
   int truth = PyObject_IsTrue(result.get());
   check_status(truth);
   return truth != 0;
@@ -177,9 +182,10 @@ void Logger::deliver(const log::Record& record, const CacheNode* node) {
   PyRef py_name =
       check(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
 
-  PyRef logger = from_cache
-                     ? node->entry->logger
-                     : check(PyObject_CallMethod(logging_.get(), "getLogger", "O", py_name.get()));
+  PyRef logger =
+      from_cache
+          ? node->entry->logger
+          : check(PyObject_CallMethodOneArg(logging_.get(), kGetLogger.get(), py_name.get()));
 
   if (is_enabled_for(logger.get(), level)) {
     const std::string message = record.message();
@@ -192,10 +198,10 @@ void Logger::deliver(const log::Record& record, const CacheNode* node) {
         PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     PyRef py_level = check(PyLong_FromLong(level));
     PyRef args = check(PyTuple_New(0));
-    PyRef py_record = check(
-        PyObject_CallMethod(logger.get(), "makeRecord", "OOOOOOO", py_name.get(), py_level.get(),
-                            py_file.get(), py_line.get(), py_message.get(), args.get(), Py_None));
-    check(PyObject_CallMethod(logger.get(), "handle", "O", py_record.get()));
+    PyRef py_record = check(PyObject_CallMethodObjArgs(
+        logger.get(), kMakeRecord.get(), py_name.get(), py_level.get(), py_file.get(),
+        py_line.get(), py_message.get(), args.get(), Py_None, nullptr));
+    check(PyObject_CallMethodOneArg(logger.get(), kHandle.get(), py_record.get()));
   }
 
   if (!from_cache) {

@@ -54,4 +54,22 @@ inline void check_status(int status) {
   if (status < 0) throw ErrorAlreadySet{};
 }
 
+// An attribute or method name as an interned str, made on first use and kept
+// for the life of the process, so hot lookups neither build a new string each
+// time nor fill the host's attribute cache with short-lived ones.
+class InternedName {
+ public:
+  explicit constexpr InternedName(const char* text) noexcept : text_(text) {}
+  // Throws ErrorAlreadySet if the string cannot be made.
+  PyObject* get() {
+    if (obj_ == nullptr) obj_ = PyUnicode_InternFromString(text_);
+    if (obj_ == nullptr) throw ErrorAlreadySet{};
+    return obj_;
+  }
+
+ private:
+  const char* text_;
+  PyObject* obj_ = nullptr;
+};
+
 }  // namespace tarnwick::py

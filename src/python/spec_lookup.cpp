@@ -61,24 +61,30 @@ std::vector<std::string> as_text_list(PyObject* value, const char* field) {
   return out;
 }
 
+InternedName kName("name");
+InternedName kOrigin("origin");
+InternedName kParent("parent");
+InternedName kLocations("submodule_search_locations");
+InternedName kFindSpec("find_spec");
+
 }  // namespace
 
 ModuleSpec extract_spec(PyObject* obj) {
   ModuleSpec spec;
   {
-    PyRef value = check(PyObject_GetAttrString(obj, "name"));
+    PyRef value = check(PyObject_GetAttr(obj, kName.get()));
     spec.name = as_text(value.get(), "name");
   }
   {
-    PyRef value = check(PyObject_GetAttrString(obj, "origin"));
+    PyRef value = check(PyObject_GetAttr(obj, kOrigin.get()));
     if (value.get() != Py_None) spec.origin = as_text(value.get(), "origin");
   }
   {
-    PyRef value = check(PyObject_GetAttrString(obj, "parent"));
+    PyRef value = check(PyObject_GetAttr(obj, kParent.get()));
     spec.parent = as_text(value.get(), "parent");
   }
   {
-    PyRef value = check(PyObject_GetAttrString(obj, "submodule_search_locations"));
+    PyRef value = check(PyObject_GetAttr(obj, kLocations.get()));
     if (value.get() != Py_None) {
       spec.submodule_search_locations = as_text_list(value.get(), "submodule_search_locations");
     }
@@ -94,7 +100,7 @@ std::optional<ModuleSpec> find_spec(std::string_view name) {
   } release{gil};
   try {
     PyRef util = check(PyImport_ImportModule("importlib.util"));
-    PyRef function = check(PyObject_GetAttrString(util.get(), "find_spec"));
+    PyRef function = check(PyObject_GetAttr(util.get(), kFindSpec.get()));
     PyRef py_name =
         check(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), nullptr));
     PyRef found = check(PyObject_CallOneArg(function.get(), py_name.get()));
