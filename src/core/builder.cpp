@@ -1,5 +1,7 @@
 #include "core/builder.hpp"
 
+#include <algorithm>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -290,6 +292,15 @@ class GraphBuilder::Walk {
     }
     const std::string& from = importer_name(importer);
     if (found->name == from) return;  // a module importing itself
+    // An enclosing package must come back from the host with fewer name
+    // components than the module that asked for it. A host that answers
+    // otherwise (a sys.modules alias can make find_spec("p") answer "p.m")
+    // would send the walk over enclosing packages round forever; such an
+    // answer is ignored, like a self-import.
+    if (const auto* asking = std::get_if<DependencyFrame>(&stack_.back());
+        asking != nullptr && components(found->name) >= components(asking->found.name)) {
+      return;
+    }
 
     ++b_.processed_count;
     TW_LOG_DEBUG(kTarget, "Processing dependency: ", from, " -> ", found->name);
@@ -299,6 +310,10 @@ class GraphBuilder::Walk {
     }
     const bool cache_path = found->name != kRootName && b_.cache && b_.cache->has_node(found->name);
     stack_.emplace_back(DependencyFrame{importer, std::move(*found), cache_path, false});
+  }
+
+  static std::size_t components(std::string_view name) {
+    return static_cast<std::size_t>(std::count(name.begin(), name.end(), '.')) + 1;
   }
 
   // Resumes the top DependencyFrame: first hands its enclosing package to
