@@ -40,7 +40,8 @@ class Choices {
   std::size_t below(std::size_t n) { return n <= 1 ? 0 : byte() % n; }
   bool flag() { return (byte() & 1) != 0; }
   std::string_view chunk(std::size_t max) {
-    const std::size_t n = std::min<std::size_t>(below(max + 1), end_ - p_);
+    const std::size_t wanted = below(max + 1);  // consumes a byte: read it before the rest
+    const std::size_t n = std::min<std::size_t>(wanted, static_cast<std::size_t>(end_ - p_));
     const std::string_view out(reinterpret_cast<const char*>(p_), n);
     p_ += n;
     return out;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/import_dump.hpp"
+#include "support/printers.hpp"
 
 namespace {
 

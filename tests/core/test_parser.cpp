@@ -10,6 +10,7 @@
 #include "core/error.hpp"
 #include "core/import_dump.hpp"
 #include "core/parser.hpp"
+#include "support/printers.hpp"
 
 namespace {
 
