@@ -136,18 +136,38 @@ bool operator==(const NameSet& a, const NameSet& b) noexcept {
 DepNode::DepNode(ModuleSpec module_spec, std::optional<std::int32_t> initial_depth)
     : name(module_spec.name), spec(std::move(module_spec)), depth(initial_depth) {}
 
-void DepNode::merge(DepNode other) {
-  if (name != other.name) fail("assertion failed: self.name == other.name");
-  if (spec.origin) {
+namespace {
+
+// The checks of a node-level merge, made before anything changes.
+void check_mergeable(const DepNode& into, const DepNode& other) {
+  if (into.name != other.name) fail("assertion failed: self.name == other.name");
+  if (into.spec.origin) {
     if (!other.spec.origin) fail(kAbsentValue);
-    if (*spec.origin != *other.spec.origin) {
+    if (*into.spec.origin != *other.spec.origin) {
       fail("assertion failed: origin == &other.spec.origin.unwrap()");
     }
   }
+}
+
+// Absent counts as smaller than every present depth.
+void merge_depth(std::optional<std::int32_t>& into, std::optional<std::int32_t> other) {
+  if (!other || (into && *other < *into)) into = other;
+}
+
+}  // namespace
+
+void DepNode::merge(DepNode&& other) {
+  check_mergeable(*this, other);
   dependencies.insert_all(std::move(other.dependencies));
   dependents.insert_all(std::move(other.dependents));
-  // Absent counts as smaller than every present depth.
-  if (!other.depth || (depth && *other.depth < *depth)) depth = other.depth;
+  merge_depth(depth, other.depth);
+}
+
+void DepNode::merge(const DepNode& other) {
+  check_mergeable(*this, other);
+  dependencies.insert_all(other.dependencies);
+  dependents.insert_all(other.dependents);
+  merge_depth(depth, other.depth);
 }
 
 // ---- DepGraph: index -----------------------------------------------------
@@ -327,7 +347,18 @@ DepGraph DepGraph::clone_from(std::string_view name) const {
   return result;
 }
 
-void DepGraph::merge(DepGraph other) {
+void DepGraph::merge(const DepGraph& other) {
+  for (const DepNode& node : other.nodes_) {
+    const std::uint32_t pos = position(node.name);
+    if (pos == kMissing) {
+      add_new(DepNode(node));
+    } else {
+      nodes_[pos].merge(node);
+    }
+  }
+}
+
+void DepGraph::merge(DepGraph&& other) {
   for (DepNode& node : other.nodes_) {
     const std::uint32_t pos = position(node.name);
     if (pos == kMissing) {

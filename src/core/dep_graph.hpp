@@ -166,7 +166,9 @@ struct DepNode {
   // node keeps its own spec. Throws InternalError, leaving this node
   // unchanged, when the names differ, or when this node has an origin and
   // `other` has none or a different one.
-  void merge(DepNode other);
+  void merge(DepNode&& other);
+  // The same for a node that stays where it is.
+  void merge(const DepNode& other);
 };
 
 // The graph: every node under its name. Nodes are never removed or replaced.
@@ -224,7 +226,10 @@ class DepGraph {
   // Folds every node of `other` into this graph: new names are added, known
   // ones are merged node by node (DepNode::merge). On a failed node merge the
   // nodes handled before stay, the rest of `other` is dropped.
-  void merge(DepGraph other);
+  void merge(DepGraph&& other);
+  // The same, copying only what this graph lacks from a graph that stays as
+  // it is (the builder folds each result into its cache this way).
+  void merge(const DepGraph& other);
 
   // Attaches `other`, whose top node is `to`, below the node `from` of this
   // graph: gives the nodes of `other` fresh depths, merges `other` and adds
