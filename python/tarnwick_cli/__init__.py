@@ -439,8 +439,15 @@ def main(argv: Iterable[str] | None = None) -> int:
     except BaseException as e:  # PanicException derives from BaseException
         print(f"tarnwick-graph: build failed: {e}", file=sys.stderr)
         return EXIT_BUILD_FAILED
-    graph = Graph(dep_graph)
-    out = sys.stdout
+    try:
+        return write_output(args, Graph(dep_graph), records, source, sys.stdout)
+    except BrokenPipeError:  # `tarnwick-graph FILE | head`: the reader has enough
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_OK
+
+
+def write_output(args: argparse.Namespace, graph: Graph, records: BuildRecords | None,
+                 source: str, out: TextIO) -> int:
     if args.why:
         return write_why(graph, args.why, args.all, out)
     if args.unresolved:
