@@ -58,9 +58,12 @@ else:
     graph = builder.build(source)
     elapsed = time.perf_counter() - t0
     count = graph.size() - 1  # without the root text
-    t1 = time.perf_counter()
-    builder.build(source)
-    extra = {"second": time.perf_counter() - t1}
+    cached = []
+    for _ in range(5):  # every build after the first is served from the cache
+        t1 = time.perf_counter()
+        builder.build(source)
+        cached.append(time.perf_counter() - t1)
+    extra = {"second": cached[0], "cached_best": min(cached)}
 peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 print(json.dumps({"seconds": elapsed, "modules": count, "peak_kb": peak, "base_kb": base_rss, **extra}))
 """
@@ -126,11 +129,12 @@ def section_compare(reps, tmp):
             f"   {name:8} {mf['seconds'] * 1e3:11.1f} ms {tw['seconds'] * 1e3:7.1f} ms"
             f" {mf['seconds'] / tw['seconds']:6.1f}x {mf['modules']:9d} {tw['modules']:9d}"
         )
-    print("\n2. second build of the same text, same builder (cache)")
+    print("\n2. later builds of the same text, same builder (served from the cache)")
     for name, tw in results.items():
         print(
             f"   {name:8} first {tw['seconds'] * 1e3:7.1f} ms  second {tw['second'] * 1e3:6.2f} ms"
-            f"  {tw['seconds'] / tw['second']:6.1f}x faster"
+            f" ({tw['seconds'] / tw['second']:5.1f}x)  best of 5 cached"
+            f" {tw['cached_best'] * 1e3:6.2f} ms ({tw['seconds'] / tw['cached_best']:5.1f}x)"
         )
     return results
 
