@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the tests need, builds, and runs every suite: the C++ core
 # tests (CTest) and the Python tests (pytest), first in a normal build against
-# the pip-installed extension, then again in an ASan+UBSan build.
+# the pip-installed extension (then on CPython 3.12 and 3.13 when present),
+# then again in an ASan+UBSan build.
 #
 #   bash scripts/test.sh            # everything
 #   TARNWICK_SKIP_SANITIZE=1 ...    # skip the sanitizer pass (local iteration)
@@ -25,7 +26,7 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 step "python packages"
-"$py" -m pip install -q --disable-pip-version-check pytest
+"$py" -m pip install -q --disable-pip-version-check pytest mypy
 
 step "pip install ."
 "$py" -m pip install -q --disable-pip-version-check .
@@ -39,6 +40,33 @@ step "Python tests (installed extension)"
 installed=$(cd / && "$py" -c 'import tarnwick, os; print(os.path.dirname(tarnwick.__file__))')
 echo "tarnwick imported from $installed"
 (cd "$root" && TARNWICK_PROBE_DIR="$root/build/test" "$py" -m pytest -q -p no:cacheprovider tests/python)
+
+# The other supported interpreters, when the machine has them: each gets a
+# venv with the wheel installed (scikit-build-core builds in build/<wheel tag>)
+# and its own build of the logging probe.
+find_python() {
+  local cand
+  for cand in "$(command -v "python$1" || true)" \
+              $(ls -d "${PYENV_ROOT:-$HOME/.pyenv}/versions/$1".*/bin/"python$1" 2>/dev/null | sort -V -r); do
+    [ -n "$cand" ] && "$cand" -c 'import sys' 2>/dev/null && { echo "$cand"; return; }
+  done
+}
+ran=(3.11) skipped=() started=$SECONDS
+for v in 3.12 3.13; do
+  exe=$(find_python "$v")
+  if [ -z "$exe" ]; then skipped+=("$v"); continue; fi
+  step "Python $v ($exe): pip install ., probe build, Python tests"
+  venv="$root/build/venv-$v"
+  [ -x "$venv/bin/python" ] || "$exe" -m venv "$venv"
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check pytest mypy
+  CMAKE_BUILD_PARALLEL_LEVEL="$jobs" "$venv/bin/python" -m pip install -q --disable-pip-version-check .
+  cmake -S . -B "build/test-$v" -G Ninja -DTARNWICK_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DPython_EXECUTABLE="$venv/bin/python" >/dev/null
+  cmake --build "build/test-$v" -j"$jobs" --target _tarnwick_logprobe
+  TARNWICK_PROBE_DIR="$root/build/test-$v" "$venv/bin/python" -m pytest -q -p no:cacheprovider tests/python
+  ran+=("$v")
+done
+echo "Python suite ran on: ${ran[*]}; not present, skipped: ${skipped[*]:-none} ($((SECONDS - started))s for the other versions)"
 
 step "reference counts (debug interpreter)"
 bash scripts/refcount_check.sh
