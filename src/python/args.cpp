@@ -8,15 +8,8 @@
 namespace tarnwick::py {
 namespace {
 
-// The type's name without its module, as the host prints it in messages.
-std::string_view short_type_name(PyObject* obj) {
-  std::string_view name = Py_TYPE(obj)->tp_name;
-  auto dot = name.rfind('.');
-  return dot == std::string_view::npos ? name : name.substr(dot + 1);
-}
-
 [[noreturn]] void conversion_error(PyObject* obj, const char* name, const char* target) {
-  raise(PyExc_TypeError, str_cat("argument '", name, "': '", short_type_name(obj),
+  raise(PyExc_TypeError, str_cat("argument '", name, "': '", type_name(obj),
                                  "' object cannot be converted to '", target, "'"));
 }
 
@@ -112,6 +105,12 @@ void bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, std::spa
     while (PyDict_Next(kwargs, &pos, &key, &value)) bind_keyword(sig, key, value, out);
   }
   finish(sig, nargs, out);
+}
+
+std::string_view type_name(PyObject* obj) {
+  std::string_view name = Py_TYPE(obj)->tp_name;
+  auto dot = name.rfind('.');
+  return dot == std::string_view::npos ? name : name.substr(dot + 1);
 }
 
 std::string_view arg_str(PyObject* obj, const char* name) {

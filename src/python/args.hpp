@@ -28,6 +28,10 @@ void bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs
 // The same for a classic (args tuple, kwargs dict) call.
 void bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, std::span<PyObject*> out);
 
+// The name of the object's type without its module, as the host prints it in
+// messages ("int", "NoneType").
+std::string_view type_name(PyObject* obj);
+
 // `str` -> UTF-8 text, borrowed from the object. A non-str raises TypeError
 // "argument 'NAME': 'T' object cannot be converted to 'PyString'"; a str that
 // is not encodable as UTF-8 raises the host's encoding error.

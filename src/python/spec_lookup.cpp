@@ -5,17 +5,12 @@
 
 #include "core/debug_repr.hpp"
 #include "core/log.hpp"
+#include "python/args.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 
 namespace tarnwick::py {
 namespace {
-
-std::string_view type_name(PyObject* obj) {
-  std::string_view name = Py_TYPE(obj)->tp_name;
-  auto dot = name.rfind('.');
-  return dot == std::string_view::npos ? name : name.substr(dot + 1);
-}
 
 // Raises TypeError "failed to extract field ModuleSpec.<field>" whose cause is
 // a TypeError carrying `reason`.
