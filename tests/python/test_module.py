@@ -14,13 +14,9 @@ def test_module_attributes():
     assert parser.parse.__module__ == "parser"
     assert tarnwick.parser is parser
     assert type(parser.parse).__name__ == "builtin_function_or_method"
-
-
-def test_parser_submodule_not_registered():
     import sys
 
-    assert "parser" not in sys.modules or sys.modules["parser"] is not parser
-    assert "tarnwick.parser" not in sys.modules
+    assert "tarnwick.parser" not in sys.modules and sys.modules.get("parser") is not parser
 
 
 @pytest.mark.parametrize(
@@ -64,26 +60,21 @@ def test_class_shapes():
         assert descriptor.__set__ is not None  # data descriptor, read-only below
 
 
-@pytest.mark.parametrize("cls", [tarnwick.DepNode, tarnwick.DepGraph])
-def test_no_constructor(cls):
-    with pytest.raises(TypeError, match="^No constructor defined$"):
-        cls()
-
-
 @pytest.mark.parametrize("cls", [tarnwick.DepNode, tarnwick.DepGraph, tarnwick.GraphBuilder])
-def test_not_subclassable(cls):
-    with pytest.raises(TypeError, match="not an acceptable base type"):
-        type("Sub", (cls,), {})
-
-
-def test_builder_instances_have_no_dict_or_weakref():
+def test_no_constructor_subclass_dict_or_weakref(cls):
     import weakref
 
-    builder = tarnwick.GraphBuilder()
-    with pytest.raises(AttributeError):
-        builder.anything = 1
-    with pytest.raises(TypeError):
-        weakref.ref(builder)
+    with pytest.raises(TypeError, match="not an acceptable base type"):
+        type("Sub", (cls,), {})
+    if cls is tarnwick.GraphBuilder:
+        instance = cls()
+        with pytest.raises(AttributeError):
+            instance.anything = 1
+        with pytest.raises(TypeError):
+            weakref.ref(instance)
+    else:
+        with pytest.raises(TypeError, match="^No constructor defined$"):
+            cls()
 
 
 @pytest.mark.parametrize(
@@ -116,13 +107,6 @@ def test_argument_errors(call, exc, message):
 def test_lone_surrogate_gives_host_encoding_error():
     with pytest.raises(UnicodeEncodeError, match="surrogates not allowed"):
         parser.parse("import os\n\ud800")
-
-
-@pytest.mark.parametrize("method", ["size", "num_dependencies", "keys", "origins", "names"])
-def test_no_argument_methods_reject_arguments(method):
-    # Unbound call with a wrong receiver and an extra argument is refused by the host.
-    with pytest.raises(TypeError):
-        getattr(tarnwick.DepGraph, method)(object(), 1)
 
 
 def test_second_initialisation_fails(run_python):
