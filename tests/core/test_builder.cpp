@@ -113,11 +113,13 @@ TEST(PathExtension, FileNameRules) {
 // byte, overlong forms, a surrogate, above U+10FFFF.
 TEST(Utf8, AcceptsWellFormedOnly) {
   for (std::string_view ok :
-       {"", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "\xed\x9f\xbf", "\xf4\x8f\xbf\xbf"}) {
+       {"", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "\xed\x9f\xbf", "\xf4\x8f\xbf\xbf",
+        "import os, sys # caf\xc3\xa9 and then plain ASCII again"}) {
     EXPECT_TRUE(is_valid_utf8(ok)) << ::testing::PrintToString(ok);
   }
   for (std::string_view bad : {"\xff", "\xc3", "\xe2\x82", "a\x80", "\xc0\xaf", "\xe0\x80\xaf",
-                               "\xed\xa0\x80", "\xf4\x90\x80\x80"}) {
+                               "\xed\xa0\x80", "\xf4\x90\x80\x80", "sixteen ascii by\xff",
+                               "long ascii run, then a cut sequence \xe2\x82"}) {
     EXPECT_FALSE(is_valid_utf8(bad)) << ::testing::PrintToString(bad);
   }
 }
