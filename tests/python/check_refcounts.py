@@ -1,17 +1,12 @@
-"""Reference-count and allocation check of every entry point, for a debug
-interpreter (one with sys.gettotalrefcount).
+"""Reference-count and allocation check of every entry point, for a debug interpreter
+(python3.11-dbg, with tarnwick importable). Each scenario calls one part of the public
+surface, error paths included, ROUNDS rounds of REPS calls; after each round the cycle
+collector runs and the total reference and allocated block counts are recorded. Rounds
+before WARM fill the caches meant to fill once (the builder's cache, the logging bridge's
+logger cache, imported packages, interned strings); from round WARM on, neither may grow."""
 
-Each scenario is a function that calls one part of the public surface,
-including its error paths, and checks the outcome. It runs ROUNDS rounds of
-REPS calls; after each round the cycle collector runs and the interpreter's
-total reference count and allocated block count are recorded. Rounds before
-WARM fill the caches that are meant to fill once (the builder's cache, the
-logging bridge's logger cache, imported packages, interned strings); from
-round WARM on, neither number may grow.
-
-    python3.11-dbg tests/python/check_refcounts.py   # with tarnwick importable
-"""
-
+import builtins
+import contextlib
 import gc
 import importlib
 import logging
@@ -37,10 +32,9 @@ class Handler(logging.Handler):
 
 
 HANDLER = Handler()
-_log = logging.getLogger("tarnwick")
-_log.setLevel(logging.DEBUG)
-_log.addHandler(HANDLER)
-_log.propagate = False
+logging.getLogger("tarnwick").setLevel(logging.DEBUG)
+logging.getLogger("tarnwick").addHandler(HANDLER)
+logging.getLogger("tarnwick").propagate = False
 
 import tarnwick  # noqa: E402  (after logging is configured)
 
@@ -53,21 +47,14 @@ TREE = {
     "pkg/b.py": "import pkg.a\nfrom pkg import c\n",
     "pkg/c.py": "",
     "badutf.py": b"import sys\n\xff\n",
-    "reenter/__init__.py": (
-        "import builtins\n"
-        "try:\n"
-        "    builtins._tw_builder.build('')\n"
-        "except RuntimeError as e:\n"
-        "    builtins._tw_seen = str(e)\n"
-    ),
+    "reenter/__init__.py": "import builtins\ntry:\n    builtins._tw_builder.build('')\n"
+                           "except RuntimeError as e:\n    builtins._tw_seen = str(e)\n",
     "reenter/sub.py": "",
 }
 
 
 def spec(name, origin=None, parent="", locations=None):
-    return types.SimpleNamespace(
-        name=name, origin=origin, parent=parent, submodule_search_locations=locations
-    )
+    return types.SimpleNamespace(name=name, origin=origin, parent=parent, submodule_search_locations=locations)
 
 
 class RaisingList(list):
@@ -82,11 +69,8 @@ FAKE = {
     "fk_interrupt": KeyboardInterrupt,
     "fk_name": spec(1),
     "fk_origin": spec("fk_origin", "\ud800"),
-    "fk_locs_str": spec("fk_locs_str", None, "", "a"),
-    "fk_locs_int": spec("fk_locs_int", None, "", 5),
-    "fk_locs_item": spec("fk_locs_item", None, "", [1]),
-    "fk_locs_surrogate": spec("fk_locs_surrogate", None, "", ["\udc80"]),
-    "fk_locs_iter": spec("fk_locs_iter", None, "", RaisingList()),
+    **{f"fk_locs_{kind}": spec(f"fk_locs_{kind}", None, "", locations) for kind, locations in
+       [("str", "a"), ("int", 5), ("item", [1]), ("surrogate", ["\udc80"]), ("iter", RaisingList())]},
     "fk_no_attrs": object(),
     "fk_ok": spec("fk_ok", "/nonexistent/fk_ok.so", "", None),
 }
@@ -136,24 +120,26 @@ def graph():
     return GRAPH[0]
 
 
+def type_errors(f, *arg_tuples, **keywords):
+    """f must raise TypeError for each tuple of arguments, and for each keyword argument alone."""
+    for args in arg_tuples:
+        expect("TypeError", f, *args)
+    for key, value in keywords.items():
+        expect("TypeError", f, **{key: value})
+
+
 def parse_calls():
     for text in SOURCES:
         PARSE(text)
     PARSE(source="import a")
     expect("UnicodeEncodeError", PARSE, "import \ud800")
-    for bad in [(), (1,), (b"import a",), ("a", "b")]:
-        expect("TypeError", PARSE, *bad)
+    type_errors(PARSE, (), (1,), (b"import a",), ("a", "b"), text="a")
     expect("TypeError", PARSE, "a", source="b")
-    expect("TypeError", PARSE, text="a")
 
 
 def builder_new():
-    Builder()
-    Builder(None)
-    Builder(verbose=False)
-    for bad in [(1,), ("yes",), (True, 2)]:
-        expect("TypeError", Builder, *bad)
-    expect("TypeError", Builder, nope=1)
+    Builder(), Builder(None), Builder(verbose=False)
+    type_errors(Builder, (1,), ("yes",), (True, 2), nope=1)
     expect("TypeError", Builder, True, verbose=True)
 
 
@@ -169,53 +155,37 @@ def build_cached():
 
 def build_errors():
     b = Builder()
-    for bad in [(), (1,), ("", 1), ("", "a", "b")]:
-        expect("TypeError", b.build, *bad)
+    type_errors(b.build, (), (1,), ("", 1), ("", "a", "b"))
     expect("TypeError", b.build, "", nope=1)
     expect("TypeError", b.build, "", source="")
-    for error, args in [
-        ("UnicodeEncodeError", ("import \udfff",)),
-        ("UnicodeEncodeError", ("", "\ud800")),
-        ("PanicException", ("from . import x",)),
-        ("PanicException", ("from .. import x", "pkg")),
-        ("PanicException", ("import badutf",)),
-    ]:
+    for error, args in [("UnicodeEncodeError", ("import \udfff",)), ("UnicodeEncodeError", ("", "\ud800")),
+                        ("PanicException", ("from . import x",)), ("PanicException", ("from .. import x", "pkg")),
+                        ("PanicException", ("import badutf",))]:
         expect(error, b.build, *args)
     b.build("import sys")  # the builder is still usable
 
 
 def graph_queries():
     g = graph()
-    g.size()
-    g.num_dependencies()
-    g.keys()
-    g.names()
-    g.origins()
-    g.get_all_scoped("pkg.")
-    g.get_all_scoped(scope="")
-    g.get("pkg")
-    g.get(name="<terminal>")
+    for query in (g.size, g.num_dependencies, g.keys, g.names, g.origins):
+        query()
+    g.get_all_scoped("pkg."), g.get_all_scoped(scope=""), g.get("pkg"), g.get(name="<terminal>")
     expect("PanicException", g.get, "missing")
     for method in (g.get, g.get_all_scoped):
-        expect("TypeError", method)
-        expect("TypeError", method, 1)
-        expect("TypeError", method, "a", "b")
-        expect("TypeError", method, nope="a")
+        type_errors(method, (), (1,), ("a", "b"), nope="a")
         expect("UnicodeEncodeError", method, "\ud800")
-    expect("TypeError", g.size, 1)
-    expect("TypeError", tarnwick.DepGraph)
+    type_errors(g.size, (1,))
+    type_errors(tarnwick.DepGraph, ())
 
 
 def node_attributes():
     for node in graph().get_all_scoped(""):
         node.name, node.spec, node.dependents, node.depth, node.dependencies
-    expect("TypeError", tarnwick.DepNode)
+    type_errors(tarnwick.DepNode, ())
     expect("AttributeError", setattr, graph().get("pkg"), "name", "x")
 
 
 def already_borrowed():
-    import builtins
-
     sys.modules.pop("reenter", None)
     builtins._tw_builder = b = Builder()
     try:
@@ -241,21 +211,24 @@ def finder_interrupt():
     expect("KeyboardInterrupt", Builder().build, "import sys, fk_interrupt")
 
 
-def handler_raises():
-    HANDLER.mode = ValueError
+@contextlib.contextmanager
+def handler_mode(mode):
+    HANDLER.mode = mode
     try:
-        Builder().build("import pkg.c, fk_raises")
+        yield
     finally:
         HANDLER.mode = None
+
+
+def handler_raises():
+    with handler_mode(ValueError):
+        Builder().build("import pkg.c, fk_raises")
 
 
 def handler_interrupts():
-    HANDLER.mode = KeyboardInterrupt
-    try:
+    with handler_mode(KeyboardInterrupt):
         # The interrupt is re-armed and raised at the build's next lookup.
         expect("KeyboardInterrupt", Builder().build, "import sys, pkg")
-    finally:
-        HANDLER.mode = None
 
 
 # First, while no logger is cached yet: with a handler that raises, every
@@ -266,8 +239,7 @@ SCENARIOS = [handler_raises, parse_calls, builder_new, build_fresh, build_cached
 
 
 def measure(scenario):
-    refs = array("q", bytes(8 * ROUNDS))
-    blocks = array("q", bytes(8 * ROUNDS))
+    refs, blocks = array("q", bytes(8 * ROUNDS)), array("q", bytes(8 * ROUNDS))
     for r in range(ROUNDS):
         for _ in range(REPS):
             scenario()
@@ -276,55 +248,41 @@ def measure(scenario):
         # cache is emptied before measuring, as CPython's own leak hunt does.
         sys._clear_type_cache()
         gc.collect()
-        refs[r] = sys.gettotalrefcount()
-        blocks[r] = sys.getallocatedblocks()
+        refs[r], blocks[r] = sys.gettotalrefcount(), sys.getallocatedblocks()
     return refs, blocks
-
-
-def write_tree(root):
-    for rel, text in TREE.items():
-        path = os.path.join(root, rel)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as f:
-            f.write(text if isinstance(text, bytes) else text.encode())
 
 
 def main():
     if not hasattr(sys, "gettotalrefcount"):
         sys.exit("needs a debug interpreter (sys.gettotalrefcount)")
-    only = set(sys.argv[1:])
-    root = tempfile.mkdtemp(prefix="tarnwick-refcount-")
-    write_tree(root)
+    only, root = set(sys.argv[1:]), tempfile.mkdtemp(prefix="tarnwick-refcount-")
+    for rel, text in TREE.items():
+        path = os.path.join(root, rel)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(text if isinstance(text, bytes) else text.encode())
     sys.path.insert(0, root)
     sys.meta_path.insert(0, Finder())
     importlib.invalidate_caches()
 
-    results = []
-    saved = os.dup(1), os.dup(2)
-    null = os.open(os.devnull, os.O_WRONLY)
-    try:
-        for scenario in SCENARIOS:
-            if only and scenario.__name__ not in only:
-                continue
-            # `dependencies`, verbose builds and failure reports write to fds 1 and 2.
+    results, saved, null = [], (os.dup(1), os.dup(2)), os.open(os.devnull, os.O_WRONLY)
+    for scenario in [s for s in SCENARIOS if not only or s.__name__ in only]:
+        # `dependencies`, verbose builds and failure reports write to fds 1 and 2.
+        sys.stdout.flush(), sys.stderr.flush()
+        os.dup2(null, 1), os.dup2(null, 2)
+        try:
+            results.append((scenario.__name__, *measure(scenario)))
+        finally:
             sys.stdout.flush(), sys.stderr.flush()
-            os.dup2(null, 1), os.dup2(null, 2)
-            try:
-                results.append((scenario.__name__, *measure(scenario)))
-            finally:
-                sys.stdout.flush(), sys.stderr.flush()
-                os.dup2(saved[0], 1), os.dup2(saved[1], 2)
-    finally:
-        os.close(null)
+            os.dup2(saved[0], 1), os.dup2(saved[1], 2)
+    os.close(null)
 
     failed = []
     print(f"{'scenario':<20} {'refs per round':<34} {'blocks per round':<34} verdict")
     for name, refs, blocks in results:
-        steps_r = [refs[i] - refs[i - 1] for i in range(1, ROUNDS)]
-        steps_b = [blocks[i] - blocks[i - 1] for i in range(1, ROUNDS)]
+        steps_r, steps_b = ([c[i] - c[i - 1] for i in range(1, ROUNDS)] for c in (refs, blocks))
         grew = refs[-1] > refs[WARM - 1] or blocks[-1] > blocks[WARM - 1]
-        if grew:
-            failed.append(name)
+        failed += [name] if grew else []
         print(f"{name:<20} {str(steps_r):<34} {str(steps_b):<34} {'GROWS' if grew else 'ok'}")
     print(f"rounds of {REPS} calls; growth is measured from round {WARM} to round {ROUNDS}")
     if failed:

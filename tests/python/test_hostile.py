@@ -21,20 +21,10 @@ class Locked(str):
     """A file's text, written without read permission for the build."""
 
 
-REENTER = """
-import builtins
-try:
-    builtins.hostile_builder.build("")
-except RuntimeError as e:
-    if str(e) != "Already borrowed":
-        raise
-else:
-    raise AssertionError("the nested build ran")
-"""
-
-
-def panic(pattern):
-    return ("PanicException", pattern)
+# Fails the package's import, hiding reenter.sub, unless the nested build is refused.
+REENTER = ("import builtins\ntry:\n    builtins.hostile_builder.build('')\nexcept RuntimeError as e:\n"
+           "    assert str(e) == 'Already borrowed', e\nelse:\n    raise AssertionError('the nested build ran')\n")
+PANIC = "PanicException"
 
 
 def linked(prefix, n, next_name):
@@ -49,14 +39,14 @@ CASES = [
     # exception}, text, outcome
     ("unreadable", {"locked.py": Locked("import after_dep\n")}, {}, "import locked", {R, "locked"}),
     ("not_utf8", {"latin.py": b"# caf\xe9\n"}, {}, "import latin",
-     panic(r"^Failed to read file '.*latin\.py': stream did not contain valid UTF-8$")),
+     (PANIC, r"^Failed to read file '.*latin\.py': stream did not contain valid UTF-8$")),
     ("nul_byte", {"nul.py": b"x = '\x00'\nimport nul_dep\x00\n", "nul_dep.py": ""}, {}, "import nul",
      {R, "nul", "nul_dep"}),
     # A line starting with a BOM is an ordinary line, not an import.
     ("bom", {"bom.py": "\ufeffimport hidden\nimport shown\n", "hidden.py": "", "shown.py": ""}, {},
      "import bom", {R, "bom", "shown"}),
     ("directory_as_module_file", {"dirmod.py/keep": ""}, {"dirmod": "dirmod.py"}, "import dirmod",
-     panic(r"^Failed to read file '.*dirmod\.py': Is a directory")),
+     (PANIC, r"^Failed to read file '.*dirmod\.py': Is a directory")),
     ("empty_file", {"empty.py": ""}, {}, "import empty", {R, "empty"}),
     ("ten_megabytes", {"big.py": "import big_a\n" + "x = 1  # filler\n" * 655_360 + "import big_b\n",
                        "big_a.py": "", "big_b.py": ""}, {}, "import big", {R, "big", "big_a", "big_b"}),
@@ -88,50 +78,34 @@ def served(root, name, spec):
     return ModuleSpec(name, None, origin=str(root / spec))
 
 
-class _CapHeader(ctypes.Structure):
-    _fields_ = [("version", ctypes.c_uint32), ("pid", ctypes.c_int)]
-
-
-class _CapData(ctypes.Structure):
-    _fields_ = [(field, ctypes.c_uint32) for field in ("effective", "permitted", "inheritable")]
-
-
-@contextmanager
-def file_permissions_apply():
-    """As root, drops this thread's capabilities to override file permissions
-    (CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH) while the block runs."""
-    if os.geteuid() != 0:
-        yield
-        return
-    libc = ctypes.CDLL(None, use_errno=True)
-    header, data = _CapHeader(0x20080522, 0), (_CapData * 2)()  # capability API version 3
-    if libc.capget(ctypes.byref(header), data) != 0:
-        pytest.skip("cannot read this thread's capabilities")
-    saved = data[0].effective
-    data[0].effective &= ~0b110
-    if libc.capset(ctypes.byref(header), data) != 0:
-        pytest.skip("cannot drop the capabilities that override file permissions")
-    try:
-        yield
-    finally:
-        data[0].effective = saved
-        assert libc.capset(ctypes.byref(header), data) == 0
-
-
 @contextmanager
 def locked(paths):
+    """Takes read permission from the files while the block runs; as root, also
+    drops this thread's capabilities that override file permissions
+    (CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH)."""
+    libc, saved = ctypes.CDLL(None, use_errno=True), None
+    header, caps = (ctypes.c_uint32 * 2)(0x20080522, 0), (ctypes.c_uint32 * 6)()  # capability API version 3
     for path in paths:
         os.chmod(path, 0)
     try:
-        with file_permissions_apply():
-            for path in paths:
-                try:
-                    open(path).close()
-                except PermissionError:
-                    continue
-                pytest.skip("file permissions do not apply to this process")
-            yield
+        if paths and os.geteuid() == 0:
+            if libc.capget(header, caps) != 0:
+                pytest.skip("cannot read this thread's capabilities")
+            saved, caps[0] = caps[0], caps[0] & ~0b110  # caps[0]: the effective set
+            if libc.capset(header, caps) != 0:
+                saved = None
+                pytest.skip("cannot drop the capabilities that override file permissions")
+        for path in paths:
+            try:
+                open(path).close()
+            except PermissionError:
+                continue
+            pytest.skip("file permissions do not apply to this process")
+        yield
     finally:
+        if saved is not None:
+            caps[0] = saved
+            assert libc.capset(header, caps) == 0
         for path in paths:
             os.chmod(path, 0o644)
 
@@ -180,17 +154,14 @@ def test_raising_log_handler_leaves_builds_alone(run_python, tree):
         builder = tarnwick.GraphBuilder()
         for _ in range(2):
             print(sorted(builder.build("import a").names()))
-        """,
-        extra_path=str(root),
-    )
+        """, extra_path=str(root))
     assert proc.stdout.splitlines() == ["['<terminal>', 'a', 'b', 'sys']"] * 2
     assert "RuntimeError: handler broke" in proc.stderr
 
 
 class PackageAnsweredInside(dict):
-    """Finder specs answering find_spec("loop") with a module inside "loop", as
-    a sys.modules alias or a stateful finder can: the same name every time, or
-    a new one each time. Interrupts the build once asked 10,000 times."""
+    """Answers find_spec("loop") with a module inside "loop", as a sys.modules alias or a stateful
+    finder can: the same name every time, or a new one each time; interrupts after 10,000 asks."""
 
     def __init__(self, shifting):
         super().__init__(loop=None)

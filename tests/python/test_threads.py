@@ -3,7 +3,7 @@
 import builtins
 import sys
 import threading
-from contextlib import contextmanager
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
@@ -24,32 +24,18 @@ def signature(graph):
     return {n.name: (n.depth, frozenset(n.dependents)) for n in graph.get_all_scoped("")}
 
 
-@contextmanager
-def frequent_switches():
+def run_threads(*targets):
+    """Runs each target in its own thread, switching threads as often as the
+    interpreter allows; re-raises the first failure on this thread."""
     old = sys.getswitchinterval()
     sys.setswitchinterval(1e-6)
     try:
-        yield
+        with ThreadPoolExecutor(len(targets)) as pool:
+            futures = [pool.submit(t) for t in targets]
+        for f in futures:
+            f.result()
     finally:
         sys.setswitchinterval(old)
-
-
-def run_threads(*targets):
-    errors = []
-
-    def guard(target):
-        try:
-            target()
-        except BaseException as e:  # reported on the main thread
-            errors.append(e)
-
-    threads = [threading.Thread(target=guard, args=(t,)) for t in targets]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    if errors:
-        raise errors[0]
 
 
 def builds(builder):
@@ -62,27 +48,16 @@ def test_separate_builders_in_threads_match_a_single_thread(tree):
     tree(FILES)
     expected = builds(tarnwick.GraphBuilder())
     results = [None] * 4
-
-    def work(i):
-        results[i] = builds(tarnwick.GraphBuilder())
-
-    with frequent_switches():
-        run_threads(*(lambda i=i: work(i) for i in range(len(results))))
-    assert results == [expected] * len(results)
+    run_threads(*(lambda i=i: results.__setitem__(i, builds(tarnwick.GraphBuilder())) for i in range(4)))
+    assert results == [expected] * 4
 
 
-GATE = """
-import builtins
-entered, release = builtins.tw_gate
-entered.set()
-release.wait(60)
-"""
+GATE = "import builtins\nentered, release = builtins.tw_gate\nentered.set()\nrelease.wait(60)\n"
 
 
 def test_shared_builder_refuses_the_colliding_thread(tree):
     tree(FILES | {"gate/__init__.py": GATE, "gate/sub.py": "import tw_top\n"})
-    entered, release = threading.Event(), threading.Event()
-    builtins.tw_gate = (entered, release)
+    entered, release = builtins.tw_gate = (threading.Event(), threading.Event())
     builder = tarnwick.GraphBuilder()
     held = {}
 
@@ -111,7 +86,6 @@ def test_shared_builder_hammered_by_two_threads(tree):
     first, cached = builds(tarnwick.GraphBuilder())[:2]
     builder = tarnwick.GraphBuilder()
     seen = []
-
     # Lookups of absent names run Python code on every build, where the other
     # thread gets its turn: about half of the calls collide.
     text = TEXT + "import " + ", ".join(f"tw_absent{i}" for i in range(50))
@@ -123,8 +97,7 @@ def test_shared_builder_hammered_by_two_threads(tree):
             except RuntimeError as e:
                 assert str(e) == "Already borrowed"
 
-    with frequent_switches():
-        run_threads(hammer, hammer)
+    run_threads(hammer, hammer)
     # One build is the builder's first; the rest come from its cache.
     if first == cached:
         assert seen.count(first) == len(seen) > 0
