@@ -8,6 +8,7 @@
 #   TARNWICK_REFCOUNT_REPS=100 TARNWICK_REFCOUNT_ROUNDS=10 bash scripts/refcount_check.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/common.sh
 root=$(pwd)
 py=/usr/bin/python3.11-dbg
 build=build/dbg
@@ -17,12 +18,8 @@ missing=()
 # The headers, and the debug pyconfig.h (with Py_DEBUG) next to them.
 [ -f /usr/include/python3.11/Python.h ] || missing+=(libpython3.11-dev)
 [ -f /usr/include/x86_64-linux-gnu/python3.11d/pyconfig.h ] || missing+=(libpython3.11-dbg)
-command -v ninja >/dev/null || missing+=(ninja-build)
-command -v cmake >/dev/null || missing+=(cmake)
-if [ ${#missing[@]} -gt 0 ]; then
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
-fi
+need_build_tools
+install_missing "${missing[@]}"
 
 # Debian's /usr/include/python3.11d holds symlinks into /usr/include/python3.11;
 # included as a system directory (-isystem), GCC follows them and picks up the

@@ -9,6 +9,7 @@
 #   TARNWICK_SKIP_VALGRIND=1 ...    # skip the valgrind pass (local iteration)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/common.sh
 root=$(pwd)
 py=${PYTHON:-python3}
 jobs=${JOBS:-2}
@@ -18,12 +19,8 @@ step() { printf '\n==== %s\n' "$*"; }
 step "system packages"
 missing=()
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
-command -v ninja >/dev/null || missing+=(ninja-build)
-command -v cmake >/dev/null || missing+=(cmake)
-if [ ${#missing[@]} -gt 0 ]; then
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
-fi
+need_build_tools
+install_missing "${missing[@]}"
 
 step "python packages"
 "$py" -m pip install -q --disable-pip-version-check pytest mypy

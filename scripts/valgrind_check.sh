@@ -16,6 +16,7 @@
 # Interpreters started by the tests (fresh-process tests) run natively.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/common.sh
 root=$(pwd)
 py=/usr/bin/python3.11
 build=build/vg
@@ -27,12 +28,8 @@ command -v valgrind >/dev/null || missing+=(valgrind)
 [ -f /usr/include/python3.11/Python.h ] || missing+=(libpython3.11-dev)
 "$py" -c 'import pytest' 2>/dev/null || missing+=(python3-pytest)
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
-command -v ninja >/dev/null || missing+=(ninja-build)
-command -v cmake >/dev/null || missing+=(cmake)
-if [ ${#missing[@]} -gt 0 ]; then
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
-fi
+need_build_tools
+install_missing "${missing[@]}"
 
 cmake -S . -B "$build" -G Ninja -DPython_EXECUTABLE="$py" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTARNWICK_TESTS=ON >/dev/null

@@ -1,0 +1,14 @@
+# Shared by the check scripts: sourced, not run.
+
+# Appends the build tools the scripts need to the caller's `missing` array.
+need_build_tools() {
+  command -v ninja >/dev/null || missing+=(ninja-build)
+  command -v cmake >/dev/null || missing+=(cmake)
+}
+
+# Installs the Debian packages named, if any (`apt-get update` once first).
+install_missing() {
+  [ $# -gt 0 ] || return 0
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@"
+}
