@@ -24,6 +24,7 @@
 #include "core/builder.hpp"
 #include "core/error.hpp"
 #include "core/log.hpp"
+#include "core/source_file.hpp"
 
 namespace {
 

@@ -200,6 +200,12 @@ void DepGraph::grow_index() {
   }
 }
 
+std::optional<std::uint32_t> DepGraph::index_of(std::string_view name) const noexcept {
+  const std::uint32_t pos = position(name);
+  if (pos == kMissing) return std::nullopt;
+  return pos;
+}
+
 bool DepGraph::has_node(std::string_view name) const noexcept {
   return position(name) != kMissing;
 }

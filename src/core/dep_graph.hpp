@@ -197,6 +197,12 @@ class DepGraph {
 
   bool has_node(std::string_view name) const noexcept;
 
+  // The position of `name` in insertion order, or nullopt. Positions are
+  // stable (nodes are never removed), so they serve as compact node ids.
+  std::optional<std::uint32_t> index_of(std::string_view name) const noexcept;
+  // The node at a position index_of gave.
+  const DepNode& node_at(std::uint32_t index) const noexcept { return nodes_[index]; }
+
   // The node named `name`, or nullptr.
   const DepNode* find(std::string_view name) const noexcept;
 

@@ -123,6 +123,19 @@ class Facade {
 // The process-wide facade.
 Facade& facade() noexcept;
 
+// While a QuietScope lives, records emitted on its thread are dropped before
+// they are built. The exact engine runs the builder's walk under one: it
+// reports through its results, not through logging.
+inline thread_local int quiet_depth = 0;
+
+class QuietScope {
+ public:
+  QuietScope() noexcept { ++quiet_depth; }
+  ~QuietScope() { --quiet_depth; }
+  QuietScope(const QuietScope&) = delete;
+  QuietScope& operator=(const QuietScope&) = delete;
+};
+
 // Log targets of the core.
 inline constexpr std::string_view kBuilderTarget = "tarnwick::core::builder";
 inline constexpr std::string_view kTypesTarget = "tarnwick::core::types";
@@ -135,7 +148,7 @@ inline constexpr std::string_view kImportlibTarget = "tarnwick::importlib::util"
 #define TARNWICK_LOG(level_, target_, ...)                                             \
   do {                                                                                 \
     ::tarnwick::log::Facade& tw_facade_ = ::tarnwick::log::facade();                   \
-    if (tw_facade_.enabled(level_)) {                                                  \
+    if (tw_facade_.enabled(level_) && ::tarnwick::log::quiet_depth == 0) {             \
       auto tw_format_ = [&]() { return ::tarnwick::str_cat(__VA_ARGS__); };            \
       tw_facade_.log(::tarnwick::log::Record{level_, target_, target_, __FILE__,       \
                                              static_cast<std::uint32_t>(__LINE__),     \

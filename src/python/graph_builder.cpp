@@ -2,6 +2,7 @@
 // interpreter's import machinery, holding the builder exclusively for the
 // whole build.
 #include "core/builder.hpp"
+#include "core/source_file.hpp"
 #include "python/args.hpp"
 #include "python/class_support.hpp"
 #include "python/spec_lookup.hpp"

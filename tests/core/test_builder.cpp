@@ -1,4 +1,5 @@
 #include "core/builder.hpp"
+#include "core/source_file.hpp"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

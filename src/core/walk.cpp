@@ -1,0 +1,396 @@
+#include "core/walk.hpp"
+
+#include <algorithm>
+#include <memory>
+#include <optional>
+#include <utility>
+#include <variant>
+
+#include "core/error.hpp"
+#include "core/import_dump.hpp"
+#include "core/import_scan.hpp"
+#include "core/log.hpp"
+#include "core/parser.hpp"
+#include "core/resolve_name.hpp"
+#include "core/source_file.hpp"
+#include "core/str_cat.hpp"
+
+namespace tarnwick {
+
+namespace {
+
+constexpr std::string_view kTarget = log::kBuilderTarget;
+constexpr std::string_view kOpenLine = ">>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>";
+constexpr std::string_view kCloseLine = "<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<";
+static_assert(kOpenLine.size() == 36 && kCloseLine.size() == 36);
+
+// The name of the root text in the module dialect, which is also its parent
+// package when none is given: a relative import from it has nowhere to go.
+constexpr std::string_view kModuleRootName = "<terminal>";
+
+// The enclosing package of a dotted name: "a.b.c" gives "a.b", "a" gives "".
+std::string_view enclosing_package(std::string_view name) noexcept {
+  const std::size_t dot = name.rfind('.');
+  return dot == std::string_view::npos ? std::string_view() : name.substr(0, dot);
+}
+
+std::size_t components(std::string_view name) noexcept {
+  return static_cast<std::size_t>(std::count(name.begin(), name.end(), '.')) + 1;
+}
+
+const Site& site_of(const ImportStmt& stmt) noexcept {
+  return std::visit([](const auto& s) -> const Site& { return s.site; }, stmt);
+}
+
+// Whether the exact walk reads a module's source: modules and packages with
+// a .py origin, and frozen modules whose source file is known.
+bool has_source(const ModuleSpec& spec) noexcept {
+  if (!spec.origin) return false;
+  switch (spec.kind) {
+    case ModuleKind::kSource:
+    case ModuleKind::kPackage:
+      return true;
+    case ModuleKind::kFrozen:
+    case ModuleKind::kForeign:
+    case ModuleKind::kUnknown: {
+      const std::optional<std::string_view> ext = path_extension(*spec.origin);
+      return ext && *ext == "py";
+    }
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+// ---- the walk --------------------------------------------------------------
+//
+// The walk is the recursion of three steps: walking one module's statements,
+// handling one imported name, and handling that name's enclosing package
+// first. It is unrolled onto an explicit stack of frames; each frame records
+// where its step was suspended when it handed control to a nested step, so
+// lookups, reads, log records and edges happen in exactly the order of the
+// recursive formulation, and import chains of any length walk without deep
+// native recursion.
+
+class Walk {
+ public:
+  Walk(WalkState& state, Host& host, const WalkOptions& options, WalkFindings* findings)
+      : s_(state), host_(host), opt_(options), findings_(findings) {
+    if (exact() && findings_ == nullptr) fail(kAbsentValue);
+  }
+
+  void run(ModuleSpec root, std::shared_ptr<const std::vector<ImportStmt>> stmts) {
+    begin_imports(std::move(root), std::move(stmts));
+    while (!stack_.empty()) {
+      if (std::holds_alternative<ImportsFrame>(stack_.back())) {
+        step_imports();
+      } else {
+        step_dependency();
+      }
+    }
+  }
+
+ private:
+  // The statements of one module, suspended between imported names.
+  struct ImportsFrame {
+    enum class Phase : std::uint8_t { kStatement, kAfterTarget, kFromAliases };
+    ModuleSpec spec;
+    std::shared_ptr<const std::vector<ImportStmt>> stmts;
+    std::size_t stmt = 0;   // current statement
+    std::size_t alias = 0;  // next alias of the current statement
+    Phase phase = Phase::kStatement;
+    std::string target;  // the module of the current `from` statement
+  };
+
+  // What asked for a name: a statement names it, it follows a package in a
+  // `from` list, or it encloses a module being added.
+  enum class Ask : std::uint8_t { kStatement, kFromList, kEnclosing };
+
+  // One name whose module is new to the graph, suspended while its
+  // enclosing package is handled.
+  struct DependencyFrame {
+    std::size_t importer;  // stack index of the importer's ImportsFrame
+    ModuleSpec found;
+    bool cache_path;
+    bool parent_done = false;
+  };
+
+  using Frame = std::variant<ImportsFrame, DependencyFrame>;
+
+  bool exact() const noexcept { return opt_.dialect == Dialect::kExact; }
+
+  ImportsFrame& importer_frame(std::size_t importer) {
+    return std::get<ImportsFrame>(stack_[importer]);
+  }
+
+  // Records that the importer's current statement imports `dep`.
+  void link(std::size_t importer, const std::string& dep) {
+    ImportsFrame& f = importer_frame(importer);
+    s_.graph.add_dependency(f.spec.name, dep);
+    if (!exact()) return;
+    const std::optional<std::uint32_t> from = s_.graph.index_of(f.spec.name);
+    const std::optional<std::uint32_t> to = s_.graph.index_of(dep);
+    if (!from || !to) fail(kAbsentValue);
+    findings_->sites.push_back(EdgeSite{*from, *to, site_of((*f.stmts)[f.stmt])});
+  }
+
+  void problem(std::size_t importer, Problem::Kind kind, std::string name,
+               std::string detail = {}) {
+    const ImportsFrame& f = importer_frame(importer);
+    findings_->problems.push_back(Problem{kind, f.spec.name, std::move(name),
+                                          site_of((*f.stmts)[f.stmt]).line, std::move(detail)});
+  }
+
+  void begin_imports(ModuleSpec spec, std::shared_ptr<const std::vector<ImportStmt>> stmts) {
+    TW_LOG_DEBUG(kTarget, kOpenLine);
+    TW_LOG_DEBUG(kTarget, "Expanding '", spec.name, "'");
+    TW_LOG_DEBUG(kTarget, kOpenLine);
+    if (s_.in_progress.contains(spec.name)) {
+      fail("Double processing detected for name: '", spec.name, "'");
+    }
+    s_.in_progress.insert(spec.name);
+    if (opt_.verbose) dump_imports(*stmts);
+    ImportsFrame frame;
+    frame.spec = std::move(spec);
+    frame.stmts = std::move(stmts);
+    stack_.emplace_back(std::move(frame));
+  }
+
+  // Runs the top ImportsFrame until it hands a name on or finishes. Every
+  // hand-off may grow the stack, so it ends the step at once.
+  void step_imports() {
+    const std::size_t self = stack_.size() - 1;
+    auto& f = std::get<ImportsFrame>(stack_[self]);
+    while (f.stmt < f.stmts->size()) {
+      const ImportStmt& stmt = (*f.stmts)[f.stmt];
+      if (const auto* imp = std::get_if<Import>(&stmt)) {
+        if (f.alias < imp->names.size()) {
+          std::string name = imp->names[f.alias++].name;
+          begin_dependency(self, std::move(name), Ask::kStatement);
+          return;
+        }
+        next_statement(f);
+        continue;
+      }
+      const auto& from = std::get<ImportFrom>(stmt);
+      switch (f.phase) {
+        case ImportsFrame::Phase::kStatement: {
+          if (!from.level || !from.module) fail(kAbsentValue);
+          if (*from.level == 0) {
+            f.target = *from.module;
+          } else if (std::optional<std::string> target = relative_target(self, from)) {
+            f.target = std::move(*target);
+          } else {
+            next_statement(f);
+            continue;
+          }
+          f.phase = ImportsFrame::Phase::kAfterTarget;
+          std::string target = f.target;
+          begin_dependency(self, std::move(target), Ask::kStatement);
+          return;
+        }
+        case ImportsFrame::Phase::kAfterTarget: {
+          host_.check_interrupts();
+          const std::optional<ModuleSpec> spec = host_.find_spec(f.target);
+          if (spec && spec->submodule_search_locations) {
+            f.phase = ImportsFrame::Phase::kFromAliases;
+            f.alias = 0;
+          } else {
+            next_statement(f);
+          }
+          continue;
+        }
+        case ImportsFrame::Phase::kFromAliases:
+          while (f.alias < from.names.size() && from.names[f.alias].name == "*") ++f.alias;
+          if (f.alias < from.names.size()) {
+            std::string name = str_cat(f.target, '.', from.names[f.alias++].name);
+            begin_dependency(self, std::move(name), Ask::kFromList);
+            return;
+          }
+          next_statement(f);
+          continue;
+      }
+    }
+    finish_imports();
+  }
+
+  // The absolute module of a relative `from` statement; nullopt when the
+  // exact walk recorded it as a problem instead.
+  std::optional<std::string> relative_target(std::size_t self, const ImportFrom& from) {
+    const ModuleSpec& spec = importer_frame(self).spec;
+    if (!exact()) {
+      if (spec.parent == kModuleRootName) {
+        fail("Attempted relative import from terminal node (no known parent package)");
+      }
+      return resolve_name(*from.module, spec.parent, *from.level);
+    }
+    const std::string written = str_cat(std::string(*from.level, '.'), *from.module);
+    if (spec.parent.empty()) {
+      problem(self, Problem::Kind::kNoParentPackage, written);
+      return std::nullopt;
+    }
+    if (components(spec.parent) < *from.level) {
+      problem(self, Problem::Kind::kBeyondTopLevel, written);
+      return std::nullopt;
+    }
+    return resolve_name(*from.module, spec.parent, *from.level);
+  }
+
+  static void next_statement(ImportsFrame& f) {
+    ++f.stmt;
+    f.alias = 0;
+    f.phase = ImportsFrame::Phase::kStatement;
+  }
+
+  void finish_imports() {
+    const std::string name = std::move(std::get<ImportsFrame>(stack_.back()).spec.name);
+    stack_.pop_back();
+    s_.in_progress.erase(name);
+    TW_LOG_DEBUG(kTarget, kCloseLine);
+    TW_LOG_DEBUG(kTarget, "Done '", name, "'");
+    TW_LOG_DEBUG(kTarget, kCloseLine);
+  }
+
+  // Handles one imported name up to its enclosing package. Pushes a
+  // DependencyFrame when the module is new to the graph.
+  void begin_dependency(std::size_t importer, std::string name, Ask ask) {
+    host_.check_interrupts();
+    std::optional<ModuleSpec> found = host_.find_spec(name);
+    if (!found) {
+      TW_LOG_DEBUG(kTarget, "!!!! Unable to find spec for name: '", name, "' !!!!");
+      if (exact() && ask != Ask::kFromList) {
+        problem(importer, Problem::Kind::kNotFound, std::move(name));
+      }
+      return;
+    }
+    const std::string& from = importer_frame(importer).spec.name;
+    if (found->name == from) return;  // a module importing itself
+    // An enclosing package must come back from the host with fewer name
+    // components than the module that asked for it. A host that answers
+    // otherwise (a sys.modules alias can make find_spec("p") answer "p.m")
+    // would send the walk over enclosing packages round forever; such an
+    // answer is ignored, like a self-import.
+    if (const auto* asking = std::get_if<DependencyFrame>(&stack_.back());
+        asking != nullptr && components(found->name) >= components(asking->found.name)) {
+      return;
+    }
+
+    ++s_.processed_count;
+    TW_LOG_DEBUG(kTarget, "Processing dependency: ", from, " -> ", found->name);
+    if (s_.graph.has_node(found->name)) {
+      link(importer, found->name);
+      return;
+    }
+    const bool cache_path = opt_.cache != nullptr && found->name != kModuleRootName &&
+                            opt_.cache->has_node(found->name);
+    stack_.emplace_back(DependencyFrame{importer, std::move(*found), cache_path, false});
+  }
+
+  // Resumes the top DependencyFrame: first hands its enclosing package on,
+  // then (when that is done) attaches the module.
+  void step_dependency() {
+    auto& f = std::get<DependencyFrame>(stack_.back());
+    if (!f.parent_done) {
+      f.parent_done = true;
+      const std::string_view parent = enclosing_package(f.found.name);
+      if (!parent.empty()) begin_dependency(f.importer, std::string(parent), Ask::kEnclosing);
+      return;
+    }
+
+    const std::size_t importer = f.importer;
+    const std::string& dep = f.found.name;
+    if (s_.graph.has_node(dep)) {
+      link(importer, dep);
+      stack_.pop_back();
+      return;
+    }
+
+    if (f.cache_path) {
+      // add_graph(from, dep, cache.clone_from(dep)) in one pass.
+      const std::string& from = importer_frame(importer).spec.name;
+      const std::uint64_t n = s_.graph.add_graph_from(from, *opt_.cache, dep);
+      s_.cached_count += static_cast<std::size_t>(n) + 1;
+      s_.processed_count += static_cast<std::size_t>(n);
+      stack_.pop_back();
+      return;
+    }
+
+    std::shared_ptr<const std::vector<ImportStmt>> stmts =
+        exact() ? exact_statements(f.found) : module_statements(f.found);
+    s_.graph.add(DepNode(f.found, std::nullopt));
+    link(importer, dep);
+    ModuleSpec found = std::move(f.found);
+    stack_.pop_back();
+    if (stmts) begin_imports(std::move(found), std::move(stmts));
+  }
+
+  // The statements of a module for the module dialect, when it has a
+  // readable .py origin.
+  std::shared_ptr<const std::vector<ImportStmt>> module_statements(const ModuleSpec& spec) {
+    if (!spec.origin) return nullptr;
+    const std::string& origin = *spec.origin;
+    if (origin == "frozen" || origin == "built-in") return nullptr;
+    const std::optional<std::string_view> ext = path_extension(origin);
+    if (!ext) {
+      TW_LOG_WARN(kTarget, "Unable to load extension for spec '", spec.name, "' with origin '",
+                  origin, "' skipping.");
+      return nullptr;
+    }
+    if (*ext != "py") return nullptr;
+
+    TW_LOG_DEBUG(kTarget, "Loading file: ", origin);
+    ReadResult read = host_.read_source(origin);
+    switch (read.status) {
+      case ReadResult::Status::kOk:
+        return std::make_shared<const std::vector<ImportStmt>>(parse(read.text));
+      case ReadResult::Status::kCannotOpen:
+        TW_LOG_WARN(kTarget, "Unable to load file for spec '", spec.name, "' with origin '", origin,
+                    "' skipping.");
+        host_.write_system_error(read.text);
+        return nullptr;
+      case ReadResult::Status::kReadFailed:
+        break;
+    }
+    throw InternalError(std::move(read.text));
+  }
+
+  // The statements of a module for the exact dialect; a module whose source
+  // cannot be read or decoded is a problem (and a node without edges).
+  std::shared_ptr<const std::vector<ImportStmt>> exact_statements(const ModuleSpec& spec) {
+    if (!has_source(spec)) return nullptr;
+    Host::Imports read = host_.read_imports(*spec.origin);
+    if (read.status == ReadResult::Status::kOk) return std::move(read.statements);
+    findings_->problems.push_back(
+        Problem{Problem::Kind::kUnreadable, spec.name, *spec.origin, 0, std::move(read.error)});
+    return nullptr;
+  }
+
+  WalkState& s_;
+  Host& host_;
+  const WalkOptions& opt_;
+  WalkFindings* findings_;
+  std::vector<Frame> stack_;
+};
+
+Host::Imports Host::read_imports(const std::string& path) {
+  ReadResult read = read_source(path);
+  Imports out;
+  out.status = read.status;
+  if (read.status == ReadResult::Status::kOk) {
+    out.statements = std::make_shared<const std::vector<ImportStmt>>(scan_imports(read.text));
+  } else {
+    out.error = std::move(read.text);
+  }
+  return out;
+}
+
+void walk_imports(WalkState& state, Host& host, const WalkOptions& options, ModuleSpec root,
+                  std::vector<ImportStmt> statements, WalkFindings* findings) {
+  std::optional<log::QuietScope> quiet;
+  if (options.dialect == Dialect::kExact) quiet.emplace();
+  Walk(state, host, options, findings)
+      .run(std::move(root), std::make_shared<const std::vector<ImportStmt>>(std::move(statements)));
+}
+
+}  // namespace tarnwick
