@@ -1,0 +1,136 @@
+#include "core/platform_fs.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "core/str_cat.hpp"
+
+namespace tarnwick::fs {
+
+namespace {
+
+EntryType type_of_mode(mode_t mode) noexcept {
+  if (S_ISREG(mode)) return EntryType::kFile;
+  if (S_ISDIR(mode)) return EntryType::kDirectory;
+  return EntryType::kOther;
+}
+
+std::int64_t mtime_ns_of(const struct stat& st) noexcept {
+#if defined(__APPLE__)
+  const struct timespec& t = st.st_mtimespec;
+#else
+  const struct timespec& t = st.st_mtim;
+#endif
+  return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+}
+
+int open_cloexec(const char* path, int flags) noexcept {
+  for (;;) {
+    const int fd = ::open(path, flags | O_CLOEXEC);
+    if (fd >= 0 || errno != EINTR) return fd;
+  }
+}
+
+}  // namespace
+
+FileStat stat_path(const std::string& path) noexcept {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return {};
+  return {type_of_mode(st.st_mode), static_cast<std::uint64_t>(st.st_size), mtime_ns_of(st)};
+}
+
+bool list_directory(const std::string& path, std::vector<DirEntry>& out, int& error) {
+  out.clear();
+  const int fd = open_cloexec(path.c_str(), O_RDONLY | O_DIRECTORY);
+  if (fd < 0) {
+    error = errno;
+    return false;
+  }
+  DIR* dir = ::fdopendir(fd);
+  if (dir == nullptr) {
+    error = errno;
+    ::close(fd);
+    return false;
+  }
+  for (;;) {
+    errno = 0;
+    const struct dirent* ent = ::readdir(dir);
+    if (ent == nullptr) {
+      if (errno != 0) {
+        error = errno;
+        out.clear();
+        ::closedir(dir);
+        return false;
+      }
+      break;
+    }
+    const char* name = ent->d_name;
+    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+    EntryType type = EntryType::kOther;
+    switch (ent->d_type) {
+      case DT_REG:
+        type = EntryType::kFile;
+        break;
+      case DT_DIR:
+        type = EntryType::kDirectory;
+        break;
+      case DT_LNK:
+      case DT_UNKNOWN: {
+        struct stat st {};
+        type = ::fstatat(fd, name, &st, 0) == 0 ? type_of_mode(st.st_mode) : EntryType::kMissing;
+        break;
+      }
+      default:
+        break;
+    }
+    out.push_back({name, type});
+  }
+  ::closedir(dir);  // closes fd too
+  return true;
+}
+
+int read_file(const std::string& path, std::string& out) {
+  out.clear();
+  const int fd = open_cloexec(path.c_str(), O_RDONLY);
+  if (fd < 0) return errno;
+  // Sized from fstat plus one byte, so a file that keeps its size is read
+  // without growing the string and its end is seen by a read returning 0.
+  struct stat st {};
+  const bool sized = ::fstat(fd, &st) == 0 && st.st_size > 0;
+  out.resize(sized ? static_cast<std::size_t>(st.st_size) + 1 : 65536);
+  std::size_t size = 0;
+  for (;;) {
+    if (size == out.size()) out.resize(2 * out.size());
+    const ssize_t n = ::read(fd, out.data() + size, out.size() - size);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int err = errno;
+      ::close(fd);
+      out.clear();
+      return err;
+    }
+    size += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+  out.resize(size);
+  return 0;
+}
+
+std::string os_error_text(int error) {
+  return str_cat(std::strerror(error), " (os error ", error, ")");
+}
+
+std::string join_path(std::string_view dir, std::string_view name) {
+  if (dir.empty()) return std::string(name);
+  std::size_t end = dir.size();
+  while (end > 0 && dir[end - 1] == '/') --end;
+  return str_cat(dir.substr(0, end), '/', name);
+}
+
+}  // namespace tarnwick::fs
