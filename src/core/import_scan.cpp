@@ -2,11 +2,16 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace tarnwick {
 namespace {
@@ -24,15 +29,12 @@ constexpr bool ident_start(unsigned char c) noexcept {
 
 struct Tables {
   std::array<bool, 256> ident{};
-  std::array<bool, 256> code_stop{};  // bytes ordinary code must stop at
   std::array<bool, 256> text_stop{};  // bytes the literal text of an f-string stops at
 };
 
 constexpr Tables make_tables() {
   Tables t;
   for (int c = 0; c < 256; ++c) t.ident[c] = ident_char(static_cast<unsigned char>(c));
-  for (const char c : std::string_view("\n\r#'\"\\()[]{};"))
-    t.code_stop[static_cast<unsigned char>(c)] = true;
   for (const char c : std::string_view("\n\r'\"\\{}"))
     t.text_stop[static_cast<unsigned char>(c)] = true;
   return t;
@@ -42,6 +44,82 @@ constexpr Tables kTables = make_tables();
 
 inline unsigned char u(char c) noexcept {
   return static_cast<unsigned char>(c);
+}
+
+constexpr int popcount16(unsigned x) noexcept {
+  x = x - ((x >> 1) & 0x5555u);
+  x = (x & 0x3333u) + ((x >> 2) & 0x3333u);
+  x = (x + (x >> 4)) & 0x0F0Fu;
+  return static_cast<int>((x + (x >> 8)) & 0x1Fu);
+}
+
+// Moves over ordinary code to the first byte in [p, end) that needs more than
+// a bracket count (a quote, '#', '\\', a line break or ';'), or to end;
+// brackets on the way only change `depth`. With SSE2, sixteen bytes at a
+// time, and bracket runs cost no branch of their own.
+template <bool kHeader = false>
+inline const char* skip_code(const char* p, const char* end, int& depth) noexcept {
+#if defined(__SSE2__)
+  const __m128i k29 = _mm_set1_epi8(0x29), k28 = _mm_set1_epi8(0x28), k5b = _mm_set1_epi8(0x5b),
+                k5d = _mm_set1_epi8(0x5d), k22 = _mm_set1_epi8(0x22), k23 = _mm_set1_epi8(0x23),
+                k27 = _mm_set1_epi8(0x27), k5c = _mm_set1_epi8(0x5c), kNl = _mm_set1_epi8('\n'),
+                kCr = _mm_set1_epi8('\r'), kSemi = _mm_set1_epi8(';'),
+                kNot20 = _mm_set1_epi8(static_cast<char>(0xDF));
+  while (end - p >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i upper = _mm_and_si128(v, kNot20);  // [ { -> 0x5b, ] } -> 0x5d
+    const __m128i open = _mm_or_si128(_mm_cmpeq_epi8(v, k28), _mm_cmpeq_epi8(upper, k5b));
+    const __m128i close = _mm_or_si128(_mm_cmpeq_epi8(v, k29), _mm_cmpeq_epi8(upper, k5d));
+    __m128i hard = _mm_or_si128(_mm_cmpeq_epi8(v, k22), _mm_cmpeq_epi8(v, k23));
+    hard = _mm_or_si128(hard, _mm_or_si128(_mm_cmpeq_epi8(v, k27), _mm_cmpeq_epi8(v, k5c)));
+    hard = _mm_or_si128(hard, _mm_or_si128(_mm_cmpeq_epi8(v, kNl), _mm_cmpeq_epi8(v, kCr)));
+    hard = _mm_or_si128(hard, _mm_cmpeq_epi8(v, kSemi));
+    if constexpr (kHeader) {  // a header also stops at ':' and at 'l' (of lambda)
+      hard = _mm_or_si128(hard, _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(':')),
+                                             _mm_cmpeq_epi8(v, _mm_set1_epi8('l'))));
+    }
+    const auto stops = static_cast<unsigned>(_mm_movemask_epi8(hard));
+    // Brackets before the first hard stop (all of them when there is none).
+    const unsigned before = stops == 0 ? 0xFFFFu : (stops & (0u - stops)) - 1;
+    const auto opens = static_cast<unsigned>(_mm_movemask_epi8(open)) & before;
+    const auto closes = static_cast<unsigned>(_mm_movemask_epi8(close)) & before;
+    if ((opens | closes) != 0) {
+      depth += popcount16(opens) - popcount16(closes);
+      if (depth < 0) depth = 0;  // stray closers (text Python rejects anyway)
+    }
+    if (stops != 0) return p + std::countr_zero(stops);
+    p += 16;
+  }
+#endif
+  for (; p < end; ++p) {
+    switch (*p) {
+      case '(':
+      case '[':
+      case '{':
+        ++depth;
+        break;
+      case ')':
+      case ']':
+      case '}':
+        if (depth > 0) --depth;
+        break;
+      case '\'':
+      case '"':
+      case '#':
+      case '\\':
+      case '\n':
+      case '\r':
+      case ';':
+        return p;
+      case ':':
+      case 'l':
+        if (kHeader) return p;
+        break;
+      default:
+        break;
+    }
+  }
+  return p;
 }
 
 // ---- words the scanner acts on ------------------------------------------------
@@ -70,24 +148,65 @@ enum class Word : std::uint8_t {
 };
 
 Word classify(std::string_view w) noexcept {
-  struct Entry {
-    std::string_view text;
-    Word word;
+  // Called at every logical line and on every name of a header: a switch on
+  // length and first letter leaves at most one comparison.
+  const auto is = [&](std::string_view text, Word word) {
+    return std::memcmp(w.data(), text.data(), text.size()) == 0 ? word : Word::kOther;
   };
-  static constexpr Entry kWords[] = {
-      {"import", Word::kImport}, {"from", Word::kFrom},       {"as", Word::kAs},
-      {"def", Word::kDef},       {"class", Word::kClass},     {"if", Word::kIf},
-      {"elif", Word::kElif},     {"else", Word::kElse},       {"try", Word::kTry},
-      {"except", Word::kExcept}, {"finally", Word::kFinally}, {"for", Word::kFor},
-      {"while", Word::kWhile},   {"with", Word::kWith},       {"async", Word::kAsync},
-      {"match", Word::kMatch},   {"case", Word::kCase},       {"lambda", Word::kLambda},
-      {"not", Word::kNot},
-  };
-  if (w.size() < 2 || w.size() > 7) return Word::kOther;
-  for (const Entry& e : kWords) {
-    if (e.text == w) return e.word;
+  switch (w.size()) {
+    case 2:
+      if (w[0] == 'a') return is("as", Word::kAs);
+      if (w[0] == 'i') return is("if", Word::kIf);
+      break;
+    case 3:
+      if (w[0] == 'd') return is("def", Word::kDef);
+      if (w[0] == 't') return is("try", Word::kTry);
+      if (w[0] == 'f') return is("for", Word::kFor);
+      if (w[0] == 'n') return is("not", Word::kNot);
+      break;
+    case 4:
+      if (w[0] == 'f') return is("from", Word::kFrom);
+      if (w[0] == 'e')
+        return w[1] == 'l' && w[2] == 'i' ? is("elif", Word::kElif) : is("else", Word::kElse);
+      if (w[0] == 'w') return is("with", Word::kWith);
+      if (w[0] == 'c') return is("case", Word::kCase);
+      break;
+    case 5:
+      if (w[0] == 'c') return is("class", Word::kClass);
+      if (w[0] == 'w') return is("while", Word::kWhile);
+      if (w[0] == 'a') return is("async", Word::kAsync);
+      if (w[0] == 'm') return is("match", Word::kMatch);
+      break;
+    case 6:
+      if (w[0] == 'i') return is("import", Word::kImport);
+      if (w[0] == 'e') return is("except", Word::kExcept);
+      if (w[0] == 'l') return is("lambda", Word::kLambda);
+      break;
+    case 7:
+      if (w[0] == 'f') return is("finally", Word::kFinally);
+      break;
+    default:
+      break;
   }
   return Word::kOther;
+}
+
+// How many '\n' bytes [first, last) holds, eight bytes at a time.
+std::size_t count_newlines(const char* first, const char* last) noexcept {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7FULL;
+  std::size_t n = 0;
+  while (last - first >= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, first, sizeof word);
+    const std::uint64_t x = word ^ (kOnes * '\n');
+    // The top bit of each byte is set exactly where x has a zero byte.
+    const std::uint64_t zero = ~(((x & kLow7) + kLow7) | x | kLow7);
+    n += static_cast<std::size_t>(((zero >> 7) * kOnes) >> 56);  // sum of the 0/1 bytes
+    first += 8;
+  }
+  for (; first < last; ++first) n += *first == '\n';
+  return n;
 }
 
 // Exception names whose handler catches a failed import.
@@ -211,9 +330,24 @@ class Scanner {
     return {at, static_cast<std::size_t>(e - at)};
   }
 
+  // The identifier at `at` when it may be a keyword (lower case, at most
+  // seven letters); empty otherwise. Cheaper than word_at on every line.
+  std::string_view keyword_at(const char* at) const noexcept {
+    // First letters of the keywords a line or statement can start with.
+    constexpr std::uint32_t kFirst =
+        (1u << ('a' - 'a')) | (1u << ('c' - 'a')) | (1u << ('d' - 'a')) | (1u << ('e' - 'a')) |
+        (1u << ('f' - 'a')) | (1u << ('i' - 'a')) | (1u << ('m' - 'a')) | (1u << ('t' - 'a')) |
+        (1u << ('w' - 'a'));
+    if (at >= end_ || *at < 'a' || *at > 'w' || ((kFirst >> (*at - 'a')) & 1u) == 0) return {};
+    const char* e = at + 1;
+    while (e < end_ && e - at < 8 && kTables.ident[u(*e)]) ++e;
+    if (e - at == 8) return {};
+    return {at, static_cast<std::size_t>(e - at)};
+  }
+
   std::uint32_t line_at(const char* pos) noexcept {
     if (!has_cr_) {
-      line_ += static_cast<std::uint32_t>(std::count(counted_, pos, '\n'));
+      line_ += static_cast<std::uint32_t>(count_newlines(counted_, pos));
     } else {
       for (const char* c = counted_; c < pos; ++c) {
         if (*c == '\n') {
@@ -232,6 +366,10 @@ class Scanner {
 
   void logical_line() {
     int col = 0;
+    while (end_ - p_ >= 8 && std::memcmp(p_, "        ", 8) == 0) {
+      col += 8;
+      p_ += 8;
+    }
     while (p_ < end_) {
       const char c = *p_;
       if (c == ' ') {
@@ -260,7 +398,7 @@ class Scanner {
       return;
     }
 
-    const std::string_view first = word_at(p_);
+    const std::string_view first = keyword_at(p_);
     Word w = classify(first);
     if (w == Word::kCase && !(!blocks_.empty() && blocks_.back().kind == BlockKind::kMatch &&
                               blocks_.back().indent < col)) {
@@ -311,7 +449,7 @@ class Scanner {
   // begins a new simple statement.
   void rest_of_line() {
     for (;;) {
-      while (p_ < end_ && !kTables.code_stop[u(*p_)]) ++p_;
+      p_ = skip_code(p_, end_, depth_);
       if (p_ >= end_) return;
       switch (*p_) {
         case '\n':
@@ -355,7 +493,7 @@ class Scanner {
   // The start of a simple statement (after `;` or a header's colon).
   void simple_statement() {
     skip_inline_space();
-    const Word w = classify(word_at(p_));
+    const Word w = classify(keyword_at(p_));
     if (w == Word::kImport || w == Word::kFrom) parse_import(w);
   }
 
@@ -510,15 +648,24 @@ class Scanner {
   HeaderEnd scan_header(Word w, HeaderFacts& f) {
     int lambdas = 0;
     using Test = HeaderFacts::Test;
+    // Only the tests of if/elif and the classes of except are read name by
+    // name; other headers are skipped to their colon, watching for lambdas.
+    const bool names = w == Word::kIf || w == Word::kElif || w == Word::kExcept;
     for (;;) {
       skip_inline_space();
+      if (!names) p_ = skip_code<true>(p_, end_, depth_);
       if (p_ >= end_) return HeaderEnd::kEof;
       const char c = *p_;
       if (ident_start(u(c))) {
+        if (p_ > begin_ && kTables.ident[u(p_[-1])]) {  // inside a name: an 'l' stop
+          ++p_;
+          continue;
+        }
         const std::string_view name = word_at(p_);
         p_ = name.data() + name.size();
         const Word nw = classify(name);
         if (nw == Word::kLambda && depth_ == 0) ++lambdas;
+        if (!names) continue;
         if (f.test == Test::kStart && nw == Word::kNot) {
           f.test = Test::kNot;
           f.negated = true;

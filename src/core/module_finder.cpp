@@ -1,5 +1,6 @@
 #include "core/module_finder.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <utility>
 
@@ -323,6 +324,30 @@ bool ModuleFinder::refresh() {
   }
   if (changed) answers_.clear();
   return changed;
+}
+
+std::vector<std::string> ModuleFinder::submodule_names(const ModuleSpec& package) {
+  std::vector<std::string> out;
+  if (!package.submodule_search_locations) return out;
+  for (const std::string& location : *package.submodule_search_locations) {
+    // Copies the names first: looking into subdirectories adds path states.
+    std::vector<std::pair<std::string, Candidates>> names;
+    for (const auto& [name, candidates] : path_state(location).names) {
+      if (name != "__init__") names.emplace_back(name, candidates);
+    }
+    for (const auto& [name, candidates] : names) {
+      bool found = (candidates.files & loader_mask_) != 0;
+      if (!found && candidates.directory) {
+        const std::string dir = fs::join_path(location, name);
+        const PathState& sub = path_state(dir);
+        found = sub.type == fs::EntryType::kDirectory && init_suffix(dir, sub).has_value();
+      }
+      if (found) out.push_back(str_cat(package.name, '.', name));
+    }
+  }
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+  return out;
 }
 
 std::size_t ModuleFinder::cached_directories() const noexcept {

@@ -84,6 +84,11 @@ class ModuleFinder {
   // is dropped. Returns whether anything changed.
   bool refresh();
 
+  // The modules and packages directly inside `package` (a spec with search
+  // locations): files with a loader suffix and directories with an __init__,
+  // over all its locations, as full names in byte order without duplicates.
+  std::vector<std::string> submodule_names(const ModuleSpec& package);
+
   // How many directory listings are held.
   std::size_t cached_directories() const noexcept;
 

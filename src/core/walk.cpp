@@ -358,12 +358,22 @@ class Walk {
   // The statements of a module for the exact dialect; a module whose source
   // cannot be read or decoded is a problem (and a node without edges).
   std::shared_ptr<const std::vector<ImportStmt>> exact_statements(const ModuleSpec& spec) {
-    if (!has_source(spec)) return nullptr;
+    if (!has_source(spec) || !within(spec.name)) return nullptr;
     Host::Imports read = host_.read_imports(*spec.origin);
     if (read.status == ReadResult::Status::kOk) return std::move(read.statements);
     findings_->problems.push_back(
         Problem{Problem::Kind::kUnreadable, spec.name, *spec.origin, 0, std::move(read.error)});
     return nullptr;
+  }
+
+  bool within(std::string_view name) const noexcept {
+    if (opt_.read_within.empty()) return true;
+    for (const std::string& top : opt_.read_within) {
+      if (name.starts_with(top) && (name.size() == top.size() || name[top.size()] == '.')) {
+        return true;
+      }
+    }
+    return false;
   }
 
   WalkState& s_;

@@ -7,6 +7,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "core/error.hpp"
 #include "python/py_ref.hpp"
@@ -30,23 +31,31 @@ PyRef check_build(PyObject* obj, const char* call);
 void check_build_status(int status, const char* call);
 
 // Runs `body` (returning a new reference or NULL) and turns every C++
-// exception into the matching Python error, so nothing escapes into the host.
-template <class Body>
-PyObject* guarded(Body&& body) noexcept {
+// exception into the matching Python error, so nothing escapes into the host;
+// an internal failure is handed to `report` (which sets the error).
+template <class Report, class Body>
+PyObject* guarded_with(Report&& report, Body&& body) noexcept {
   try {
     return body();
   } catch (const ErrorAlreadySet&) {
     return nullptr;
   } catch (const InternalError& e) {
-    set_panic(e.message());
+    report(e.message());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {
-    set_panic(e.what());
+    report(e.what());
   } catch (...) {
-    set_panic("unknown internal failure");
+    report("unknown internal failure");
   }
   return nullptr;
+}
+
+// guarded_with for the tarnwick module: internal failures are PanicException.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+  return guarded_with([](std::string_view message) { set_panic(message); },
+                      std::forward<Body>(body));
 }
 
 // Status-returning variant for slots that return int (0 on success, -1 on error).

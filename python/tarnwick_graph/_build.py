@@ -1,0 +1,192 @@
+"""Building graphs: what to graph, from which search path, and the builder
+that keeps what it read for the next build."""
+
+from __future__ import annotations
+
+import os
+import threading
+from collections.abc import Iterable, Sequence
+
+from . import _config, _native
+from ._graph import Graph, Problem
+from ._native import Error
+
+_REASONS = {
+    "no_parent_package": "attempted relative import with no known parent package",
+    "beyond_top_level": "attempted relative import beyond top-level package",
+}
+
+
+def _names(value: str | Iterable[str], what: str) -> list[str]:
+    names = [value] if isinstance(value, str) else list(value)
+    for name in names:
+        if not isinstance(name, str) or not name or name.startswith(".") or name.endswith("."):
+            raise Error(f"{what} must be absolute module names, not {name!r}")
+    return names
+
+
+class _Request:
+    """One build request, checked, with the first search path entry that
+    running it would give."""
+
+    def __init__(
+        self,
+        path: str | os.PathLike[str] | None,
+        source: str | None,
+        modules: str | Iterable[str],
+        packages: str | Iterable[str],
+        package: str | None,
+        within: str | Iterable[str] | None,
+    ) -> None:
+        module_list = _names(modules, "modules")
+        package_list = _names(packages, "packages")
+        given = sum((path is not None, source is not None, bool(module_list), bool(package_list)))
+        if given != 1:
+            raise Error("give exactly one of path, source, modules or packages")
+        if package is not None and (not isinstance(package, str) or package.startswith(".")):
+            raise Error(f"package must be an absolute package name, not {package!r}")
+        self.within = [] if within is None else _names(within, "within")
+        self.package = package or ""
+        self.first_entry = os.getcwd()  # as for `python -c` and `python -m`
+        if source is not None:
+            if not isinstance(source, str):
+                raise Error(f"source must be a str, not {type(source).__name__}")
+            self.kind, self.target = "text", source
+        elif module_list:
+            if package is not None:
+                raise Error("package applies to a path or a source, not to modules")
+            self.kind, self.target = "modules", module_list
+        elif package_list:
+            if package is not None:
+                raise Error("package applies to a path or a source, not to packages")
+            self.kind, self.target = "packages", package_list
+        else:
+            self._from_path(os.fspath(path))  # type: ignore[arg-type]
+
+    def _from_path(self, path: str) -> None:
+        if not isinstance(path, str):
+            raise Error(f"path must be a str or path-like, not {type(path).__name__}")
+        if os.path.isdir(path):
+            # A package directory: every module of the package.
+            name, top = _config.package_of(path)
+            if not name:
+                raise Error(f"{path}: not a package directory (it has no __init__.py)")
+            if self.package:
+                raise Error("package applies to a file, not to a package directory")
+            self.kind, self.target, self.first_entry = "packages", [name], top
+            return
+        if not os.path.isfile(path):
+            raise Error(f"{path}: no such file or directory")
+        self.kind, self.target = "script", os.path.abspath(path)
+        if self.package:
+            # The file belongs to the named package: when the folders above it
+            # carry the package's names, its top folder goes first on the
+            # path, as with `python -m`.
+            folder = os.path.dirname(self.target)
+            parts = self.package.split(".")
+            up = folder
+            for part in reversed(parts):
+                if os.path.basename(up) != part:
+                    up = ""
+                    break
+                up = os.path.dirname(up)
+            self.first_entry = up or folder
+        else:
+            # A file inside a package runs as `python -m` would run it.
+            self.package, self.first_entry = _config.package_of(self.target)
+            if not self.package:
+                self.first_entry = os.path.dirname(self.target)
+
+
+class Builder:
+    """Builds import graphs, keeping what it read and found for the next
+    build: a rebuild reads again only the files whose size or modification
+    time changed, and returns the previous graph itself when no import
+    changed.
+
+    `sys_path` is the complete module search path to resolve against; by
+    default each build uses the path a program run that way would start
+    with: the script's folder (or the top folder of its package), then this
+    interpreter's path.
+    """
+
+    def __init__(self, *, sys_path: Sequence[str] | None = None) -> None:
+        if sys_path is not None:
+            if isinstance(sys_path, str) or not all(isinstance(p, str) for p in sys_path):
+                raise Error("sys_path must be a sequence of str")
+            sys_path = [os.path.abspath(p) for p in sys_path]
+        self._sys_path = sys_path
+        self._natives: dict[tuple[str, ...], _native.Builder] = {}
+        self._lock = threading.Lock()
+
+    def _native_for(self, first_entry: str) -> _native.Builder:
+        path = self._sys_path if self._sys_path is not None else [first_entry, *_config.base_path()]
+        key = tuple(path)
+        with self._lock:
+            native = self._natives.get(key)
+            if native is None:
+                native = _native.Builder(_config.finder_config(list(path)))
+                self._natives[key] = native
+        return native
+
+    def build(
+        self,
+        path: str | os.PathLike[str] | None = None,
+        *,
+        source: str | None = None,
+        modules: str | Iterable[str] = (),
+        packages: str | Iterable[str] = (),
+        package: str | None = None,
+        within: str | Iterable[str] | None = None,
+    ) -> Graph:
+        """The import graph of one of:
+
+        - `path`: a Python file, run as ``__main__`` (in `package`, or in the
+          package its ``__init__.py`` folders make); or a package directory,
+          standing for every module of the package;
+        - `source`: Python text, run as ``__main__`` (in `package`, if given);
+        - `modules`: module names, imported as ``import name`` would;
+        - `packages`: package names, standing for every module in them.
+
+        With `within`, only modules inside those packages are read; the
+        others they import are leaves of the graph.
+        """
+        request = _Request(path, source, modules, packages, package, within)
+        native = self._native_for(request.first_entry)
+        graph = native.build(request.kind, request.target, request.package, request.within)
+        return Graph(graph, self._problems(native, graph))
+
+    def find(self, name: str) -> tuple[str, str | None] | None:
+        """(kind, origin) of the module `name` as the builds see it from the
+        current directory, or None when there is none."""
+        found = self._native_for(os.getcwd()).find(_names(name, "name")[0])
+        return None if isinstance(found, str) else (found[0], found[1])
+
+    @staticmethod
+    def _problems(native: _native.Builder, graph: _native.Graph) -> tuple[Problem, ...]:
+        out = []
+        for kind, importer, name, line, detail in graph.problems():
+            if kind == "not_found":
+                reason = f"No module named {name!r}"
+                if native.find(name) == "parent is not a package":
+                    reason += f"; {name.rpartition('.')[0]!r} is not a package"
+            else:
+                reason = _REASONS.get(kind, detail)
+            out.append(Problem(importer or None, name, line, reason, kind))
+        return tuple(out)
+
+
+def build(
+    path: str | os.PathLike[str] | None = None,
+    *,
+    source: str | None = None,
+    modules: str | Iterable[str] = (),
+    packages: str | Iterable[str] = (),
+    package: str | None = None,
+    within: str | Iterable[str] | None = None,
+    sys_path: Sequence[str] | None = None,
+) -> Graph:
+    """Builds one graph with a new Builder; see Builder.build."""
+    return Builder(sys_path=sys_path).build(
+        path, source=source, modules=modules, packages=packages, package=package, within=within
+    )

@@ -1,0 +1,59 @@
+"""The import statements of one source text, as Python's parser sees them."""
+
+from __future__ import annotations
+
+import io
+import tokenize
+from typing import NamedTuple
+
+from . import _native
+from ._graph import Site
+from ._native import Error
+
+
+class Alias(NamedTuple):
+    name: str
+    asname: str | None
+
+
+class ImportStatement(NamedTuple):
+    """One ``import`` or ``from ... import`` statement.
+
+    `module` is the module of a from-import without its leading dots (None
+    for ``from . import x``) and None for a plain import, whose modules are
+    the names; ``from m import *`` has the single name ``*``.
+    """
+
+    is_from: bool
+    module: str | None
+    level: int
+    names: tuple[Alias, ...]
+    site: Site
+
+
+def scan(source: str | bytes) -> list[ImportStatement]:
+    """Every import statement of `source`, in text order, wherever it stands.
+
+    Bytes are decoded as Python decodes a source file (BOM, coding cookie,
+    else UTF-8).
+    """
+    if isinstance(source, bytes):
+        try:
+            encoding, _ = tokenize.detect_encoding(io.BytesIO(source).readline)
+            text = source.decode(encoding)
+        except (SyntaxError, LookupError, UnicodeDecodeError) as e:
+            raise Error(f"cannot decode the source: {e}") from None
+    elif isinstance(source, str):
+        text = source
+    else:
+        raise Error(f"source must be str or bytes, not {type(source).__name__}")
+    return [
+        ImportStatement(
+            is_from,
+            module,
+            level,
+            tuple(Alias(n, a) for n, a in names),
+            Site._of(line, flags),
+        )
+        for is_from, module, level, names, line, flags in _native.scan(text)
+    ]

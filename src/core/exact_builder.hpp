@@ -1,0 +1,76 @@
+// The exact engine's builder: the shared walk in its exact dialect over the
+// static finder, with everything it read and found kept for the next build.
+// A rebuild re-stats what the last build read; when no statement and no
+// directory changed it returns the last graph as it is, and otherwise walks
+// again with every unchanged file and lookup served from memory.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/exact_graph.hpp"
+#include "core/exact_host.hpp"
+#include "core/module_finder.hpp"
+
+namespace tarnwick {
+
+// What to graph.
+struct ExactRequest {
+  enum class Kind : std::uint8_t {
+    kScript,    // the file `path` run as __main__ (in `package`, if not empty)
+    kText,      // the source `text` run as __main__ (in `package`, if not empty)
+    kModules,   // the modules `names`, imported as by `import name`
+    kPackages,  // every module of the packages `names` (a plain module stands for itself)
+  };
+  Kind kind = Kind::kText;
+  std::string path;
+  std::string text;
+  std::string package;
+  std::vector<std::string> names;
+  std::vector<std::string> read_within;  // when not empty: only these packages are read
+
+  bool operator==(const ExactRequest&) const = default;
+};
+
+// The name of the root module of a script or a text.
+inline constexpr std::string_view kMainName = "__main__";
+
+class ExactBuilder {
+ public:
+  explicit ExactBuilder(FinderConfig config) : finder_(std::move(config)) {}
+
+  // Builds the graph of `request`. `services` (which may be null) is asked
+  // for what only the interpreter knows; what it throws ends the build and
+  // leaves the builder ready for the next one.
+  std::shared_ptr<const ExactGraph> build(const ExactRequest& request, HostServices* services);
+
+  // Where `name` lives, as the builds see it.
+  const Lookup& find(std::string_view name, HostServices* services) {
+    return finder_.find(name, services);
+  }
+
+  // What the last build did: whether it returned the graph before it as it
+  // was, and how many files it read (scanned anew).
+  struct Stats {
+    bool reused = false;
+    std::size_t files_read = 0;
+    std::size_t files = 0;  // source files the graph's modules have
+  };
+  const Stats& last_stats() const noexcept { return stats_; }
+
+ private:
+  bool unchanged_since_last(const ExactRequest& request, HostServices* services);
+  std::vector<std::string> package_modules(const std::vector<std::string>& names,
+                                           HostServices* services);
+
+  ModuleFinder finder_;
+  ScanCache scans_;
+  Stats stats_;
+  ExactRequest last_request_;
+  std::shared_ptr<const ExactGraph> last_graph_;
+  std::vector<std::string> last_files_;
+};
+
+}  // namespace tarnwick

@@ -1,0 +1,275 @@
+#include "core/exact_graph.hpp"
+
+#include <algorithm>
+#include <deque>
+#include <tuple>
+#include <utility>
+
+#include "core/error.hpp"
+
+namespace tarnwick {
+
+namespace {
+
+constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+
+struct PendingSite {
+  std::uint32_t from;
+  std::uint32_t to;
+  Site site;
+  auto key() const noexcept { return std::tuple(from, to, site.line, site.context); }
+};
+
+}  // namespace
+
+ExactGraph ExactGraph::assemble(const DepGraph& graph, const WalkFindings& findings,
+                                std::optional<std::string_view> drop) {
+  const auto n = static_cast<std::uint32_t>(graph.size());
+  const std::uint32_t dropped = drop ? graph.index_of(*drop).value_or(kNone) : kNone;
+
+  std::vector<std::uint32_t> order;  // DepGraph positions in name order
+  order.reserve(n);
+  for (std::uint32_t p = 0; p < n; ++p) {
+    if (p != dropped) order.push_back(p);
+  }
+  std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+    return graph.node_at(a).name < graph.node_at(b).name;
+  });
+  std::vector<std::uint32_t> index(n, kNone);
+  for (std::uint32_t i = 0; i < order.size(); ++i) index[order[i]] = i;
+  const auto index_of = [&](std::string_view name) {
+    const std::optional<std::uint32_t> p = graph.index_of(name);
+    if (!p) fail("Node does not exist on graph: ", name);
+    return index[*p];
+  };
+
+  ExactGraph g;
+  g.nodes_.reserve(order.size());
+  g.out_begin_.reserve(order.size() + 1);
+  g.out_begin_.push_back(0);
+  for (const std::uint32_t p : order) {
+    const DepNode& node = graph.node_at(p);
+    g.nodes_.push_back(Node{node.name, node.spec.kind, node.spec.origin, -1});
+    const std::size_t first = g.out_.size();
+    for (const std::string_view dep : node.dependencies) {
+      const std::uint32_t j = index_of(dep);
+      if (j != kNone) g.out_.push_back(j);
+    }
+    std::sort(g.out_.begin() + static_cast<std::ptrdiff_t>(first), g.out_.end());
+    g.out_.erase(std::unique(g.out_.begin() + static_cast<std::ptrdiff_t>(first), g.out_.end()),
+                 g.out_.end());
+    g.out_begin_.push_back(static_cast<std::uint32_t>(g.out_.size()));
+  }
+
+  // Sites, grouped by edge in the order of the edges.
+  std::vector<PendingSite> pending;
+  pending.reserve(findings.sites.size());
+  for (const EdgeSite& s : findings.sites) {
+    if (s.from == dropped || s.to == dropped) continue;
+    pending.push_back(PendingSite{index[s.from], index[s.to], s.site});
+  }
+  std::sort(pending.begin(), pending.end(),
+            [](const PendingSite& a, const PendingSite& b) { return a.key() < b.key(); });
+  pending.erase(
+      std::unique(pending.begin(), pending.end(),
+                  [](const PendingSite& a, const PendingSite& b) { return a.key() == b.key(); }),
+      pending.end());
+  g.site_begin_.reserve(g.out_.size() + 1);
+  g.sites_.reserve(pending.size());
+  std::size_t k = 0;
+  for (std::uint32_t i = 0; i < g.nodes_.size(); ++i) {
+    for (std::uint32_t e = g.out_begin_[i]; e < g.out_begin_[i + 1]; ++e) {
+      g.site_begin_.push_back(static_cast<std::uint32_t>(g.sites_.size()));
+      while (k < pending.size() &&
+             std::tie(pending[k].from, pending[k].to) < std::tie(i, g.out_[e])) {
+        ++k;
+      }
+      while (k < pending.size() && pending[k].from == i && pending[k].to == g.out_[e]) {
+        g.sites_.push_back(pending[k++].site);
+      }
+    }
+  }
+  g.site_begin_.push_back(static_cast<std::uint32_t>(g.sites_.size()));
+
+  // Roots: the stand-in's imports, or the walk's root.
+  if (dropped != kNone) {
+    for (const std::string_view dep : graph.node_at(dropped).dependencies) {
+      const std::uint32_t j = index_of(dep);
+      if (j != kNone) g.roots_.push_back(j);
+    }
+    std::sort(g.roots_.begin(), g.roots_.end());
+    g.roots_.erase(std::unique(g.roots_.begin(), g.roots_.end()), g.roots_.end());
+  } else if (n > 0) {
+    g.roots_.push_back(index[0]);  // the walk adds its root first
+  }
+
+  // True depths: breadth-first from the roots.
+  std::deque<std::uint32_t> queue;
+  for (const std::uint32_t r : g.roots_) {
+    g.nodes_[r].depth = 0;
+    queue.push_back(r);
+  }
+  while (!queue.empty()) {
+    const std::uint32_t i = queue.front();
+    queue.pop_front();
+    for (const std::uint32_t j : g.imports(i)) {
+      if (g.nodes_[j].depth >= 0) continue;
+      g.nodes_[j].depth = g.nodes_[i].depth + 1;
+      queue.push_back(j);
+    }
+  }
+
+  g.problems_ = findings.problems;
+  if (drop) {
+    for (Problem& p : g.problems_) {
+      if (p.importer == *drop) p.importer.clear();
+    }
+  }
+  g.index_importers();
+  return g;
+}
+
+void ExactGraph::index_importers() {
+  const std::size_t n = nodes_.size();
+  in_begin_.assign(n + 1, 0);
+  for (const std::uint32_t j : out_) ++in_begin_[j + 1];
+  for (std::size_t i = 0; i < n; ++i) in_begin_[i + 1] += in_begin_[i];
+  in_.assign(out_.size(), 0);
+  std::vector<std::uint32_t> fill(in_begin_.begin(), in_begin_.end() - 1);
+  for (std::uint32_t i = 0; i < n; ++i) {
+    for (const std::uint32_t j : imports(i)) in_[fill[j]++] = i;  // ascending i: sorted
+  }
+}
+
+std::optional<std::uint32_t> ExactGraph::find(std::string_view name) const noexcept {
+  const auto it =
+      std::lower_bound(nodes_.begin(), nodes_.end(), name,
+                       [](const Node& node, std::string_view n) { return node.name < n; });
+  if (it == nodes_.end() || it->name != name) return std::nullopt;
+  return static_cast<std::uint32_t>(it - nodes_.begin());
+}
+
+std::span<const std::uint32_t> ExactGraph::imports(std::uint32_t i) const noexcept {
+  return {out_.data() + out_begin_[i], out_begin_[i + 1] - out_begin_[i]};
+}
+
+std::span<const std::uint32_t> ExactGraph::importers_of(std::uint32_t i) const noexcept {
+  return {in_.data() + in_begin_[i], in_begin_[i + 1] - in_begin_[i]};
+}
+
+std::span<const Site> ExactGraph::sites(std::uint32_t from, std::uint32_t to) const noexcept {
+  const std::span<const std::uint32_t> out = imports(from);
+  const auto it = std::lower_bound(out.begin(), out.end(), to);
+  if (it == out.end() || *it != to) return {};
+  const std::size_t e = out_begin_[from] + static_cast<std::size_t>(it - out.begin());
+  return {sites_.data() + site_begin_[e], site_begin_[e + 1] - site_begin_[e]};
+}
+
+std::vector<std::vector<std::uint32_t>> ExactGraph::cycles() const {
+  // Tarjan's algorithm with an explicit stack of (node, next edge).
+  const auto n = static_cast<std::uint32_t>(nodes_.size());
+  std::vector<std::uint32_t> order(n, kNone);
+  std::vector<std::uint32_t> low(n, 0);
+  std::vector<bool> on_stack(n, false);
+  std::vector<std::uint32_t> stack;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> calls;
+  std::vector<std::vector<std::uint32_t>> out;
+  std::uint32_t counter = 0;
+  for (std::uint32_t start = 0; start < n; ++start) {
+    if (order[start] != kNone) continue;
+    calls.emplace_back(start, out_begin_[start]);
+    order[start] = low[start] = counter++;
+    stack.push_back(start);
+    on_stack[start] = true;
+    while (!calls.empty()) {
+      auto& [v, e] = calls.back();
+      if (e < out_begin_[v + 1]) {
+        const std::uint32_t w = out_[e++];
+        if (order[w] == kNone) {
+          order[w] = low[w] = counter++;
+          stack.push_back(w);
+          on_stack[w] = true;
+          calls.emplace_back(w, out_begin_[w]);
+        } else if (on_stack[w]) {
+          low[v] = std::min(low[v], order[w]);
+        }
+        continue;
+      }
+      const std::uint32_t done = v;
+      calls.pop_back();
+      if (!calls.empty()) low[calls.back().first] = std::min(low[calls.back().first], low[done]);
+      if (low[done] != order[done]) continue;
+      std::vector<std::uint32_t> component;
+      std::uint32_t w = kNone;
+      do {
+        w = stack.back();
+        stack.pop_back();
+        on_stack[w] = false;
+        component.push_back(w);
+      } while (w != done);
+      const std::span<const std::uint32_t> self = imports(done);
+      if (component.size() > 1 || std::binary_search(self.begin(), self.end(), done)) {
+        std::sort(component.begin(), component.end());
+        out.push_back(std::move(component));
+      }
+    }
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+std::vector<std::uint32_t> ExactGraph::importers(std::span<const std::uint32_t> targets,
+                                                 bool transitive) const {
+  std::vector<bool> seen(nodes_.size(), false);
+  std::vector<std::uint32_t> frontier(targets.begin(), targets.end());
+  std::vector<std::uint32_t> out;
+  while (!frontier.empty()) {
+    std::vector<std::uint32_t> next;
+    for (const std::uint32_t t : frontier) {
+      for (const std::uint32_t i : importers_of(t)) {
+        if (seen[i]) continue;
+        seen[i] = true;
+        out.push_back(i);
+        next.push_back(i);
+      }
+    }
+    if (!transitive) break;
+    frontier = std::move(next);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+ExactGraph ExactGraph::subgraph(const std::vector<bool>& keep) const {
+  ExactGraph g;
+  std::vector<std::uint32_t> index(nodes_.size(), kNone);
+  for (std::uint32_t i = 0; i < nodes_.size(); ++i) {
+    if (!keep[i]) continue;
+    index[i] = static_cast<std::uint32_t>(g.nodes_.size());
+    g.nodes_.push_back(nodes_[i]);
+  }
+  g.out_begin_.push_back(0);
+  g.site_begin_.push_back(0);
+  for (std::uint32_t i = 0; i < nodes_.size(); ++i) {
+    if (!keep[i]) continue;
+    for (std::uint32_t e = out_begin_[i]; e < out_begin_[i + 1]; ++e) {
+      if (index[out_[e]] == kNone) continue;
+      g.out_.push_back(index[out_[e]]);
+      g.sites_.insert(g.sites_.end(), sites_.begin() + site_begin_[e],
+                      sites_.begin() + site_begin_[e + 1]);
+      g.site_begin_.push_back(static_cast<std::uint32_t>(g.sites_.size()));
+    }
+    g.out_begin_.push_back(static_cast<std::uint32_t>(g.out_.size()));
+  }
+  for (const std::uint32_t r : roots_) {
+    if (index[r] != kNone) g.roots_.push_back(index[r]);
+  }
+  for (const Problem& p : problems_) {
+    const std::optional<std::uint32_t> at = find(p.importer);
+    if (p.importer.empty() || (at && keep[*at])) g.problems_.push_back(p);
+  }
+  g.index_importers();
+  return g;
+}
+
+}  // namespace tarnwick

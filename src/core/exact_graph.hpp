@@ -1,0 +1,79 @@
+// The graph the exact engine returns: modules in name order with their kind,
+// origin and true depth; imports and importers as index lists; the sites of
+// every edge; the problems met. Immutable once assembled, and queried by
+// index.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/dep_graph.hpp"
+#include "core/import_stmt.hpp"
+#include "core/module_spec.hpp"
+#include "core/walk.hpp"
+
+namespace tarnwick {
+
+class ExactGraph {
+ public:
+  struct Node {
+    std::string name;
+    ModuleKind kind = ModuleKind::kUnknown;
+    std::optional<std::string> origin;
+    std::int32_t depth = 0;  // fewest imports from a root (roots: 0)
+  };
+
+  // The graph a walk built, without the node `drop` (a stand-in root whose
+  // imports become the roots); with no `drop`, the walk's root (the node at
+  // depth 0) is the one root. Depths are the breadth-first distances.
+  static ExactGraph assemble(const DepGraph& graph, const WalkFindings& findings,
+                             std::optional<std::string_view> drop);
+
+  std::size_t size() const noexcept { return nodes_.size(); }
+  const Node& node(std::uint32_t i) const noexcept { return nodes_[i]; }
+  std::optional<std::uint32_t> find(std::string_view name) const noexcept;
+  std::span<const std::uint32_t> roots() const noexcept { return roots_; }
+
+  // Modules `i` imports, and modules importing `i`, ascending.
+  std::span<const std::uint32_t> imports(std::uint32_t i) const noexcept;
+  std::span<const std::uint32_t> importers_of(std::uint32_t i) const noexcept;
+  std::size_t edge_count() const noexcept { return out_.size(); }
+
+  // Where the statements that make `from` import `to` stand (empty when it
+  // does not).
+  std::span<const Site> sites(std::uint32_t from, std::uint32_t to) const noexcept;
+
+  const std::vector<Problem>& problems() const noexcept { return problems_; }
+
+  // The import cycles: strongly connected components of more than one
+  // module, or of one module that imports itself; each ascending, ordered
+  // by their first module.
+  std::vector<std::vector<std::uint32_t>> cycles() const;
+
+  // Every module that imports one of `targets` directly, or with
+  // `transitive` through any chain of imports; ascending. A target is in the
+  // answer only when it imports (a module importing) a target itself.
+  std::vector<std::uint32_t> importers(std::span<const std::uint32_t> targets,
+                                       bool transitive) const;
+
+  // The modules for which `keep[i]` holds and the edges between them, with
+  // their depths, sites and problems (those of kept importers) as they are.
+  ExactGraph subgraph(const std::vector<bool>& keep) const;
+
+ private:
+  std::vector<Node> nodes_;
+  std::vector<std::uint32_t> roots_;
+  std::vector<std::uint32_t> out_begin_, out_;  // CSR: imports of node i
+  std::vector<std::uint32_t> in_begin_, in_;    // CSR: importers of node i
+  std::vector<std::uint32_t> site_begin_;       // sites of the edge at out_[e]
+  std::vector<Site> sites_;
+  std::vector<Problem> problems_;
+
+  void index_importers();
+};
+
+}  // namespace tarnwick

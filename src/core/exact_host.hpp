@@ -1,0 +1,91 @@
+// The exact engine's host: modules found by the static ModuleFinder, source
+// files read, decoded and scanned once per change, and the few services only
+// the interpreter around the core can give (HostServices).
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "core/host.hpp"
+#include "core/import_stmt.hpp"
+#include "core/module_finder.hpp"
+#include "core/platform_fs.hpp"
+
+namespace tarnwick {
+
+// What the exact engine asks of the interpreter it runs in, besides its
+// foreign finders: decoding with a named codec, the parser's normalisation
+// of non-ASCII identifiers, and a chance to stop.
+class HostServices : public ForeignFinders {
+ public:
+  // `bytes` decoded with the codec `encoding`, as UTF-8; nullopt with
+  // `error` set when the codec is unknown or the bytes do not decode.
+  virtual std::optional<std::string> decode(std::string_view bytes, const std::string& encoding,
+                                            std::string& error) = 0;
+  // `name` in NFKC, as the parser stores identifiers.
+  virtual std::string normalize_name(std::string_view name) = 0;
+  // Called before every module lookup; may throw to end the build.
+  virtual void check_interrupts() {}
+};
+
+// `bytes` as Python would decode a source file (BOM, PEP 263 cookie, else
+// UTF-8), as UTF-8 text; nullopt with `error` set when it cannot be decoded.
+std::optional<std::string> decode_source(std::string bytes, HostServices* services,
+                                         std::string& error);
+
+// The statements of `text` (UTF-8) with non-ASCII names normalised.
+std::vector<ImportStmt> scan_source(std::string_view text, HostServices* services);
+
+// Source files read and scanned, kept while their size and modification
+// time stay the same.
+class ScanCache {
+ public:
+  // The statements of the file at `path`, read again only when it changed.
+  Host::Imports get(const std::string& path, HostServices* services);
+
+  // Whether the statements of `path` differ from those held, reading it
+  // again when its size or modification time changed. A path never read
+  // counts as changed.
+  bool statements_changed(const std::string& path, HostServices* services);
+
+  std::size_t size() const noexcept { return entries_.size(); }
+  std::size_t reads() const noexcept { return reads_; }
+
+ private:
+  struct Entry {
+    fs::FileStat stat;
+    Host::Imports imports;
+  };
+  Entry read(const std::string& path, const fs::FileStat& stat, HostServices* services);
+
+  std::unordered_map<std::string, Entry> entries_;
+  std::size_t reads_ = 0;
+};
+
+class ExactHost final : public Host {
+ public:
+  ExactHost(ModuleFinder& finder, ScanCache& scans, HostServices* services)
+      : finder_(finder), scans_(scans), services_(services) {}
+
+  std::optional<ModuleSpec> find_spec(std::string_view name) override;
+  ReadResult read_source(const std::string& path) override;
+  Imports read_imports(const std::string& path) override;
+  void check_interrupts() override;
+
+  // Every file read_imports was asked for, in order of first asking.
+  const std::vector<std::string>& files() const noexcept { return files_; }
+
+ private:
+  ModuleFinder& finder_;
+  ScanCache& scans_;
+  HostServices* services_;
+  std::vector<std::string> files_;
+};
+
+}  // namespace tarnwick
