@@ -45,8 +45,10 @@ class _Request:
             raise Error("give exactly one of path, source, modules or packages")
         if package is not None and (not isinstance(package, str) or package.startswith(".")):
             raise Error(f"package must be an absolute package name, not {package!r}")
-        self.within = [] if within is None else _names(within, "within")
+        self.within = None if within is None else _names(within, "within")
         self.package = package or ""
+        self.kind = ""
+        self.target: str | list[str] = ""
         self.first_entry = os.getcwd()  # as for `python -c` and `python -m`
         if source is not None:
             if not isinstance(source, str):
@@ -148,8 +150,9 @@ class Builder:
         - `modules`: module names, imported as ``import name`` would;
         - `packages`: package names, standing for every module in them.
 
-        With `within`, only modules inside those packages are read; the
-        others they import are leaves of the graph.
+        With `within` (package names), only modules inside those packages
+        are read, besides a script or source itself; the others they import
+        are leaves of the graph (``within=()``: only the direct imports).
         """
         request = _Request(path, source, modules, packages, package, within)
         native = self._native_for(request.first_entry)

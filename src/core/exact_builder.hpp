@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,7 +30,7 @@ struct ExactRequest {
   std::string text;
   std::string package;
   std::vector<std::string> names;
-  std::vector<std::string> read_within;  // when not empty: only these packages are read
+  std::optional<std::vector<std::string>> read_within;  // when given: only these packages are read
 
   bool operator==(const ExactRequest&) const = default;
 };

@@ -367,8 +367,8 @@ class Walk {
   }
 
   bool within(std::string_view name) const noexcept {
-    if (opt_.read_within.empty()) return true;
-    for (const std::string& top : opt_.read_within) {
+    if (!opt_.read_within) return true;
+    for (const std::string& top : *opt_.read_within) {
       if (name.starts_with(top) && (name.size() == top.size() || name[top.size()] == '.')) {
         return true;
       }

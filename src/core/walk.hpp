@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -74,9 +75,9 @@ struct WalkOptions {
   Dialect dialect = Dialect::kModule;
   bool verbose = false;             // dump every module's statements to stdout
   const DepGraph* cache = nullptr;  // modules found here are attached, not walked
-  // Exact dialect: when not empty, only modules inside these packages (or
-  // named so) are read; others stay leaves.
-  std::vector<std::string> read_within;
+  // Exact dialect: when given, only modules inside these packages (or named
+  // so) are read; others stay leaves.
+  std::optional<std::vector<std::string>> read_within;
 };
 
 // What an exact walk found besides the graph.

@@ -336,7 +336,7 @@ PyObject* builder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
 
 // build(kind, target, package, within) -> Graph; kind is "script", "text",
 // "modules" or "packages"; target a str for the first two, a sequence of str
-// otherwise; within a sequence of package names (empty: read everything).
+// otherwise; within None (read everything) or a sequence of package names.
 PyObject* builder_build(PyObject* self, PyObject* args) noexcept {
   return entry([&] {
     const char* kind = nullptr;
@@ -348,7 +348,7 @@ PyObject* builder_build(PyObject* self, PyObject* args) noexcept {
     }
     ExactRequest request;
     request.package = package;
-    request.read_within = str_list(within, "build(): within");
+    if (within != Py_None) request.read_within = str_list(within, "build(): within");
     const std::string_view k = kind;
     if (k == "script" || k == "text") {
       if (!PyUnicode_Check(target)) raise(PyExc_TypeError, "build(): target must be a str");

@@ -1,5 +1,0 @@
-import sys
-
-from tarnwick_cli import main
-
-sys.exit(main())
