@@ -68,7 +68,7 @@ case "$loaded" in
   "$root/$build/"*) echo "tarnwick imported from $loaded" ;;
   *) echo "expected the valgrind build, got $loaded" >&2; exit 1 ;;
 esac
-PYTHONMALLOC=malloc PYTHONPATH="$root/$build:$root/python" TARNWICK_PROBE_DIR="$root/$build" \
+PYTHONMALLOC=malloc PYTHONPATH="$root/$build" TARNWICK_PROBE_DIR="$root/$build" \
   memcheck python_suite "$py" -m pytest -q -p no:cacheprovider "${@:-tests/python}"
 
 exit "$failed"

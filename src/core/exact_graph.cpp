@@ -207,8 +207,7 @@ std::vector<std::vector<std::uint32_t>> ExactGraph::cycles() const {
         on_stack[w] = false;
         component.push_back(w);
       } while (w != done);
-      const std::span<const std::uint32_t> self = imports(done);
-      if (component.size() > 1 || std::binary_search(self.begin(), self.end(), done)) {
+      if (component.size() > 1) {
         std::sort(component.begin(), component.end());
         out.push_back(std::move(component));
       }

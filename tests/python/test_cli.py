@@ -1,4 +1,4 @@
-"""The tarnwick-graph command line front end."""
+"""The tarnwick-graph command line."""
 
 import json
 import re
@@ -8,18 +8,20 @@ import sys
 
 import pytest
 
-import tarnwick_cli
-from tarnwick_cli import Progress, main
+from tarnwick_graph import cli
+from tarnwick_graph.cli import main
 
 FILES = {
     "app.py": "import helper\nimport sys\n",
     "helper.py": "import keyword\n",
-    # Two chains of the same length to `shared`, a longer one to `keyword`.
+    # Two chains of the same length to `shared`.
     "why.py": "import right\nimport left\n",
     "left.py": "import shared\n",
     "right.py": "import shared\n",
     "shared.py": "import keyword\n",
     "lost.py": "import no_such_mod\nfrom pkg import sibling, no_such_name\n",
+    "loud/__init__.py": "print('ran')\nfrom . import inner\n",
+    "loud/inner.py": "import loud\nimport json\n",
     "pkg/__init__.py": "",
     "pkg/rel.py": "from . import sibling\n",
     "pkg/sibling.py": "import also_missing\n",
@@ -32,10 +34,9 @@ def project(tmp_path, monkeypatch):
         (tmp_path / rel).parent.mkdir(exist_ok=True)
         (tmp_path / rel).write_text(text)
     (tmp_path / "bad.py").write_bytes(b"\xff\xfe not utf-8")
+    (tmp_path / "plain").mkdir()
     monkeypatch.chdir(tmp_path)
-    yield tmp_path
-    for name in ("helper", "left", "right", "shared", "pkg", "pkg.rel", "pkg.sibling"):
-        sys.modules.pop(name, None)
+    return tmp_path
 
 
 def run(capsys, *argv):
@@ -46,43 +47,33 @@ def run(capsys, *argv):
     return (code, *capsys.readouterr())
 
 
-def cli(*argv, cwd, stdin=""):
-    """A fresh interpreter: logging configuration starts clean there."""
-    return subprocess.run([sys.executable, "-m", "tarnwick_cli", *argv], input=stdin,
-                          capture_output=True, text=True, cwd=cwd, timeout=120)
-
-
 def read_dot(text):
-    """Nodes with their attributes, and edges, of the DOT the CLI writes."""
     nodes = {m[0]: dict(re.findall(r'(\w+)=("[^"]*"|\w+)', m[1]))
              for m in re.findall(r'^\s*"([^"]+)" \[(.*)\];$', text, re.M)}
     edges = set(re.findall(r'^\s*"([^"]+)" -> "([^"]+)";$', text, re.M))
     return nodes, edges
 
 
-def test_listing_json_and_dot_outputs(project, capsys):
+def test_listing_json_and_dot(project, capsys):
     code, out, err = run(capsys, "app.py")
-    assert code == 0, err
+    assert (code, err) == (0, "")
     lines = out.splitlines()
-    assert lines[:2] == ["depth 0", "  <terminal>"]
-    assert lines.index("depth 1") < lines.index("depth 2")
-    assert next(l for l in lines if l.split()[0] == "helper").split()[1] == str(project / "helper.py")
-    assert re.fullmatch(r"\d+ modules, \d+ imports", lines[-1])
+    assert lines[:2] == ["depth 0", f"  __main__  {project / 'app.py'}"]
+    assert next(l for l in lines if l.split()[0] == "sys").split()[1] == "(builtin)"
+    assert re.fullmatch(r"\d+ modules, \d+ imports(, \d+ unresolved \(--unresolved lists them\))?",
+                        lines[-1])
 
     code, out, _ = run(capsys, "--json", "app.py")
-    assert code == 0
     data = json.loads(out)
-    nodes = {n["name"]: n for n in data["nodes"]}
-    assert data["root"] == "<terminal>"
-    assert [nodes[n]["depth"] for n in ("<terminal>", "helper", "keyword")] == [0, 1, 2]
-    assert (nodes["<terminal>"]["dependencies"], nodes["helper"]["dependencies"]) == (["helper", "sys"], ["keyword"])
-    assert nodes["sys"]["origin"] == "built-in"
+    modules = {m["name"]: m for m in data["modules"]}
+    assert data["roots"] == ["__main__"]
+    assert [modules[n]["depth"] for n in ("__main__", "helper", "keyword")] == [0, 1, 2]
+    assert modules["__main__"]["imports"] == ["helper", "sys"]
 
     code, out, _ = run(capsys, "--dot", "app.py")
-    assert code == 0 and out.startswith("digraph imports {") and out.rstrip().endswith("}")
     nodes, edges = read_dot(out)
-    assert {("<terminal>", "helper"), ("<terminal>", "sys"), ("helper", "keyword")} <= edges
-    assert nodes["<terminal>"]["shape"] == "doubleoctagon"
+    assert {("__main__", "helper"), ("helper", "keyword")} <= edges
+    assert nodes["__main__"]["shape"] == "doubleoctagon"
     assert [nodes[n]["fillcolor"] for n in ("helper", "keyword")] == ['"/blues9/7"', '"/blues9/6"']
 
 
@@ -90,104 +81,100 @@ def test_listing_json_and_dot_outputs(project, capsys):
     (["shared"], ["left shared"]),
     (["shared", "--all"], ["left shared", "right shared"]),
     (["keyword", "--all"], ["left shared keyword", "right shared keyword"]),
-    (["<terminal>"], [""]),
 ])
 def test_why_prints_shortest_chains(project, capsys, argv, want):
     code, out, err = run(capsys, "--why", *argv, "why.py")
     assert code == 0, err
-    assert [block.splitlines() for block in out.rstrip("\n").split("\n\n")] == [
-        ["<terminal>", *chain.split()] for chain in want]
-
-
-def test_why_does_not_trust_recorded_depths():
-    # b's recorded depth is 2 (found through a first); c, walked from b before
-    # the text's own `import b` was met, keeps depth 3 though 2 steps suffice.
-    g = tarnwick_cli.Graph.__new__(tarnwick_cli.Graph)
-    g.depth = {"<terminal>": 0, "a": 1, "b": 1, "c": 3}
-    g.dependents = {"<terminal>": set(), "a": {"<terminal>"}, "b": {"a", "<terminal>"}, "c": {"b"}}
-    g.dependencies = {"<terminal>": {"a", "b"}, "a": {"b"}, "b": {"c"}, "c": set()}
-    assert g.shortest_chains("c", every=True) == [["<terminal>", "b", "c"]]
+    assert [b.splitlines() for b in out.rstrip("\n").split("\n\n")] == [
+        ["__main__", *chain.split()] for chain in want]
 
 
 @pytest.mark.parametrize("argv, kept", [
-    (["--max-depth", "0"], {"<terminal>"}),
-    (["--max-depth", "1"], {"<terminal>", "left", "right"}),
-    (["--scope", "sh"], {"<terminal>", "shared"}),
-    (["--scope", "r", "--max-depth", "1"], {"<terminal>", "right"}),
+    (["--max-depth", "1"], {"__main__", "left", "right", "pkg", "pkg.sibling"}),
+    (["--scope", "shared"], {"__main__", "shared"}),
+    (["--scope", "pkg."], {"__main__", "pkg.sibling"}),
 ])
-def test_filters_keep_root_and_edges_between_kept(project, capsys, argv, kept):
+def test_filters_keep_roots_and_edges_between_kept(project, capsys, argv, kept):
+    (project / "why.py").write_text("import right\nimport left\nimport pkg.sibling\n")
     code, out, _ = run(capsys, "--json", *argv, "why.py")
-    assert code == 0
-    nodes = {n["name"]: n for n in json.loads(out)["nodes"]}
-    assert set(nodes) == kept
-    assert all(set(n["dependencies"]) <= kept for n in nodes.values())
-    assert nodes["<terminal>"]["dependencies"] == sorted(kept & {"left", "right"})
+    modules = {m["name"]: m for m in json.loads(out)["modules"]}
+    assert code == 0 and set(modules) == kept
+    assert all(set(m["imports"]) <= kept for m in modules.values())
 
 
-@pytest.mark.skipif(shutil.which("dot") is None, reason="Graphviz's dot is not installed (apt-get install graphviz)")
-def test_svg_written_through_dot(project, capsys):
-    code, out, err = run(capsys, "--svg", "graph.svg", "--max-depth", "1", "why.py")
-    assert (code, out, err) == (0, "", "")
-    svg = (project / "graph.svg").read_text()
-    assert "<svg" in svg and "&lt;terminal&gt;" in svg and "left" in svg and "shared" not in svg
+@pytest.mark.parametrize("argv, names", [
+    (["loud"], {"loud", "loud.inner", "json"}),                         # leaves by default
+    (["-m", "loud"], {"loud", "loud.inner", "json"}),
+    (["loud", "--external", "collapse", "--scope", "json"], {"loud", "loud.inner", "json"}),
+    (["loud", "--external", "follow", "--max-depth", "1"], {"loud", "loud.inner", "json"}),
+])
+def test_package_graphs(project, capsys, argv, names):
+    code, out, err = run(capsys, "--json", *argv)
+    assert code == 0, err
+    modules = {m["name"]: m for m in json.loads(out)["modules"]}
+    assert set(modules) == names
+    assert modules["loud"]["depth"] == modules["loud.inner"]["depth"] == 0
+
+
+def test_follow_reads_outside_modules(project, capsys):
+    _, leaves, _ = run(capsys, "--json", "loud")
+    _, follow, _ = run(capsys, "--json", "--external", "follow", "loud")
+    assert len(json.loads(follow)["modules"]) > len(json.loads(leaves)["modules"])
+
+
+def test_cycles_affected_and_unresolved(project, capsys):
+    assert run(capsys, "--cycles", "loud") == (0, "loud\nloud.inner\n", "")
+    code, out, _ = run(capsys, "why.py", "--affected", "shared.py")
+    assert (code, out.split()) == (0, ["__main__", "left", "right"])
+    code, out, _ = run(capsys, "--unresolved", "lost.py")
+    rows = [line.split(None, 2) for line in out.splitlines()]
+    assert rows[:2] == [["also_missing", "pkg.sibling:1", "No module named 'also_missing'"],
+                        ["no_such_mod", "__main__:1", "No module named 'no_such_mod'"]]
+    assert out.endswith("unresolved\n")
+
+
+def test_standard_input_and_legacy(project, capsys, monkeypatch):
+    monkeypatch.setattr(sys, "stdin", type("In", (), {"read": lambda self: "import helper\n"})())
+    code, out, _ = run(capsys, "--json", "-")
+    assert {m["name"] for m in json.loads(out)["modules"]} >= {"__main__", "helper", "keyword"}
+    code, out, err = run(capsys, "--legacy", "--max-depth", "1", "app.py")
+    assert (code, err) == (0, "") and out.splitlines()[:2] == ["depth 0", "  <terminal>  (module)"]
 
 
 @pytest.mark.parametrize("argv, code, message", [
-    (["missing.py"], 2, "tarnwick-graph: cannot read missing.py"),
-    (["bad.py"], 2, "tarnwick-graph: cannot read bad.py"),
-    (["pkg/rel.py"], 1, "tarnwick-graph: build failed: Attempted relative import from terminal node"),
+    (["missing.py"], 2, "tarnwick-graph: missing.py: no such file or directory"),
+    (["plain"], 2, "tarnwick-graph: plain: not a package directory"),
     (["--why", "nowhere", "why.py"], 3, "tarnwick-graph: nowhere is not in the graph"),
+    (["app.py", "--affected", "bad.py"], 3, "tarnwick-graph: bad.py is not a module of the graph"),
     (["--svg", "g.svg", "why.py"], 4, "tarnwick-graph: --svg needs Graphviz's dot program"),
     (["--all", "why.py"], 2, "usage:"),
+    (["why.py", "-m", "json"], 2, "usage:"),
+    (["--legacy", "--cycles", "why.py"], 2, "usage:"),
     (["--why", "left", "--scope", "l", "why.py"], 2, "usage:"),
-    (["--max-depth", "-1", "why.py"], 2, "usage:"),
 ])
 def test_errors_and_exit_codes(project, capsys, monkeypatch, argv, code, message):
-    monkeypatch.setattr(tarnwick_cli.shutil, "which", lambda name: None)
+    monkeypatch.setattr(cli.shutil, "which", lambda name: None)
     got, out, err = run(capsys, *argv)
     assert (got, out) == (code, "") and err.startswith(message)
 
 
-@pytest.mark.parametrize("argv, pattern", [(["--version"], r"tarnwick-graph \S+"),
-                                           (["--help"], r"(?s).*--why MODULE.*exit codes:.*3  --why")])
+@pytest.mark.skipif(shutil.which("dot") is None, reason="Graphviz's dot is not installed")
+def test_svg_written_through_dot(project, capsys):
+    assert run(capsys, "--svg", "graph.svg", "--max-depth", "1", "why.py") == (0, "", "")
+    assert "<svg" in (project / "graph.svg").read_text()
+
+
+def test_nothing_runs_and_stdout_is_the_output(project):
+    proc = subprocess.run([sys.executable, "-m", "tarnwick_graph", "--json", "loud"],
+                          capture_output=True, text=True, cwd=project, timeout=120)
+    assert proc.returncode == 0 and proc.stderr == ""
+    assert json.loads(proc.stdout)["roots"] == ["loud", "loud.inner"]  # no "ran" before it
+
+
+@pytest.mark.parametrize("argv, pattern", [
+    (["--version"], r"tarnwick-graph \S+"),
+    (["--help"], r"(?s).*--affected FILE.*exit codes:.*3  --why or --affected"),
+])
 def test_version_and_help(capsys, argv, pattern):
     code, out, _ = run(capsys, *argv)
     assert code == 0 and re.match(pattern, out)
-
-
-def test_unresolved_names_with_their_importer(project):
-    proc = cli("--unresolved", "lost.py", cwd=project)
-    assert proc.returncode == 0, proc.stderr
-    assert [l.split() for l in proc.stdout.splitlines()] == [
-        ["<terminal>", "no_such_mod"],
-        ["pkg.sibling", "also_missing"],
-        ["<terminal>", "pkg.no_such_name", "(from", "pkg", "import", "no_such_name)"],
-        "3 names not found, 1 of them in from-import lists (often attributes, not modules)".split(),
-    ]
-    assert proc.stderr == ""  # the debug records stay out of the terminal
-
-
-@pytest.mark.parametrize("times, shown", [
-    ([0.5, 0.9], []),                  # fast builds print nothing
-    ([1.0, 1.05, 1.1, 1.15], [1, 3]),  # then at most every 0.1 s
-    ([2.0, 2.5], [1, 2]),
-])
-def test_progress_line_is_delayed_and_throttled(times, shown):
-    class Out(list):
-        write = list.append
-        flush = lambda self: None
-
-    clock = iter([0.0, *times]).__next__
-    out = Out()
-    progress = Progress(out, clock=clock)
-    for count in range(1, len(times) + 1):
-        progress.update(count)
-    assert [int(re.search(r"(\d+) modules", w)[1]) for w in out] == shown
-    progress.clear()
-    assert out[-1].strip("\r ") == "" if shown else out == []
-
-
-def test_standard_input(project):
-    proc = cli("--json", "-", cwd=project, stdin="import helper\n")
-    assert proc.returncode == 0, proc.stderr
-    assert {n["name"] for n in json.loads(proc.stdout)["nodes"]} >= {"<terminal>", "helper", "keyword"}

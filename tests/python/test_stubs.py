@@ -90,7 +90,7 @@ def test_mypy_strict_on_typed_example(tmp_path):
     assert match == STUB_FILES, f"installed stubs differ from the tree ({installed}): pip install ."
     proc = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", os.devnull,
-         str(ROOT / "tests" / "python" / "typed_example.py")],
+         str(ROOT / "python" / "tarnwick_graph"), str(ROOT / "tests" / "python" / "typed_example.py")],
         capture_output=True, text=True, cwd=tmp_path, timeout=300,
     )
     assert proc.returncode == 0, proc.stdout + proc.stderr

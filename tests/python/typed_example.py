@@ -26,3 +26,21 @@ for record in tarnwick.parser.parse(source="from ..pkg import a as b"):
     for alias in record["names"]:
         asname: str | None = alias.get("asname")
         label = alias["name"]
+
+# The exact engine's package, typed inline.
+import tarnwick_graph as tg
+
+g: tg.Graph = tg.build(source="import json", within=())
+b = tg.Builder(sys_path=None)
+g = b.build(modules=["json"]) if "json" in g else b.build(packages="json", within=["json"])
+m: tg.Module = g["json"]
+kids: frozenset[str] = m.imports | m.imported_by
+chain: list[str] = g.why("json")
+chains: list[list[str]] = g.why("json", all=True)
+cycles: list[list[str]] = g.cycles() + [list(g.importers("json"))]
+problems: tuple[tg.Problem, ...] = g.unresolved + g.problems
+sub: tg.Graph = g.subgraph(max_depth=1, scope=["json"])
+sites: tuple[tg.Site, ...] = g.sites("json", "json.decoder")
+text: str = g.to_json(indent=2) + g.to_dot() + (g.root or "")
+stmts: list[tg.ImportStatement] = tg.scan(b"import os")
+first: tg.Alias = stmts[0].names[0]

@@ -1,0 +1,216 @@
+"""The exact engine: resolution that runs nothing, problems instead of
+failures, true depths, and rebuilds that read only what changed."""
+
+import importlib.machinery
+import os
+import sys
+import textwrap
+
+import pytest
+
+import tarnwick_graph as tg
+from tarnwick_graph import _config
+
+
+@pytest.fixture
+def project(tmp_path):
+    """Writes files under a fresh folder; returns a function building there.
+
+    ``make({"a.py": "..."})`` writes the files (bytes are written as they
+    are) and returns the folder; ``build(*args, **kw)`` builds with that
+    folder first on the search path, then the interpreter's.
+    """
+
+    def make(files):
+        for rel, text in files.items():
+            path = tmp_path / rel
+            path.parent.mkdir(parents=True, exist_ok=True)
+            if isinstance(text, bytes):
+                path.write_bytes(text)
+            else:
+                path.write_text(textwrap.dedent(text))
+        return tmp_path
+
+    return make
+
+
+def build_in(root, *args, extra=(), **kw):
+    path = [str(root), *(str(root / e) for e in extra), *_config.base_path()]
+    return tg.Builder(sys_path=path).build(*args, **kw)
+
+
+EVIL_INIT = """
+import pathlib
+pathlib.Path(__file__).with_name("RAN").write_text("ran")
+print("evil ran")
+raise ImportError("never importable")
+"""
+
+# (files, build arguments, expectations) where expectations map a module to
+# (kind, origin relative to the folder or None, depth), or to None when the
+# module must not be in the graph.
+RESOLUTION = {
+    "a local module shadows the standard library": (
+        {"main.py": "import argparse\n", "argparse.py": ""},
+        ("main.py",),
+        {"argparse": ("source", "argparse.py", 1)},
+    ),
+    "a package is found, never run": (
+        {"main.py": "import evil.sub\n", "evil/__init__.py": EVIL_INIT, "evil/sub.py": "import json\n"},
+        ("main.py",),
+        {"evil": ("package", "evil/__init__.py", 1), "evil.sub": ("source", "evil/sub.py", 1),
+         "json": ("package", None, 2)},
+    ),
+    "a namespace package over two folders": (
+        {"main.py": "import ns.a, ns.b\n", "ns/a.py": "", "extra/ns/b.py": ""},
+        ("main.py",),
+        {"ns": ("namespace", None, 1), "ns.a": ("source", "ns/a.py", 1),
+         "ns.b": ("source", "extra/ns/b.py", 1)},
+    ),
+    "star imports, submodules and attributes of from-lists": (
+        {"main.py": "from pkg import *\nfrom pkg import sub, attr\n", "pkg/__init__.py": "attr = 1\n",
+         "pkg/sub.py": ""},
+        ("main.py",),
+        {"pkg": ("package", "pkg/__init__.py", 1), "pkg.sub": ("source", "pkg/sub.py", 1),
+         "pkg.attr": None},
+    ),
+    "imports in functions, under try and after a mid-line docstring": (
+        {"main.py": '__doc__ = """\nimport nothere\n"""\ndef f():\n    import a\ntry:\n    import b\n'
+                    "except ImportError:\n    pass\n", "a.py": "", "b.py": ""},
+        ("main.py",),
+        {"a": ("source", "a.py", 1), "b": ("source", "b.py", 1), "nothere": None},
+    ),
+    "depths are shortest distances": (
+        {"main.py": "import a\nimport c\n", "a.py": "import b\n", "b.py": "import c\n", "c.py": ""},
+        ("main.py",),
+        {"a": ("source", "a.py", 1), "b": ("source", "b.py", 2), "c": ("source", "c.py", 1)},
+    ),
+    "a file inside a package runs as python -m runs it": (
+        {"pkg/__init__.py": "", "pkg/tool.py": "from . import helper\nfrom .. import x\n",
+         "pkg/helper.py": ""},
+        ("pkg/tool.py",),
+        {"pkg.helper": ("source", "pkg/helper.py", 1), "pkg": ("package", "pkg/__init__.py", 1)},
+    ),
+    "a Latin-1 module with its coding line is read": (
+        {"main.py": "import old\n",
+         "old.py": b"# -*- coding: latin-1 -*-\ns = '\xe9t\xe9'\nimport json\n"},
+        ("main.py",),
+        {"old": ("source", "old.py", 1), "json": ("package", None, 2)},
+    ),
+    "every module of a package directory, the rest as leaves": (
+        {"lib/__init__.py": "", "lib/a.py": "import json\nfrom . import b\n", "lib/b.py": "",
+         "lib/sub/__init__.py": "", "lib/sub/c.py": "import lib.a\n", "lib/data/x.txt": ""},
+        ("lib",),
+        {"lib.a": ("source", "lib/a.py", 0), "lib.sub.c": ("source", "lib/sub/c.py", 0),
+         "json": ("package", None, 1), "json.decoder": None},
+    ),
+}
+
+
+@pytest.mark.parametrize("case", RESOLUTION, ids=list(RESOLUTION))
+def test_resolution(project, case):
+    files, args, want = RESOLUTION[case]
+    root = project(files)
+    within = ["lib"] if args == ("lib",) else None
+    graph = build_in(root, *(str(root / a) for a in args), within=within, extra=["extra"])
+    for name, expected in want.items():
+        if expected is None:
+            assert name not in graph, name
+            continue
+        kind, origin, depth = expected
+        module = graph[name]
+        got_origin = module.origin if origin is None else os.path.relpath(module.origin, root)
+        assert (module.kind, module.depth) == (kind, depth), name
+        if origin is not None:
+            assert got_origin == origin, name
+    assert not (root / "evil" / "RAN").exists()
+
+
+def test_problems_never_stop_a_build(project):
+    root = project({
+        "main.py": "import missing\nimport sys.nope\nfrom . import x\nimport pkg.deep\nimport bad\n",
+        "pkg/__init__.py": "", "pkg/deep.py": "from ... import y\n",
+        "bad.py": b"\xff\xfe not utf-8\n",
+    })
+    graph = build_in(root, str(root / "main.py"))
+    problems = {(p.importer, p.name, p.line, p.kind): p.reason for p in graph.problems}
+    assert problems == {
+        ("__main__", "missing", 1, "not_found"): "No module named 'missing'",
+        ("__main__", "sys.nope", 2, "not_found"): "No module named 'sys.nope'; 'sys' is not a package",
+        ("__main__", ".", 3, "no_parent_package"): "attempted relative import with no known parent package",
+        ("pkg.deep", "...", 1, "beyond_top_level"): "attempted relative import beyond top-level package",
+        ("bad", str(root / "bad.py"), 0, "unreadable"):
+            "not valid UTF-8, and no coding cookie names another encoding",
+    }
+    assert {p.kind for p in graph.unresolved} == {"not_found", "no_parent_package", "beyond_top_level"}
+    assert graph["bad"].imports == frozenset() and "pkg.deep" in graph
+
+
+def test_frozen_standard_modules_are_read_from_their_source():
+    graph = tg.build(source="import os\n")
+    os_module = graph["os"]
+    if os_module.kind != "frozen":
+        pytest.skip("this interpreter does not freeze os (-X frozen_modules=off)")
+    assert os_module.origin.endswith("os.py") and {"abc", "stat"} <= os_module.imports
+
+
+def test_a_meta_path_finder_of_the_host_is_asked(project, finder):
+    root = project({"served.py": "import json\n"})
+    spec = importlib.machinery.ModuleSpec("magic", None, origin=str(root / "served.py"))
+    asked = finder({"magic": spec})
+    graph = build_in(root, source="import magic\n")
+    assert "magic" in asked.asked
+    assert (graph["magic"].kind, graph["magic"].origin) == ("source", str(root / "served.py"))
+    assert "json" in graph["magic"].imports
+
+
+def test_nothing_is_imported_into_the_tool(project):
+    root = project({"main.py": "import evil\nimport lonely_module_xyz\n", "evil/__init__.py": EVIL_INIT,
+                    "lonely_module_xyz.py": "import json\n"})
+    before = set(sys.modules)
+    build_in(root, str(root / "main.py"))
+    assert {"evil", "lonely_module_xyz"} & (set(sys.modules) - before) == set()
+
+
+def test_rebuilds_read_only_what_changed(project):
+    root = project({"main.py": "import a\n", "a.py": "import json\n"})
+    builder = tg.Builder(sys_path=[str(root), *_config.base_path()])
+    first = builder.build(str(root / "main.py"))
+    native = next(iter(builder._natives.values()))
+    assert native.stats()[0] is False
+
+    again = builder.build(str(root / "main.py"))
+    assert again == first and native.stats()[:2] == (True, 0)
+
+    (root / "a.py").write_text("import json  # a comment only\n")
+    os.utime(root / "a.py", ns=(1, 1))
+    unchanged = builder.build(str(root / "main.py"))
+    assert native.stats()[:2] == (True, 1) and unchanged == first
+
+    (root / "a.py").write_text("import json\nimport b\n")
+    os.utime(root / "a.py", ns=(2, 2))
+    missing = builder.build(str(root / "main.py"))
+    assert [p.name for p in missing.unresolved if p.importer == "a"] == ["b"]
+
+    (root / "b.py").write_text("")  # a new file: the folder changed
+    found = builder.build(str(root / "main.py"))
+    assert found["b"].depth == 2 and not [p for p in found.unresolved if p.importer == "a"]
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    ({}, "give exactly one of path, source, modules or packages"),
+    ({"path": "x.py", "source": "import os"}, "give exactly one"),
+    ({"modules": [".rel"]}, "modules must be absolute module names"),
+    ({"modules": "json", "package": "p"}, "package applies to a path or a source"),
+    ({"source": b"import os"}, "source must be a str"),
+    ({"path": "/no/such/file.py"}, "no such file or directory"),
+    ({"source": "", "within": [3]}, "within must be absolute module names"),
+])
+def test_bad_arguments_raise_error(kwargs, message):
+    with pytest.raises(tg.Error, match=message):
+        tg.build(**kwargs)
+
+
+def test_sys_path_must_be_a_list_of_str():
+    with pytest.raises(tg.Error, match="sys_path"):
+        tg.Builder(sys_path="/usr/lib")
