@@ -63,6 +63,7 @@ std::shared_ptr<const ExactGraph> ExactBuilder::build(const ExactRequest& reques
     case ExactRequest::Kind::kText:
       root.name = std::string(kMainName);
       root.parent = request.package;
+      host.set_main(root);
       if (request.kind == ExactRequest::Kind::kScript) {
         root.origin = request.path;
         Host::Imports read = host.read_imports(request.path);

@@ -117,6 +117,7 @@ bool ScanCache::statements_changed(const std::string& path, HostServices* servic
 // ---- ExactHost ---------------------------------------------------------------
 
 std::optional<ModuleSpec> ExactHost::find_spec(std::string_view name) {
+  if (main_ && name == main_->name) return main_;
   return finder_.find(name, services_).spec;
 }
 

@@ -78,6 +78,10 @@ class ExactHost final : public Host {
   Imports read_imports(const std::string& path) override;
   void check_interrupts() override;
 
+  // The module run as __main__: `import __main__` anywhere gives it, as it
+  // does at run time.
+  void set_main(const ModuleSpec& spec) { main_ = spec; }
+
   // Every file read_imports was asked for, in order of first asking.
   const std::vector<std::string>& files() const noexcept { return files_; }
 
@@ -85,6 +89,7 @@ class ExactHost final : public Host {
   ModuleFinder& finder_;
   ScanCache& scans_;
   HostServices* services_;
+  std::optional<ModuleSpec> main_;
   std::vector<std::string> files_;
 };
 
