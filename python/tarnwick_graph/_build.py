@@ -119,6 +119,7 @@ class Builder:
             sys_path = [os.path.abspath(p) for p in sys_path]
         self._sys_path = sys_path
         self._natives: dict[tuple[str, ...], _native.Builder] = {}
+        self._last: dict[int, Graph] = {}  # the last graph of each native builder
         self._lock = threading.Lock()
 
     def _native_for(self, first_entry: str) -> _native.Builder:
@@ -156,8 +157,14 @@ class Builder:
         """
         request = _Request(path, source, modules, packages, package, within)
         native = self._native_for(request.first_entry)
-        graph = native.build(request.kind, request.target, request.package, request.within)
-        return Graph(graph, self._problems(native, graph))
+        result = native.build(request.kind, request.target, request.package, request.within)
+        reused, _, _ = native.stats()
+        last = self._last.get(id(native))
+        if reused and last is not None:
+            return last  # nothing changed: the very graph of the last build
+        graph = Graph(result, self._problems(native, result))
+        self._last[id(native)] = graph
+        return graph
 
     def find(self, name: str) -> tuple[str, str | None] | None:
         """(kind, origin) of the module `name` as the builds see it from the

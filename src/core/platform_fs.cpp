@@ -94,10 +94,12 @@ bool list_directory(const std::string& path, std::vector<DirEntry>& out, int& er
   return true;
 }
 
-int read_file(const std::string& path, std::string& out) {
+int read_file(const std::string& path, std::string& out, bool* opened) {
   out.clear();
+  if (opened != nullptr) *opened = false;
   const int fd = open_cloexec(path.c_str(), O_RDONLY);
   if (fd < 0) return errno;
+  if (opened != nullptr) *opened = true;
   // Sized from fstat plus one byte, so a file that keeps its size is read
   // without growing the string and its end is seen by a read returning 0.
   struct stat st {};
@@ -120,6 +122,16 @@ int read_file(const std::string& path, std::string& out) {
   ::close(fd);
   out.resize(size);
   return 0;
+}
+
+void write_stderr(std::string_view text) noexcept {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(2, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    done += static_cast<std::size_t>(n);
+  }
 }
 
 std::string os_error_text(int error) {

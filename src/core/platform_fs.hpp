@@ -35,8 +35,13 @@ struct DirEntry {
 bool list_directory(const std::string& path, std::vector<DirEntry>& out, int& error);
 
 // Replaces `out` with the whole content of the file; returns 0 or an errno
-// value (with `out` empty).
-int read_file(const std::string& path, std::string& out);
+// value (with `out` empty), and then sets `*opened` to whether the file
+// could be opened (the failure was in reading it).
+int read_file(const std::string& path, std::string& out, bool* opened = nullptr);
+
+// Writes all of `text` to standard error, unbuffered; gives up quietly when
+// the stream is closed.
+void write_stderr(std::string_view text) noexcept;
 
 // "No such file or directory (os error 2)".
 std::string os_error_text(int error);

@@ -1,25 +1,13 @@
 #include "core/source_file.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cctype>
-#include <cerrno>
 #include <cstdint>
 #include <cstring>
 
+#include "core/platform_fs.hpp"
 #include "core/str_cat.hpp"
 
 namespace tarnwick {
-
-namespace {
-
-std::string os_error(int err) {
-  return str_cat(std::strerror(err), " (os error ", err, ")");
-}
-
-}  // namespace
 
 bool is_valid_utf8(std::string_view bytes) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
@@ -65,32 +53,13 @@ bool is_valid_utf8(std::string_view bytes) noexcept {
 }
 
 ReadResult read_source_file(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return {ReadResult::Status::kCannotOpen, os_error(errno)};
-
-  // Read straight into the text, sized from fstat plus one byte so that the
-  // end of the file is seen without growing; a file that grows meanwhile
-  // still reads whole.
   std::string text;
-  struct stat st {};
-  const bool sized = ::fstat(fd, &st) == 0 && st.st_size > 0;
-  text.resize(sized ? static_cast<std::size_t>(st.st_size) + 1 : 65536);
-  std::size_t size = 0;
-  for (;;) {
-    if (size == text.size()) text.resize(2 * text.size());
-    const ssize_t n = ::read(fd, text.data() + size, text.size() - size);
-    if (n == 0) break;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int err = errno;
-      ::close(fd);
-      return {ReadResult::Status::kReadFailed,
-              str_cat("Failed to read file '", path, "': ", os_error(err))};
-    }
-    size += static_cast<std::size_t>(n);
+  bool opened = false;
+  if (const int err = fs::read_file(path, text, &opened); err != 0) {
+    if (!opened) return {ReadResult::Status::kCannotOpen, fs::os_error_text(err)};
+    return {ReadResult::Status::kReadFailed,
+            str_cat("Failed to read file '", path, "': ", fs::os_error_text(err))};
   }
-  ::close(fd);
-  text.resize(size);
   if (!is_valid_utf8(text)) {
     return {ReadResult::Status::kReadFailed,
             str_cat("Failed to read file '", path, "': stream did not contain valid UTF-8")};
@@ -122,14 +91,7 @@ std::optional<std::string_view> path_extension(std::string_view path) noexcept {
 }
 
 void Host::write_system_error(std::string_view description) {
-  const std::string line = str_cat("System error: ", description, "\n");
-  std::size_t done = 0;
-  while (done < line.size()) {
-    const ssize_t n = ::write(2, line.data() + done, line.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    done += static_cast<std::size_t>(n);
-  }
+  fs::write_stderr(str_cat("System error: ", description, "\n"));
 }
 
 // ---- source encodings --------------------------------------------------------
