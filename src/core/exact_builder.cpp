@@ -1,5 +1,6 @@
 #include "core/exact_builder.hpp"
 
+#include <unordered_map>
 #include <utility>
 
 #include "core/walk.hpp"
@@ -13,19 +14,6 @@ namespace {
 constexpr std::string_view kRootsName = "<roots>";
 
 }  // namespace
-
-bool ExactBuilder::unchanged_since_last(const ExactRequest& request, HostServices* services) {
-  if (!last_graph_ || !(request == last_request_)) {
-    finder_.refresh();
-    return false;
-  }
-  bool changed = finder_.refresh();
-  for (const std::string& path : last_files_) {
-    // Every file is looked at, so that each is read again once when it changed.
-    if (scans_.statements_changed(path, services)) changed = true;
-  }
-  return !changed;
-}
 
 std::vector<std::string> ExactBuilder::package_modules(const std::vector<std::string>& names,
                                                        HostServices* services) {
@@ -44,28 +32,60 @@ std::vector<std::string> ExactBuilder::package_modules(const std::vector<std::st
   return out;
 }
 
+ModuleSpec ExactBuilder::main_spec(const ExactRequest& request) {
+  ModuleSpec root;
+  root.kind = ModuleKind::kSource;
+  root.name = std::string(kMainName);
+  root.parent = request.package;
+  if (request.kind == ExactRequest::Kind::kScript) root.origin = request.path;
+  return root;
+}
+
+bool ExactBuilder::reads_module(const ExactRequest& request, std::string_view name) {
+  if (!request.read_within) return true;
+  for (const std::string& top : *request.read_within) {
+    if (name.starts_with(top) && (name.size() == top.size() || name[top.size()] == '.'))
+      return true;
+  }
+  return false;
+}
+
+WalkOptions ExactBuilder::options(const ExactRequest& request) {
+  WalkOptions options;
+  options.dialect = Dialect::kExact;
+  options.read_within = request.read_within;
+  return options;
+}
+
 std::shared_ptr<const ExactGraph> ExactBuilder::build(const ExactRequest& request,
                                                       HostServices* services) {
   const std::size_t reads_before = scans_.reads();
-  if (unchanged_since_last(request, services)) {
-    stats_ = Stats{true, scans_.reads() - reads_before, last_files_.size()};
-    return last_graph_;
+  const bool folders_changed = finder_.refresh();
+  if (last_graph_ && request == last_request_ && !folders_changed) {
+    // Every file read last time is looked at, so each changed one is read
+    // again once.
+    const std::vector<std::string> changed = scans_.changed(last_files_, services);
+    if (changed.empty()) {
+      stats_ = Stats{true, scans_.reads() - reads_before, last_files_.size()};
+      return last_graph_;
+    }
+    if (patch(request, changed, services)) {
+      stats_ = Stats{false, scans_.reads() - reads_before, last_files_.size()};
+      return last_graph_;
+    }
   }
   last_graph_.reset();
 
   ExactHost host(finder_, scans_, services);
   ModuleSpec root;
-  root.kind = ModuleKind::kSource;
   std::vector<ImportStmt> statements;
   std::optional<std::string_view> drop;
   switch (request.kind) {
     case ExactRequest::Kind::kScript:
     case ExactRequest::Kind::kText:
-      root.name = std::string(kMainName);
-      root.parent = request.package;
+      root = main_spec(request);
       host.set_main(root);
       if (request.kind == ExactRequest::Kind::kScript) {
-        root.origin = request.path;
         Host::Imports read = host.read_imports(request.path);
         if (read.statements) statements = *read.statements;
       } else {
@@ -89,10 +109,8 @@ std::shared_ptr<const ExactGraph> ExactBuilder::build(const ExactRequest& reques
   WalkState state;
   state.graph.add(DepNode(root, 0));
   WalkFindings findings;
-  WalkOptions options;
-  options.dialect = Dialect::kExact;
-  options.read_within = request.read_within;
-  walk_imports(state, host, options, std::move(root), std::move(statements), &findings);
+  const WalkOptions walk_options = options(request);
+  walk_imports(state, host, walk_options, std::move(root), std::move(statements), &findings);
 
   if (request.kind == ExactRequest::Kind::kScript) {
     // A script that cannot be read is a problem of its own.
@@ -104,13 +122,104 @@ std::shared_ptr<const ExactGraph> ExactBuilder::build(const ExactRequest& reques
     }
   }
 
-  auto graph =
-      std::make_shared<const ExactGraph>(ExactGraph::assemble(state.graph, findings, drop));
+  auto graph = std::make_shared<const ExactGraph>(
+      ExactGraph::assemble(ExactGraph::parts_of(state.graph, findings, drop)));
   stats_ = Stats{false, scans_.reads() - reads_before, host.files().size()};
   last_request_ = request;
   last_files_ = host.files();
   last_graph_ = graph;
   return graph;
+}
+
+// Walks again only from the modules whose files changed, keeping everything
+// else of the last graph: each changed module loses its edges, sites and
+// problems and gets those of a walk from its new statements, in which the
+// modules the graph already holds are present but not read again; modules
+// that walk reaches for the first time come with their own edges. Assembling drops
+// what is no longer reachable. Returns false when a changed module cannot be
+// found again (the caller then builds afresh).
+bool ExactBuilder::patch(const ExactRequest& request, const std::vector<std::string>& changed,
+                         HostServices* services) {
+  ExactGraph::Parts parts = last_graph_->parts();
+  std::unordered_map<std::string, std::uint32_t> index;
+  for (std::uint32_t i = 0; i < parts.nodes.size(); ++i) index.emplace(parts.nodes[i].name, i);
+  std::unordered_map<std::string, std::vector<std::uint32_t>> by_origin;
+  for (std::uint32_t i = 0; i < parts.nodes.size(); ++i) {
+    if (parts.nodes[i].origin) by_origin[*parts.nodes[i].origin].push_back(i);
+  }
+
+  ExactHost host(finder_, scans_, services);
+  if (request.kind == ExactRequest::Kind::kScript || request.kind == ExactRequest::Kind::kText) {
+    host.set_main(main_spec(request));
+  }
+  const WalkOptions walk_options = options(request);
+
+  for (const std::string& path : changed) {
+    const auto owners = by_origin.find(path);
+    if (owners == by_origin.end()) continue;
+    for (const std::uint32_t m : owners->second) {
+      const std::string name = parts.nodes[m].name;
+      std::optional<ModuleSpec> spec;
+      if (name == kMainName && request.kind == ExactRequest::Kind::kScript) {
+        spec = main_spec(request);
+      } else {
+        spec = finder_.find(name, services).spec;
+      }
+      if (!spec || !spec->origin || *spec->origin != path) return false;
+      if (name != kMainName && !reads_module(request, name)) continue;  // a leaf still
+
+      // Everything the module itself contributed goes.
+      std::erase_if(parts.edges, [&](const EdgeSite& e) { return e.from == m; });
+      std::erase_if(parts.problems, [&](const Problem& p) { return p.importer == name; });
+
+      // The walk starts from what the graph holds: the changed module at
+      // depth 0 and every other module as a node without edges, which the
+      // walk links to but never reads.
+      WalkState state;
+      state.graph.add(DepNode(*spec, 0));
+      for (const ExactGraph::Node& node : parts.nodes) {
+        if (node.name == name) continue;
+        ModuleSpec known;
+        known.name = node.name;
+        known.origin = node.origin;
+        known.kind = node.kind;
+        state.graph.add(DepNode(std::move(known), std::nullopt));
+      }
+      WalkFindings findings;
+      Host::Imports read = host.read_imports(path);
+      std::vector<ImportStmt> statements;
+      if (read.statements) {
+        statements = *read.statements;
+      } else {
+        findings.problems.push_back(
+            Problem{Problem::Kind::kUnreadable, name, path, 0, std::move(read.error)});
+      }
+      walk_imports(state, host, walk_options, std::move(*spec), std::move(statements), &findings);
+
+      // Fold the walk in: its nodes by name, its edges and problems.
+      std::vector<std::uint32_t> to_parts(state.graph.size());
+      for (std::uint32_t p = 0; p < state.graph.size(); ++p) {
+        const DepNode& node = state.graph.node_at(p);
+        const auto [it, added] = index.emplace(node.name, parts.nodes.size());
+        if (added) {
+          parts.nodes.push_back(ExactGraph::Node{node.name, node.spec.kind, node.spec.origin, -1});
+          if (node.spec.origin) by_origin[*node.spec.origin].push_back(it->second);
+        }
+        to_parts[p] = it->second;
+      }
+      for (const EdgeSite& s : findings.sites) {
+        parts.edges.push_back(EdgeSite{to_parts[s.from], to_parts[s.to], s.site});
+      }
+      for (Problem& p : findings.problems) parts.problems.push_back(std::move(p));
+    }
+  }
+
+  last_graph_ = std::make_shared<const ExactGraph>(ExactGraph::assemble(std::move(parts)));
+  const NameTable seen(last_files_.begin(), last_files_.end());
+  for (const std::string& file : host.files()) {
+    if (!seen.contains(file)) last_files_.push_back(file);
+  }
+  return true;
 }
 
 }  // namespace tarnwick

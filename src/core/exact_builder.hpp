@@ -1,8 +1,11 @@
 // The exact engine's builder: the shared walk in its exact dialect over the
 // static finder, with everything it read and found kept for the next build.
-// A rebuild re-stats what the last build read; when no statement and no
-// directory changed it returns the last graph as it is, and otherwise walks
-// again with every unchanged file and lookup served from memory.
+// A rebuild re-stats the folders the finder listed and the files the last
+// build read. When no folder changed, it returns the last graph as it is if
+// no statement changed, and otherwise walks only from the modules whose
+// statements changed, patching the last graph; when a folder changed (a
+// module may have appeared or gone), it walks again from the roots, with
+// every unchanged file served from memory.
 #pragma once
 
 #include <cstddef>
@@ -14,6 +17,7 @@
 #include "core/exact_graph.hpp"
 #include "core/exact_host.hpp"
 #include "core/module_finder.hpp"
+#include "core/walk.hpp"
 
 namespace tarnwick {
 
@@ -62,9 +66,13 @@ class ExactBuilder {
   const Stats& last_stats() const noexcept { return stats_; }
 
  private:
-  bool unchanged_since_last(const ExactRequest& request, HostServices* services);
+  static ModuleSpec main_spec(const ExactRequest& request);
+  static WalkOptions options(const ExactRequest& request);
+  static bool reads_module(const ExactRequest& request, std::string_view name);
   std::vector<std::string> package_modules(const std::vector<std::string>& names,
                                            HostServices* services);
+  bool patch(const ExactRequest& request, const std::vector<std::string>& changed,
+             HostServices* services);
 
   ModuleFinder finder_;
   ScanCache scans_;

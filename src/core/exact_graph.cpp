@@ -22,86 +22,127 @@ struct PendingSite {
 
 }  // namespace
 
-ExactGraph ExactGraph::assemble(const DepGraph& graph, const WalkFindings& findings,
-                                std::optional<std::string_view> drop) {
+ExactGraph::Parts ExactGraph::parts_of(const DepGraph& graph, const WalkFindings& findings,
+                                       std::optional<std::string_view> drop) {
   const auto n = static_cast<std::uint32_t>(graph.size());
   const std::uint32_t dropped = drop ? graph.index_of(*drop).value_or(kNone) : kNone;
-
-  std::vector<std::uint32_t> order;  // DepGraph positions in name order
-  order.reserve(n);
+  Parts parts;
+  std::vector<std::uint32_t> index(n, kNone);
   for (std::uint32_t p = 0; p < n; ++p) {
-    if (p != dropped) order.push_back(p);
+    if (p == dropped) continue;
+    const DepNode& node = graph.node_at(p);
+    index[p] = static_cast<std::uint32_t>(parts.nodes.size());
+    parts.nodes.push_back(Node{node.name, node.spec.kind, node.spec.origin, -1});
+  }
+  for (const EdgeSite& s : findings.sites) {
+    if (s.from == dropped || s.to == dropped) continue;
+    parts.edges.push_back(EdgeSite{index[s.from], index[s.to], s.site});
+  }
+  if (dropped != kNone) {
+    for (const std::string_view dep : graph.node_at(dropped).dependencies) {
+      const std::optional<std::uint32_t> p = graph.index_of(dep);
+      if (p && index[*p] != kNone) parts.roots.push_back(index[*p]);
+    }
+  } else if (n > 0) {
+    parts.roots.push_back(index[0]);  // the walk adds its root first
+  }
+  parts.problems = findings.problems;
+  if (drop) {
+    for (Problem& p : parts.problems) {
+      if (p.importer == *drop) p.importer.clear();
+    }
+  }
+  return parts;
+}
+
+ExactGraph ExactGraph::assemble(Parts parts) {
+  const auto n = static_cast<std::uint32_t>(parts.nodes.size());
+
+  // What the roots reach, over the parts' edges.
+  std::vector<std::uint32_t> begin(n + 1, 0);
+  for (const EdgeSite& e : parts.edges) ++begin[e.from + 1];
+  for (std::uint32_t i = 0; i < n; ++i) begin[i + 1] += begin[i];
+  std::vector<std::uint32_t> targets(parts.edges.size());
+  {
+    std::vector<std::uint32_t> fill(begin.begin(), begin.end() - 1);
+    for (const EdgeSite& e : parts.edges) targets[fill[e.from]++] = e.to;
+  }
+  std::vector<bool> reached(n, false);
+  std::vector<std::uint32_t> stack;
+  for (const std::uint32_t r : parts.roots) {
+    if (!reached[r]) stack.push_back(r);
+    reached[r] = true;
+  }
+  while (!stack.empty()) {
+    const std::uint32_t i = stack.back();
+    stack.pop_back();
+    for (std::uint32_t k = begin[i]; k < begin[i + 1]; ++k) {
+      if (!reached[targets[k]]) {
+        reached[targets[k]] = true;
+        stack.push_back(targets[k]);
+      }
+    }
+  }
+
+  // The reached nodes in name order.
+  std::vector<std::uint32_t> order;
+  order.reserve(n);
+  for (std::uint32_t i = 0; i < n; ++i) {
+    if (reached[i]) order.push_back(i);
   }
   std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
-    return graph.node_at(a).name < graph.node_at(b).name;
+    return parts.nodes[a].name < parts.nodes[b].name;
   });
   std::vector<std::uint32_t> index(n, kNone);
-  for (std::uint32_t i = 0; i < order.size(); ++i) index[order[i]] = i;
-  const auto index_of = [&](std::string_view name) {
-    const std::optional<std::uint32_t> p = graph.index_of(name);
-    if (!p) fail("Node does not exist on graph: ", name);
-    return index[*p];
-  };
+  for (std::uint32_t k = 0; k < order.size(); ++k) index[order[k]] = k;
 
   ExactGraph g;
   g.nodes_.reserve(order.size());
-  g.out_begin_.reserve(order.size() + 1);
-  g.out_begin_.push_back(0);
-  for (const std::uint32_t p : order) {
-    const DepNode& node = graph.node_at(p);
-    g.nodes_.push_back(Node{node.name, node.spec.kind, node.spec.origin, -1});
-    const std::size_t first = g.out_.size();
-    for (const std::string_view dep : node.dependencies) {
-      const std::uint32_t j = index_of(dep);
-      if (j != kNone) g.out_.push_back(j);
-    }
-    std::sort(g.out_.begin() + static_cast<std::ptrdiff_t>(first), g.out_.end());
-    g.out_.erase(std::unique(g.out_.begin() + static_cast<std::ptrdiff_t>(first), g.out_.end()),
-                 g.out_.end());
-    g.out_begin_.push_back(static_cast<std::uint32_t>(g.out_.size()));
+  for (const std::uint32_t i : order) {
+    g.nodes_.push_back(std::move(parts.nodes[i]));
+    g.nodes_.back().depth = -1;
   }
 
-  // Sites, grouped by edge in the order of the edges.
-  std::vector<PendingSite> pending;
-  pending.reserve(findings.sites.size());
-  for (const EdgeSite& s : findings.sites) {
-    if (s.from == dropped || s.to == dropped) continue;
-    pending.push_back(PendingSite{index[s.from], index[s.to], s.site});
+  // Sites bucketed by importer (a counting sort), then each bucket in
+  // order of imported module and line, without duplicates: no comparison
+  // sort over all the sites, which a rebuild would pay each time.
+  const auto m = static_cast<std::uint32_t>(order.size());
+  std::vector<std::uint32_t> bucket(m + 1, 0);
+  for (const EdgeSite& e : parts.edges) {
+    if (index[e.from] != kNone && index[e.to] != kNone) ++bucket[index[e.from] + 1];
   }
-  std::sort(pending.begin(), pending.end(),
-            [](const PendingSite& a, const PendingSite& b) { return a.key() < b.key(); });
-  pending.erase(
-      std::unique(pending.begin(), pending.end(),
-                  [](const PendingSite& a, const PendingSite& b) { return a.key() == b.key(); }),
-      pending.end());
-  g.site_begin_.reserve(g.out_.size() + 1);
-  g.sites_.reserve(pending.size());
-  std::size_t k = 0;
-  for (std::uint32_t i = 0; i < g.nodes_.size(); ++i) {
-    for (std::uint32_t e = g.out_begin_[i]; e < g.out_begin_[i + 1]; ++e) {
-      g.site_begin_.push_back(static_cast<std::uint32_t>(g.sites_.size()));
-      while (k < pending.size() &&
-             std::tie(pending[k].from, pending[k].to) < std::tie(i, g.out_[e])) {
-        ++k;
-      }
-      while (k < pending.size() && pending[k].from == i && pending[k].to == g.out_[e]) {
-        g.sites_.push_back(pending[k++].site);
+  for (std::uint32_t i = 0; i < m; ++i) bucket[i + 1] += bucket[i];
+  std::vector<PendingSite> pending(bucket[m]);
+  {
+    std::vector<std::uint32_t> fill(bucket.begin(), bucket.end() - 1);
+    for (const EdgeSite& e : parts.edges) {
+      if (index[e.from] != kNone && index[e.to] != kNone) {
+        pending[fill[index[e.from]]++] = PendingSite{index[e.from], index[e.to], e.site};
       }
     }
+  }
+  g.out_begin_.assign(m + 1, 0);
+  g.sites_.reserve(pending.size());
+  for (std::uint32_t i = 0; i < m; ++i) {
+    const auto first = pending.begin() + bucket[i];
+    const auto last = pending.begin() + bucket[i + 1];
+    std::sort(first, last,
+              [](const PendingSite& a, const PendingSite& b) { return a.key() < b.key(); });
+    for (auto it = first; it != last; ++it) {
+      if (it != first && it->key() == (it - 1)->key()) continue;
+      if (it == first || it->to != (it - 1)->to) {
+        g.out_.push_back(it->to);
+        g.site_begin_.push_back(static_cast<std::uint32_t>(g.sites_.size()));
+      }
+      g.sites_.push_back(it->site);
+    }
+    g.out_begin_[i + 1] = static_cast<std::uint32_t>(g.out_.size());
   }
   g.site_begin_.push_back(static_cast<std::uint32_t>(g.sites_.size()));
 
-  // Roots: the stand-in's imports, or the walk's root.
-  if (dropped != kNone) {
-    for (const std::string_view dep : graph.node_at(dropped).dependencies) {
-      const std::uint32_t j = index_of(dep);
-      if (j != kNone) g.roots_.push_back(j);
-    }
-    std::sort(g.roots_.begin(), g.roots_.end());
-    g.roots_.erase(std::unique(g.roots_.begin(), g.roots_.end()), g.roots_.end());
-  } else if (n > 0) {
-    g.roots_.push_back(index[0]);  // the walk adds its root first
-  }
+  for (const std::uint32_t r : parts.roots) g.roots_.push_back(index[r]);
+  std::sort(g.roots_.begin(), g.roots_.end());
+  g.roots_.erase(std::unique(g.roots_.begin(), g.roots_.end()), g.roots_.end());
 
   // True depths: breadth-first from the roots.
   std::deque<std::uint32_t> queue;
@@ -119,14 +160,27 @@ ExactGraph ExactGraph::assemble(const DepGraph& graph, const WalkFindings& findi
     }
   }
 
-  g.problems_ = findings.problems;
-  if (drop) {
-    for (Problem& p : g.problems_) {
-      if (p.importer == *drop) p.importer.clear();
-    }
+  for (Problem& p : parts.problems) {
+    if (p.importer.empty() || g.find(p.importer)) g.problems_.push_back(std::move(p));
   }
   g.index_importers();
   return g;
+}
+
+ExactGraph::Parts ExactGraph::parts() const {
+  Parts parts;
+  parts.nodes = nodes_;
+  parts.edges.reserve(sites_.size());
+  for (std::uint32_t i = 0; i < nodes_.size(); ++i) {
+    for (std::uint32_t e = out_begin_[i]; e < out_begin_[i + 1]; ++e) {
+      for (std::uint32_t s = site_begin_[e]; s < site_begin_[e + 1]; ++s) {
+        parts.edges.push_back(EdgeSite{i, out_[e], sites_[s]});
+      }
+    }
+  }
+  parts.roots = roots_;
+  parts.problems = problems_;
+  return parts;
 }
 
 void ExactGraph::index_importers() {

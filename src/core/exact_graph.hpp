@@ -27,11 +27,28 @@ class ExactGraph {
     std::int32_t depth = 0;  // fewest imports from a root (roots: 0)
   };
 
-  // The graph a walk built, without the node `drop` (a stand-in root whose
-  // imports become the roots); with no `drop`, the walk's root (the node at
-  // depth 0) is the one root. Depths are the breadth-first distances.
-  static ExactGraph assemble(const DepGraph& graph, const WalkFindings& findings,
-                             std::optional<std::string_view> drop);
+  // A graph taken apart: nodes in any order (depths ignored), one edge per
+  // site, roots and problems, by index into `nodes`. A rebuild patches the
+  // parts of the last graph and assembles them again.
+  struct Parts {
+    std::vector<Node> nodes;
+    std::vector<EdgeSite> edges;
+    std::vector<std::uint32_t> roots;
+    std::vector<Problem> problems;
+  };
+
+  // The parts of the graph a walk built, without the node `drop` (a
+  // stand-in root whose imports become the roots); with no `drop`, the
+  // walk's root (the node it added first) is the one root.
+  static Parts parts_of(const DepGraph& graph, const WalkFindings& findings,
+                        std::optional<std::string_view> drop);
+
+  // The graph of `parts`: the modules reachable from the roots, in name
+  // order, with breadth-first depths; the problems of modules no longer
+  // reachable are dropped (those of no module, importer "", are kept).
+  static ExactGraph assemble(Parts parts);
+
+  Parts parts() const;
 
   std::size_t size() const noexcept { return nodes_.size(); }
   const Node& node(std::uint32_t i) const noexcept { return nodes_[i]; }

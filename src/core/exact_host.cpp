@@ -100,18 +100,24 @@ Host::Imports ScanCache::get(const std::string& path, HostServices* services) {
   return it->second.imports;
 }
 
-bool ScanCache::statements_changed(const std::string& path, HostServices* services) {
-  const fs::FileStat stat = fs::stat_path(path);
-  auto it = entries_.find(path);
-  if (it == entries_.end()) {
-    entries_.emplace(path, read(path, stat, services));
-    return true;
+std::vector<std::string> ScanCache::changed(const std::vector<std::string>& paths,
+                                            HostServices* services) {
+  std::vector<fs::FileStat> stats;
+  fs::stat_paths(paths, stats);
+  std::vector<std::string> out;
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    auto it = entries_.find(paths[i]);
+    if (it == entries_.end()) {
+      entries_.emplace(paths[i], read(paths[i], stats[i], services));
+      out.push_back(paths[i]);
+      continue;
+    }
+    if (same_file(it->second.stat, stats[i])) continue;
+    Entry fresh = read(paths[i], stats[i], services);
+    if (!same_imports(fresh.imports, it->second.imports)) out.push_back(paths[i]);
+    it->second = std::move(fresh);
   }
-  if (same_file(it->second.stat, stat)) return false;
-  Entry fresh = read(path, stat, services);
-  const bool changed = !same_imports(fresh.imports, it->second.imports);
-  it->second = std::move(fresh);
-  return changed;
+  return out;
 }
 
 // ---- ExactHost ---------------------------------------------------------------

@@ -310,16 +310,20 @@ void ModuleFinder::index_listing(const std::vector<fs::DirEntry>& entries,
 }
 
 bool ModuleFinder::refresh() {
+  std::vector<std::string> paths;
+  paths.reserve(paths_.size());
+  for (const auto& [path, state] : paths_) paths.push_back(path);
+  std::vector<fs::FileStat> now;
+  fs::stat_paths(paths, now);
   bool changed = false;
-  for (auto it = paths_.begin(); it != paths_.end();) {
-    const fs::FileStat now = fs::stat_path(it->first);
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    const auto it = paths_.find(paths[i]);
     const PathState& was = it->second;
-    if (now.type == was.type &&
-        (now.type == fs::EntryType::kMissing || now.mtime_ns == was.mtime_ns)) {
-      ++it;
+    if (now[i].type == was.type &&
+        (now[i].type == fs::EntryType::kMissing || now[i].mtime_ns == was.mtime_ns)) {
       continue;
     }
-    it = paths_.erase(it);
+    paths_.erase(it);
     changed = true;
   }
   if (changed) answers_.clear();

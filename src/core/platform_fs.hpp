@@ -22,6 +22,10 @@ struct FileStat {
 // (absent, unreadable parent, dangling link) is kMissing.
 FileStat stat_path(const std::string& path) noexcept;
 
+// stat_path of every path in `paths`, into `out` (same order); long lists
+// are shared out over two threads.
+void stat_paths(const std::vector<std::string>& paths, std::vector<FileStat>& out);
+
 // One name in a directory. Symlinks are resolved, so a link to a directory is
 // a kDirectory and a dangling link is kMissing.
 struct DirEntry {

@@ -135,6 +135,19 @@ class Walk {
     findings_->sites.push_back(EdgeSite{*from, *to, site_of((*f.stmts)[f.stmt])});
   }
 
+  // In the exact dialect, an import of a module already in the graph links
+  // its enclosing packages too, as importing `a.b` always imports `a`: the
+  // edges then do not depend on the order in which the walk met the
+  // modules. (The module dialect hands enclosing packages on only for a
+  // module new to the graph.)
+  void link_enclosing(std::size_t importer, std::string_view name) {
+    if (!exact()) return;
+    const std::string& from = importer_frame(importer).spec.name;
+    for (std::string_view p = enclosing_package(name); !p.empty(); p = enclosing_package(p)) {
+      if (p != from && s_.graph.has_node(p)) link(importer, std::string(p));
+    }
+  }
+
   void problem(std::size_t importer, Problem::Kind kind, std::string name,
                std::string detail = {}) {
     const ImportsFrame& f = importer_frame(importer);
@@ -280,6 +293,7 @@ class Walk {
     TW_LOG_DEBUG(kTarget, "Processing dependency: ", from, " -> ", found->name);
     if (s_.graph.has_node(found->name)) {
       link(importer, found->name);
+      link_enclosing(importer, found->name);
       return;
     }
     const bool cache_path = opt_.cache != nullptr && found->name != kModuleRootName &&
@@ -302,6 +316,7 @@ class Walk {
     const std::string& dep = f.found.name;
     if (s_.graph.has_node(dep)) {
       link(importer, dep);
+      link_enclosing(importer, dep);
       stack_.pop_back();
       return;
     }
