@@ -67,8 +67,8 @@ class ExactGraph {
   const std::vector<Problem>& problems() const noexcept { return problems_; }
 
   // The import cycles: strongly connected components of more than one
-  // module (the walk adds no edge for a module importing itself), each
-  // ascending, ordered by their first module.
+  // module (a module importing itself is no cycle), each ascending, ordered
+  // by their first module.
   std::vector<std::vector<std::uint32_t>> cycles() const;
 
   // Every module that imports one of `targets` directly, or with

@@ -84,8 +84,18 @@ inline const char* skip_code(const char* p, const char* end, int& depth) noexcep
     const auto opens = static_cast<unsigned>(_mm_movemask_epi8(open)) & before;
     const auto closes = static_cast<unsigned>(_mm_movemask_epi8(close)) & before;
     if ((opens | closes) != 0) {
-      depth += popcount16(opens) - popcount16(closes);
-      if (depth < 0) depth = 0;  // stray closers (text Python rejects anyway)
+      if (depth >= popcount16(closes)) {
+        depth += popcount16(opens) - popcount16(closes);
+      } else {
+        // A closer may meet depth 0, where it is ignored: take them in order.
+        for (unsigned bits = opens | closes; bits != 0; bits &= bits - 1) {
+          if (opens & bits & (0u - bits)) {
+            ++depth;
+          } else if (depth > 0) {
+            --depth;
+          }
+        }
+      }
     }
     if (stops != 0) return p + std::countr_zero(stops);
     p += 16;
@@ -691,7 +701,11 @@ class Scanner {
         case '#':
           skip_comment();
           continue;
-        case '\\':
+        case '\\':  // a continuation is space; a stray backslash is not
+          if (newline_at(p_ + 1)) {
+            p_ = after_newline(p_ + 1);
+            continue;
+          }
           ++p_;
           break;
         case '\'':
@@ -1002,6 +1016,8 @@ class Scanner {
           p_ += 3;  // \N{NAME}: the braces belong to the escape
           while (p_ < end_ && *p_ != '}' && *p_ != f.q && *p_ != '\n' && *p_ != '\r') ++p_;
           if (p_ < end_ && *p_ == '}') ++p_;
+        } else if (p_ + 1 < end_ && (p_[1] == '{' || p_[1] == '}')) {
+          ++p_;  // a backslash does not escape a brace: `\{{` is `\` and `{{`
         } else {
           p_ = after_escape(p_);
         }

@@ -148,6 +148,16 @@ class Walk {
     }
   }
 
+  // Whether the importer's current statement names the importer by its
+  // absolute name (`import a.b` or `from a.b import x` inside a.b): an edge
+  // to itself in the exact graph. A relative `from . import x` in a package
+  // is about its submodules, and gives none.
+  bool names_itself(std::size_t importer) {
+    const ImportsFrame& f = importer_frame(importer);
+    const auto* from = std::get_if<ImportFrom>(&(*f.stmts)[f.stmt]);
+    return from == nullptr || from->level.value_or(0) == 0;
+  }
+
   void problem(std::size_t importer, Problem::Kind kind, std::string name,
                std::string detail = {}) {
     const ImportsFrame& f = importer_frame(importer);
@@ -278,7 +288,13 @@ class Walk {
       return;
     }
     const std::string& from = importer_frame(importer).spec.name;
-    if (found->name == from) return;  // a module importing itself
+    if (found->name == from) {  // a module importing itself
+      if (exact() && ask == Ask::kStatement && names_itself(importer)) {
+        link(importer, from);
+        link_enclosing(importer, from);
+      }
+      return;
+    }
     // An enclosing package must come back from the host with fewer name
     // components than the module that asked for it. A host that answers
     // otherwise (a sys.modules alias can make find_spec("p") answer "p.m")

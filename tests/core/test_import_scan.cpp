@@ -87,6 +87,9 @@ TEST(ImportScan, StatementForms) {
        "if (y := f()): import a\nif lambda: 1: import b\ndef f(x: int = {1: 2}) -> D[a:b]: "
        "import c\n",
        {"1 import a", "2 import b", "3[f] import c"}},
+      {"a header continued by a backslash",
+       "def f() -> \\\n    int: import a\nclass C(B) \\\n  :\n    import b\n",
+       {"2[f] import a", "5[c] import b"}},
       {"async forms",
        "async def f(): import a\nasync def g():\n    async with x: import b\n",
        {"1[f] import a", "3[f] import b"}},
@@ -138,6 +141,7 @@ TEST(ImportScan, FormattedStrings) {
       {"format spec with the other quote", "x = f\"{v:'>10}\"\nimport a\n", {"2 import a"}},
       {"nested field in a format spec", "x = f\"{v:{w}>{'}'}}\"\nimport a\n", {"2 import a"}},
       {"doubled braces are text", "x = f'{{import no}}'\nimport a\n", {"2 import a"}},
+      {"a backslash does not escape a brace", "x = f'\\{{' + rf'\\}}'\nimport a\n", {"2 import a"}},
       {"named escape braces are not a field", "x = f'\\N{DASH}'\nimport a\n", {"2 import a"}},
       {"raw: a backslash does not make an escape of N",
        "x = rf'\\N{v}'\nimport a\n",
