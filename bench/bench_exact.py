@@ -419,11 +419,11 @@ def section_packages(n: int) -> None:
     print(
         "   no bar. tarnwick: build(packages=[p], within=[p]) (reads only p; other imports are"
         " leaves; single-threaded).\n   grimp: build_graph(p, cache_dir=None), its default internal-only"
-        " graph and include_external_packages=True (its Rust scanner uses both cores)."
+        " graph and include_external_packages=True (its Rust core has a thread pool: see the cpu column)."
     )
     print(
         f"   {'package':8} {'tool':28} {'min':>8} {'median':>8} {'cpu':>8}  {'modules':>7} {'edges':>6}"
-        f"  {'grimp/tarnwick (median, min)':>28}"
+        f"  {'peer/tarnwick (median, min)':>28}"
     )
     for pkg in PACKAGES:
         runs = interleaved(
