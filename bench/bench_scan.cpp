@@ -1,0 +1,169 @@
+// Throughput of the exact import scanner (tarnwick::scan_imports) alone, in
+// bytes per second: the bar is 500 MB/s on ordinary Python source.
+//
+//  - BM_ScanFiles: every file of the corpus scanned on its own, as the graph
+//    builder scans them.
+//  - BM_ScanConcatenated: the same files as one text.
+//
+// The corpus is $TARNWICK_SCAN_CORPUS: either a directory, whose .py files
+// are taken recursively (site-packages folders below it are left out, so the
+// standard library's own directory gives the standard library alone), or a
+// file listing one path per line. Files that are not valid UTF-8 are left out
+// (the scanner is given text, as the binding gives it). For instance:
+//
+//   export TARNWICK_SCAN_CORPUS=$(python3 -c 'import sysconfig; print(sysconfig.get_paths()["stdlib"])')
+//   build/bench/bench_scan
+//   find "$VENV"/lib/python3.11/site-packages -name '*.py' > /tmp/files.txt
+//   TARNWICK_SCAN_CORPUS=/tmp/files.txt build/bench/bench_scan
+//
+// Without the variable the benchmarks are skipped with that message.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "core/import_scan.hpp"
+
+namespace {
+
+bool valid_utf8(const std::string& s) {
+  std::size_t i = 0;
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  while (i < s.size()) {
+    const unsigned char c = p[i];
+    std::size_t len = c < 0x80                 ? 1
+                      : c >= 0xC2 && c <= 0xDF ? 2
+                      : c >= 0xE0 && c <= 0xEF ? 3
+                      : c >= 0xF0 && c <= 0xF4 ? 4
+                                               : 0;
+    if (len == 0 || s.size() - i < len) return false;
+    for (std::size_t k = 1; k < len; ++k) {
+      if ((p[i + k] & 0xC0) != 0x80) return false;
+    }
+    i += len;
+  }
+  return true;
+}
+
+std::string read_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream buffer;
+  buffer << in.rdbuf();
+  return buffer.str();
+}
+
+std::vector<std::filesystem::path> corpus_paths(const std::filesystem::path& where) {
+  std::vector<std::filesystem::path> paths;
+  std::error_code ec;
+  if (std::filesystem::is_directory(where, ec)) {
+    for (auto it = std::filesystem::recursive_directory_iterator(
+             where, std::filesystem::directory_options::skip_permission_denied, ec);
+         it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+      if (ec) break;
+      if (it->is_directory(ec) && it->path().filename() == "site-packages") {
+        it.disable_recursion_pending();
+        continue;
+      }
+      if (it->is_regular_file(ec) && it->path().extension() == ".py") paths.push_back(it->path());
+    }
+  } else {
+    std::ifstream list(where);
+    for (std::string line; std::getline(list, line);) {
+      while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+      if (!line.empty()) paths.emplace_back(line);
+    }
+  }
+  std::sort(paths.begin(), paths.end());
+  return paths;
+}
+
+struct Corpus {
+  std::vector<std::string> texts;
+  std::size_t bytes = 0;
+  std::size_t left_out = 0;  // not valid UTF-8
+  std::string problem;       // why there is no corpus
+};
+
+const Corpus& corpus() {
+  static const Corpus c = [] {
+    Corpus out;
+    const char* env = std::getenv("TARNWICK_SCAN_CORPUS");
+    if (env == nullptr || *env == '\0') {
+      out.problem =
+          "set TARNWICK_SCAN_CORPUS to a directory of .py files or a file listing them, e.g. "
+          "$(python3 -c 'import sysconfig; print(sysconfig.get_paths()[\"stdlib\"])')";
+      return out;
+    }
+    for (const auto& p : corpus_paths(env)) {
+      std::string text = read_file(p);
+      if (!valid_utf8(text)) {
+        ++out.left_out;
+        continue;
+      }
+      out.bytes += text.size();
+      out.texts.push_back(std::move(text));
+    }
+    if (out.texts.empty()) out.problem = std::string("no .py files found through ") + env;
+    return out;
+  }();
+  return c;
+}
+
+void report(benchmark::State& state, const Corpus& c, std::size_t bytes, std::size_t statements) {
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
+  state.counters["files"] = static_cast<double>(c.texts.size());
+  state.counters["not_utf8"] = static_cast<double>(c.left_out);
+  state.counters["statements"] = static_cast<double>(statements);
+  state.counters["MB"] = static_cast<double>(bytes) / 1e6;
+}
+
+void BM_ScanFiles(benchmark::State& state) {
+  const Corpus& c = corpus();
+  if (!c.problem.empty()) {
+    state.SkipWithError(c.problem.c_str());
+    return;
+  }
+  std::size_t statements = 0;
+  for (auto _ : state) {
+    statements = 0;
+    for (const auto& text : c.texts) {
+      auto records = tarnwick::scan_imports(text);
+      statements += records.size();
+      benchmark::DoNotOptimize(records.data());
+    }
+  }
+  report(state, c, c.bytes, statements);
+}
+BENCHMARK(BM_ScanFiles)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+void BM_ScanConcatenated(benchmark::State& state) {
+  const Corpus& c = corpus();
+  if (!c.problem.empty()) {
+    state.SkipWithError(c.problem.c_str());
+    return;
+  }
+  std::string all;
+  all.reserve(c.bytes + c.texts.size());
+  for (const auto& text : c.texts) {
+    all += text;
+    if (!all.empty() && all.back() != '\n') all += '\n';
+  }
+  std::size_t statements = 0;
+  for (auto _ : state) {
+    auto records = tarnwick::scan_imports(all);
+    statements = records.size();
+    benchmark::DoNotOptimize(records.data());
+  }
+  report(state, c, all.size(), statements);
+}
+BENCHMARK(BM_ScanConcatenated)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+}  // namespace
+
+BENCHMARK_MAIN();
