@@ -162,7 +162,7 @@ class Builder:
         last = self._last.get(id(native))
         if reused and last is not None:
             return last  # nothing changed: the very graph of the last build
-        graph = Graph(result, self._problems(native, result))
+        graph = Graph(result, self._problems(result), like=last)
         self._last[id(native)] = graph
         return graph
 
@@ -173,12 +173,12 @@ class Builder:
         return None if isinstance(found, str) else (found[0], found[1])
 
     @staticmethod
-    def _problems(native: _native.Builder, graph: _native.Graph) -> tuple[Problem, ...]:
+    def _problems(graph: _native.Graph) -> tuple[Problem, ...]:
         out = []
         for kind, importer, name, line, detail in graph.problems():
             if kind == "not_found":
                 reason = f"No module named {name!r}"
-                if native.find(name) == "parent is not a package":
+                if detail == "parent is not a package":
                     reason += f"; {name.rpartition('.')[0]!r} is not a package"
             else:
                 reason = _REASONS.get(kind, detail)

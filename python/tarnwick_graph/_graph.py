@@ -82,9 +82,17 @@ class Graph(Mapping[str, Module]):
 
     __slots__ = ("_g", "_names", "_kinds", "_origins", "_depths", "_modules", "_problems")
 
-    def __init__(self, native: _native.Graph, problems: tuple[Problem, ...]) -> None:
+    def __init__(
+        self, native: _native.Graph, problems: tuple[Problem, ...], like: Graph | None = None
+    ) -> None:
         self._g = native
-        self._names, self._kinds, self._origins, self._depths = native.table()
+        if like is not None and native.same_modules(like._g):
+            # The same modules as `like` (a rebuild that changed imports
+            # only): its tables serve, with this graph's depths.
+            self._names, self._kinds, self._origins = like._names, like._kinds, like._origins
+            self._depths = native.depths()
+        else:
+            self._names, self._kinds, self._origins, self._depths = native.table()
         self._modules: dict[str, Module] = {}
         self._problems = problems
 

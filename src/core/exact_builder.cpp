@@ -1,5 +1,7 @@
 #include "core/exact_builder.hpp"
 
+#include <deque>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 
@@ -39,6 +41,15 @@ ModuleSpec ExactBuilder::main_spec(const ExactRequest& request) {
   root.parent = request.package;
   if (request.kind == ExactRequest::Kind::kScript) root.origin = request.path;
   return root;
+}
+
+void ExactBuilder::explain_misses(std::vector<Problem>& problems, HostServices* services) {
+  for (Problem& p : problems) {
+    if (p.kind == Problem::Kind::kNotFound && p.detail.empty() &&
+        finder_.find(p.name, services).miss == Miss::kParentNotPackage) {
+      p.detail = "parent is not a package";
+    }
+  }
 }
 
 bool ExactBuilder::reads_module(const ExactRequest& request, std::string_view name) {
@@ -122,6 +133,7 @@ std::shared_ptr<const ExactGraph> ExactBuilder::build(const ExactRequest& reques
     }
   }
 
+  explain_misses(findings.problems, services);
   auto graph = std::make_shared<const ExactGraph>(
       ExactGraph::assemble(ExactGraph::parts_of(state.graph, findings, drop)));
   stats_ = Stats{false, scans_.reads() - reads_before, host.files().size()};
@@ -141,23 +153,27 @@ std::shared_ptr<const ExactGraph> ExactBuilder::build(const ExactRequest& reques
 bool ExactBuilder::patch(const ExactRequest& request, const std::vector<std::string>& changed,
                          HostServices* services) {
   ExactGraph::Parts parts = last_graph_->parts();
-  std::unordered_map<std::string, std::uint32_t> index;
-  for (std::uint32_t i = 0; i < parts.nodes.size(); ++i) index.emplace(parts.nodes[i].name, i);
-  std::unordered_map<std::string, std::vector<std::uint32_t>> by_origin;
-  for (std::uint32_t i = 0; i < parts.nodes.size(); ++i) {
-    if (parts.nodes[i].origin) by_origin[*parts.nodes[i].origin].push_back(i);
-  }
+  // Names are viewed in the last graph (which outlives the patch) and, for
+  // modules new to it, in `added`, whose strings never move.
+  std::unordered_map<std::string_view, std::uint32_t> index;
+  for (std::uint32_t i = 0; i < last_graph_->size(); ++i)
+    index.emplace(last_graph_->node(i).name, i);
+  std::deque<std::string> added;
 
   ExactHost host(finder_, scans_, services);
   if (request.kind == ExactRequest::Kind::kScript || request.kind == ExactRequest::Kind::kText) {
     host.set_main(main_spec(request));
   }
-  const WalkOptions walk_options = options(request);
+  WalkOptions walk_options = options(request);
+  walk_options.known = [&](std::string_view name) { return index.contains(name); };
 
   for (const std::string& path : changed) {
-    const auto owners = by_origin.find(path);
-    if (owners == by_origin.end()) continue;
-    for (const std::uint32_t m : owners->second) {
+    // The modules read from that file (a frozen alias shares its source).
+    std::vector<std::uint32_t> owners;
+    for (std::uint32_t i = 0; i < parts.nodes.size(); ++i) {
+      if (parts.nodes[i].origin == path) owners.push_back(i);
+    }
+    for (const std::uint32_t m : owners) {
       const std::string name = parts.nodes[m].name;
       std::optional<ModuleSpec> spec;
       if (name == kMainName && request.kind == ExactRequest::Kind::kScript) {
@@ -172,19 +188,10 @@ bool ExactBuilder::patch(const ExactRequest& request, const std::vector<std::str
       std::erase_if(parts.edges, [&](const EdgeSite& e) { return e.from == m; });
       std::erase_if(parts.problems, [&](const Problem& p) { return p.importer == name; });
 
-      // The walk starts from what the graph holds: the changed module at
-      // depth 0 and every other module as a node without edges, which the
-      // walk links to but never reads.
+      // The walk starts from the changed module, and links to the modules
+      // the graph holds without reading them.
       WalkState state;
       state.graph.add(DepNode(*spec, 0));
-      for (const ExactGraph::Node& node : parts.nodes) {
-        if (node.name == name) continue;
-        ModuleSpec known;
-        known.name = node.name;
-        known.origin = node.origin;
-        known.kind = node.kind;
-        state.graph.add(DepNode(std::move(known), std::nullopt));
-      }
       WalkFindings findings;
       Host::Imports read = host.read_imports(path);
       std::vector<ImportStmt> statements;
@@ -200,16 +207,17 @@ bool ExactBuilder::patch(const ExactRequest& request, const std::vector<std::str
       std::vector<std::uint32_t> to_parts(state.graph.size());
       for (std::uint32_t p = 0; p < state.graph.size(); ++p) {
         const DepNode& node = state.graph.node_at(p);
-        const auto [it, added] = index.emplace(node.name, parts.nodes.size());
-        if (added) {
+        auto it = index.find(node.name);
+        if (it == index.end()) {
+          it = index.emplace(added.emplace_back(node.name), parts.nodes.size()).first;
           parts.nodes.push_back(ExactGraph::Node{node.name, node.spec.kind, node.spec.origin, -1});
-          if (node.spec.origin) by_origin[*node.spec.origin].push_back(it->second);
         }
         to_parts[p] = it->second;
       }
       for (const EdgeSite& s : findings.sites) {
         parts.edges.push_back(EdgeSite{to_parts[s.from], to_parts[s.to], s.site});
       }
+      explain_misses(findings.problems, services);
       for (Problem& p : findings.problems) parts.problems.push_back(std::move(p));
     }
   }

@@ -69,6 +69,8 @@ class ExactBuilder {
   static ModuleSpec main_spec(const ExactRequest& request);
   static WalkOptions options(const ExactRequest& request);
   static bool reads_module(const ExactRequest& request, std::string_view name);
+  // Says in kNotFound problems when the name's parent is no package.
+  void explain_misses(std::vector<Problem>& problems, HostServices* services);
   std::vector<std::string> package_modules(const std::vector<std::string>& names,
                                            HostServices* services);
   bool patch(const ExactRequest& request, const std::vector<std::string>& changed,

@@ -144,8 +144,24 @@ class Walk {
     if (!exact()) return;
     const std::string& from = importer_frame(importer).spec.name;
     for (std::string_view p = enclosing_package(name); !p.empty(); p = enclosing_package(p)) {
-      if (p != from && s_.graph.has_node(p)) link(importer, std::string(p));
+      if (p != from && present(p, nullptr)) link(importer, std::string(p));
     }
+  }
+
+  // Whether `name` is a node of the graph, or a module the caller holds
+  // already (WalkOptions::known), which then becomes a node that is not read;
+  // `spec` is its spec when the caller has it at hand.
+  bool present(std::string_view name, const ModuleSpec* spec) {
+    if (s_.graph.has_node(name)) return true;
+    if (!opt_.known || !opt_.known(name)) return false;
+    std::optional<ModuleSpec> looked_up;
+    if (spec == nullptr) {
+      looked_up = host_.find_spec(name);
+      if (!looked_up) return false;
+      spec = &*looked_up;
+    }
+    s_.graph.add(DepNode(*spec, std::nullopt));
+    return true;
   }
 
   // Whether the importer's current statement names the importer by its
@@ -307,7 +323,7 @@ class Walk {
 
     ++s_.processed_count;
     TW_LOG_DEBUG(kTarget, "Processing dependency: ", from, " -> ", found->name);
-    if (s_.graph.has_node(found->name)) {
+    if (present(found->name, &*found)) {
       link(importer, found->name);
       link_enclosing(importer, found->name);
       return;
@@ -330,7 +346,7 @@ class Walk {
 
     const std::size_t importer = f.importer;
     const std::string& dep = f.found.name;
-    if (s_.graph.has_node(dep)) {
+    if (present(dep, &f.found)) {
       link(importer, dep);
       link_enclosing(importer, dep);
       stack_.pop_back();

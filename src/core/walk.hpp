@@ -51,7 +51,7 @@ struct Problem {
   std::string importer;  // the module whose statement it is (for kUnreadable: the module itself)
   std::string name;      // the absolute name, or the relative one as written
   std::uint32_t line = 0;
-  std::string detail;
+  std::string detail;  // kUnreadable: why; kNotFound: "parent is not a package" or ""
 };
 
 // One statement that gave an edge: node positions (DepGraph::index_of) and
@@ -78,6 +78,10 @@ struct WalkOptions {
   // Exact dialect: when given, only modules inside these packages (or named
   // so) are read; others stay leaves.
   std::optional<std::vector<std::string>> read_within;
+  // Exact dialect: modules the caller already holds, with their edges (a
+  // rebuild walks from a changed module only). The walk links to them,
+  // adding each as a node when it first meets it, and never reads them.
+  std::function<bool(std::string_view)> known;
 };
 
 // What an exact walk found besides the graph.

@@ -237,7 +237,40 @@ PyObject* graph_subgraph(PyObject* self, PyObject* keep) noexcept {
   });
 }
 
+// same_modules(other) -> whether both graphs hold the same modules (names,
+// kinds and origins), so a rebuild's wrapper can keep the last one's tables.
+PyObject* graph_same_modules(PyObject* self, PyObject* other) noexcept {
+  return entry([&] {
+    PyTypeObject* type = graph_type();
+    if (type == nullptr) throw ErrorAlreadySet{};
+    if (!PyObject_TypeCheck(other, type)) raise(PyExc_TypeError, "same_modules() takes a Graph");
+    const ExactGraph& a = graph_of(self);
+    const ExactGraph& b = graph_of(other);
+    bool same = a.size() == b.size();
+    for (std::uint32_t i = 0; same && i < a.size(); ++i) {
+      const ExactGraph::Node& x = a.node(i);
+      const ExactGraph::Node& y = b.node(i);
+      same = x.name == y.name && x.kind == y.kind && x.origin == y.origin;
+    }
+    return PyBool_FromLong(same ? 1 : 0);
+  });
+}
+
+// depths() -> (depth, ...) by module index
+PyObject* graph_depths(PyObject* self, PyObject*) noexcept {
+  return entry([&] {
+    const ExactGraph& g = graph_of(self);
+    PyRef out = check(PyTuple_New(static_cast<Py_ssize_t>(g.size())));
+    for (std::uint32_t i = 0; i < g.size(); ++i) {
+      PyTuple_SET_ITEM(out.get(), i, int_of(g.node(i).depth).release());
+    }
+    return out.release();
+  });
+}
+
 PyMethodDef kGraphMethods[] = {
+    {"same_modules", graph_same_modules, METH_O, "whether both graphs hold the same modules"},
+    {"depths", graph_depths, METH_NOARGS, "(depth, ...) by module index"},
     {"table", graph_table, METH_NOARGS, "(names, kinds, origins, depths)"},
     {"find", graph_find, METH_O, "index of a module name, or -1"},
     {"imports", graph_imports, METH_O, "indices a module imports"},
