@@ -5,8 +5,8 @@ alone; each figure is the min and the median of N runs (the tools' runs are
 interleaved, so both see the same machine). Run it with the bench venv's
 python, which holds the packages and the peers:
 
-    /work/main/build/bench-venv/bin/python bench/bench_exact.py           # N = 5
-    /work/main/build/bench-venv/bin/python bench/bench_exact.py --quick   # N = 2
+    build/bench-venv/bin/python bench/bench_exact.py    # N = 5; venv: bench/requirements.txt
+    build/bench-venv/bin/python bench/bench_exact.py --quick   # N = 2
     ... bench_exact.py --sections b --runs 9                              # one section
 
 Sections:

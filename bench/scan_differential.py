@@ -19,7 +19,7 @@ three passes each, in MB/s of UTF-8.
 
 Usage (the bench venv's python, so its packages count):
 
-    /work/main/build/bench-venv/bin/python bench/scan_differential.py
+    build/bench-venv/bin/python bench/scan_differential.py   # venv: bench/requirements.txt
     python bench/scan_differential.py --site-packages DIR --passes 3
     python bench/scan_differential.py --no-timing     # the comparison alone
 

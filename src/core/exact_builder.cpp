@@ -75,7 +75,7 @@ std::shared_ptr<const ExactGraph> ExactBuilder::build(const ExactRequest& reques
   if (last_graph_ && request == last_request_ && !folders_changed) {
     // Every file read last time is looked at, so each changed one is read
     // again once.
-    const std::vector<std::string> changed = scans_.changed(last_files_, services);
+    const std::vector<std::string> changed = scans_.changed(last_files_plan_, services);
     if (changed.empty()) {
       stats_ = Stats{true, scans_.reads() - reads_before, last_files_.size()};
       return last_graph_;
@@ -139,6 +139,7 @@ std::shared_ptr<const ExactGraph> ExactBuilder::build(const ExactRequest& reques
   stats_ = Stats{false, scans_.reads() - reads_before, host.files().size()};
   last_request_ = request;
   last_files_ = host.files();
+  last_files_plan_ = fs::StatPlan(last_files_);
   last_graph_ = graph;
   return graph;
 }
@@ -224,9 +225,11 @@ bool ExactBuilder::patch(const ExactRequest& request, const std::vector<std::str
 
   last_graph_ = std::make_shared<const ExactGraph>(ExactGraph::assemble(std::move(parts)));
   const NameTable seen(last_files_.begin(), last_files_.end());
+  const std::size_t before = last_files_.size();
   for (const std::string& file : host.files()) {
     if (!seen.contains(file)) last_files_.push_back(file);
   }
+  if (last_files_.size() != before) last_files_plan_ = fs::StatPlan(last_files_);
   return true;
 }
 

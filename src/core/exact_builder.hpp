@@ -82,6 +82,7 @@ class ExactBuilder {
   ExactRequest last_request_;
   std::shared_ptr<const ExactGraph> last_graph_;
   std::vector<std::string> last_files_;
+  fs::StatPlan last_files_plan_;  // last_files_, grouped for re-stating
 };
 
 }  // namespace tarnwick

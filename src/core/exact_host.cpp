@@ -100,10 +100,10 @@ Host::Imports ScanCache::get(const std::string& path, HostServices* services) {
   return it->second.imports;
 }
 
-std::vector<std::string> ScanCache::changed(const std::vector<std::string>& paths,
-                                            HostServices* services) {
+std::vector<std::string> ScanCache::changed(const fs::StatPlan& plan, HostServices* services) {
+  const std::vector<std::string>& paths = plan.paths();
   std::vector<fs::FileStat> stats;
-  fs::stat_paths(paths, stats);
+  plan.run(stats);
   std::vector<std::string> out;
   for (std::size_t i = 0; i < paths.size(); ++i) {
     auto it = entries_.find(paths[i]);

@@ -49,10 +49,10 @@ class ScanCache {
   // The statements of the file at `path`, read again only when it changed.
   Host::Imports get(const std::string& path, HostServices* services);
 
-  // The paths among `paths` whose statements differ from those held, each
-  // read again when its size or modification time changed (a path never
-  // read counts as changed).
-  std::vector<std::string> changed(const std::vector<std::string>& paths, HostServices* services);
+  // The paths of `plan` whose statements differ from those held, each read
+  // again when its size or modification time changed (a path never read
+  // counts as changed).
+  std::vector<std::string> changed(const fs::StatPlan& plan, HostServices* services);
 
   std::size_t size() const noexcept { return entries_.size(); }
   std::size_t reads() const noexcept { return reads_; }

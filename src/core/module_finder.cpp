@@ -310,14 +310,21 @@ void ModuleFinder::index_listing(const std::vector<fs::DirEntry>& entries,
 }
 
 bool ModuleFinder::refresh() {
-  std::vector<std::string> paths;
-  paths.reserve(paths_.size());
-  for (const auto& [path, state] : paths_) paths.push_back(path);
+  // Paths are only added between refreshes, and only removed here (which
+  // drops the plan), so an unchanged count means the plan still fits.
+  if (plan_.paths().size() != paths_.size()) {
+    std::vector<std::string> paths;
+    paths.reserve(paths_.size());
+    for (const auto& [path, state] : paths_) paths.push_back(path);
+    plan_ = fs::StatPlan(paths);
+  }
+  const std::vector<std::string>& paths = plan_.paths();
   std::vector<fs::FileStat> now;
-  fs::stat_paths(paths, now);
+  plan_.run(now);
   bool changed = false;
   for (std::size_t i = 0; i < paths.size(); ++i) {
     const auto it = paths_.find(paths[i]);
+    if (it == paths_.end()) continue;
     const PathState& was = it->second;
     if (now[i].type == was.type &&
         (now[i].type == fs::EntryType::kMissing || now[i].mtime_ns == was.mtime_ns)) {
@@ -326,7 +333,10 @@ bool ModuleFinder::refresh() {
     paths_.erase(it);
     changed = true;
   }
-  if (changed) answers_.clear();
+  if (changed) {
+    answers_.clear();
+    plan_ = fs::StatPlan();
+  }
   return changed;
 }
 

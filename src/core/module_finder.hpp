@@ -141,6 +141,7 @@ class ModuleFinder {
   std::unordered_set<std::string, NameHash, std::equal_to<>> builtins_;
   NameMap<std::size_t> frozen_;  // name -> index in config_.frozen
   NameMap<PathState> paths_;
+  fs::StatPlan plan_;  // the keys of paths_ as of the last refresh, grouped for re-stating
   NameMap<Lookup> answers_;
 };
 
