@@ -86,6 +86,10 @@ class Graph(Mapping[str, Module]):
         self, native: _native.Graph, problems: tuple[Problem, ...], like: Graph | None = None
     ) -> None:
         self._g = native
+        self._names: tuple[str, ...]
+        self._kinds: tuple[str, ...]
+        self._origins: tuple[str | None, ...]
+        self._depths: tuple[int, ...]
         if like is not None and native.same_modules(like._g):
             # The same modules as `like` (a rebuild that changed imports
             # only): its tables serve, with this graph's depths.

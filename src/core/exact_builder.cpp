@@ -147,19 +147,20 @@ std::shared_ptr<const ExactGraph> ExactBuilder::build(const ExactRequest& reques
 // Walks again only from the modules whose files changed, keeping everything
 // else of the last graph: each changed module loses its edges, sites and
 // problems and gets those of a walk from its new statements, in which the
-// modules the graph already holds are present but not read again; modules
-// that walk reaches for the first time come with their own edges. Assembling drops
-// what is no longer reachable. Returns false when a changed module cannot be
-// found again (the caller then builds afresh).
+// modules the graph already holds are linked to but not read again; modules
+// that walk meets for the first time come with their own edges. When no new
+// module comes in, the last graph's module table is kept and only the
+// changed modules' imports are replaced; otherwise the parts are assembled
+// again, which also drops what is no longer reachable. Returns false when a
+// changed module cannot be found again (the caller then builds afresh).
 bool ExactBuilder::patch(const ExactRequest& request, const std::vector<std::string>& changed,
                          HostServices* services) {
-  ExactGraph::Parts parts = last_graph_->parts();
+  const ExactGraph& last = *last_graph_;
   // Names are viewed in the last graph (which outlives the patch) and, for
-  // modules new to it, in `added`, whose strings never move.
+  // modules new to it, in `added`, whose entries never move.
   std::unordered_map<std::string_view, std::uint32_t> index;
-  for (std::uint32_t i = 0; i < last_graph_->size(); ++i)
-    index.emplace(last_graph_->node(i).name, i);
-  std::deque<std::string> added;
+  for (std::uint32_t i = 0; i < last.size(); ++i) index.emplace(last.module(i).name, i);
+  std::deque<ExactGraph::Module> added;  // index: last.size() + position
 
   ExactHost host(finder_, scans_, services);
   if (request.kind == ExactRequest::Kind::kScript || request.kind == ExactRequest::Kind::kText) {
@@ -168,14 +169,17 @@ bool ExactBuilder::patch(const ExactRequest& request, const std::vector<std::str
   WalkOptions walk_options = options(request);
   walk_options.known = [&](std::string_view name) { return index.contains(name); };
 
+  std::vector<std::pair<std::uint32_t, std::vector<EdgeSite>>> replaced;
+  NameTable walked;  // modules whose problems are replaced
+  std::vector<Problem> problems;
   for (const std::string& path : changed) {
     // The modules read from that file (a frozen alias shares its source).
     std::vector<std::uint32_t> owners;
-    for (std::uint32_t i = 0; i < parts.nodes.size(); ++i) {
-      if (parts.nodes[i].origin == path) owners.push_back(i);
+    for (std::uint32_t i = 0; i < last.size(); ++i) {
+      if (last.module(i).origin == path) owners.push_back(i);
     }
     for (const std::uint32_t m : owners) {
-      const std::string name = parts.nodes[m].name;
+      const std::string& name = last.module(m).name;
       std::optional<ModuleSpec> spec;
       if (name == kMainName && request.kind == ExactRequest::Kind::kScript) {
         spec = main_spec(request);
@@ -185,12 +189,6 @@ bool ExactBuilder::patch(const ExactRequest& request, const std::vector<std::str
       if (!spec || !spec->origin || *spec->origin != path) return false;
       if (name != kMainName && !reads_module(request, name)) continue;  // a leaf still
 
-      // Everything the module itself contributed goes.
-      std::erase_if(parts.edges, [&](const EdgeSite& e) { return e.from == m; });
-      std::erase_if(parts.problems, [&](const Problem& p) { return p.importer == name; });
-
-      // The walk starts from the changed module, and links to the modules
-      // the graph holds without reading them.
       WalkState state;
       state.graph.add(DepNode(*spec, 0));
       WalkFindings findings;
@@ -204,26 +202,59 @@ bool ExactBuilder::patch(const ExactRequest& request, const std::vector<std::str
       }
       walk_imports(state, host, walk_options, std::move(*spec), std::move(statements), &findings);
 
-      // Fold the walk in: its nodes by name, its edges and problems.
-      std::vector<std::uint32_t> to_parts(state.graph.size());
+      // The walk's nodes by index into the patched graph; its edges grouped
+      // by importer: the changed module and any module new to the graph.
+      std::vector<std::uint32_t> to_index(state.graph.size());
+      std::vector<std::uint32_t> entry(state.graph.size(), ~0u);
       for (std::uint32_t p = 0; p < state.graph.size(); ++p) {
         const DepNode& node = state.graph.node_at(p);
         auto it = index.find(node.name);
         if (it == index.end()) {
-          it = index.emplace(added.emplace_back(node.name), parts.nodes.size()).first;
-          parts.nodes.push_back(ExactGraph::Node{node.name, node.spec.kind, node.spec.origin, -1});
+          const auto at = static_cast<std::uint32_t>(last.size() + added.size());
+          added.push_back(ExactGraph::Module{node.name, node.spec.kind, node.spec.origin});
+          it = index.emplace(added.back().name, at).first;
+          walked.insert(node.name);
         }
-        to_parts[p] = it->second;
+        to_index[p] = it->second;
       }
+      walked.insert(name);
       for (const EdgeSite& s : findings.sites) {
-        parts.edges.push_back(EdgeSite{to_parts[s.from], to_parts[s.to], s.site});
+        if (entry[s.from] == ~0u) {
+          entry[s.from] = static_cast<std::uint32_t>(replaced.size());
+          replaced.emplace_back(to_index[s.from], std::vector<EdgeSite>{});
+        }
+        replaced[entry[s.from]].second.push_back(
+            EdgeSite{to_index[s.from], to_index[s.to], s.site});
       }
+      if (entry[0] == ~0u)
+        replaced.emplace_back(m, std::vector<EdgeSite>{});  // imports nothing now
       explain_misses(findings.problems, services);
-      for (Problem& p : findings.problems) parts.problems.push_back(std::move(p));
+      for (Problem& p : findings.problems) problems.push_back(std::move(p));
     }
   }
 
-  last_graph_ = std::make_shared<const ExactGraph>(ExactGraph::assemble(std::move(parts)));
+  std::vector<Problem> kept;
+  for (const Problem& p : last.problems()) {
+    if (!walked.contains(p.importer)) kept.push_back(p);
+  }
+  kept.insert(kept.end(), std::make_move_iterator(problems.begin()),
+              std::make_move_iterator(problems.end()));
+
+  std::optional<ExactGraph> patched;
+  if (added.empty()) patched = last.with_imports(replaced, kept);
+  if (!patched) {
+    ExactGraph::Parts parts = last.parts();
+    std::vector<bool> redone(last.size() + added.size(), false);
+    for (const auto& [m, edges] : replaced) redone[m] = true;
+    std::erase_if(parts.edges, [&](const EdgeSite& e) { return redone[e.from]; });
+    for (auto& [m, edges] : replaced)
+      parts.edges.insert(parts.edges.end(), edges.begin(), edges.end());
+    parts.nodes.insert(parts.nodes.end(), added.begin(), added.end());
+    parts.problems = std::move(kept);
+    patched = ExactGraph::assemble(std::move(parts));
+  }
+  last_graph_ = std::make_shared<const ExactGraph>(std::move(*patched));
+
   const NameTable seen(last_files_.begin(), last_files_.end());
   const std::size_t before = last_files_.size();
   for (const std::string& file : host.files()) {

@@ -32,7 +32,7 @@ ExactGraph::Parts ExactGraph::parts_of(const DepGraph& graph, const WalkFindings
     if (p == dropped) continue;
     const DepNode& node = graph.node_at(p);
     index[p] = static_cast<std::uint32_t>(parts.nodes.size());
-    parts.nodes.push_back(Node{node.name, node.spec.kind, node.spec.origin, -1});
+    parts.nodes.push_back(Module{node.name, node.spec.kind, node.spec.origin});
   }
   for (const EdgeSite& s : findings.sites) {
     if (s.from == dropped || s.to == dropped) continue;
@@ -97,11 +97,10 @@ ExactGraph ExactGraph::assemble(Parts parts) {
   for (std::uint32_t k = 0; k < order.size(); ++k) index[order[k]] = k;
 
   ExactGraph g;
-  g.nodes_.reserve(order.size());
-  for (const std::uint32_t i : order) {
-    g.nodes_.push_back(std::move(parts.nodes[i]));
-    g.nodes_.back().depth = -1;
-  }
+  auto modules = std::make_shared<std::vector<Module>>();
+  modules->reserve(order.size());
+  for (const std::uint32_t i : order) modules->push_back(std::move(parts.nodes[i]));
+  g.modules_ = std::move(modules);
 
   // Sites bucketed by importer (a counting sort), then each bucket in
   // order of imported module and line, without duplicates: no comparison
@@ -144,21 +143,7 @@ ExactGraph ExactGraph::assemble(Parts parts) {
   std::sort(g.roots_.begin(), g.roots_.end());
   g.roots_.erase(std::unique(g.roots_.begin(), g.roots_.end()), g.roots_.end());
 
-  // True depths: breadth-first from the roots.
-  std::deque<std::uint32_t> queue;
-  for (const std::uint32_t r : g.roots_) {
-    g.nodes_[r].depth = 0;
-    queue.push_back(r);
-  }
-  while (!queue.empty()) {
-    const std::uint32_t i = queue.front();
-    queue.pop_front();
-    for (const std::uint32_t j : g.imports(i)) {
-      if (g.nodes_[j].depth >= 0) continue;
-      g.nodes_[j].depth = g.nodes_[i].depth + 1;
-      queue.push_back(j);
-    }
-  }
+  g.compute_depths();  // all reached, by construction
 
   for (Problem& p : parts.problems) {
     if (p.importer.empty() || g.find(p.importer)) g.problems_.push_back(std::move(p));
@@ -167,11 +152,79 @@ ExactGraph ExactGraph::assemble(Parts parts) {
   return g;
 }
 
+bool ExactGraph::compute_depths() {
+  depths_.assign(size(), -1);
+  std::deque<std::uint32_t> queue;
+  for (const std::uint32_t r : roots_) {
+    depths_[r] = 0;
+    queue.push_back(r);
+  }
+  std::size_t reached = queue.size();
+  while (!queue.empty()) {
+    const std::uint32_t i = queue.front();
+    queue.pop_front();
+    for (const std::uint32_t j : imports(i)) {
+      if (depths_[j] >= 0) continue;
+      depths_[j] = depths_[i] + 1;
+      queue.push_back(j);
+      ++reached;
+    }
+  }
+  return reached == size();
+}
+
+std::optional<ExactGraph> ExactGraph::with_imports(
+    const std::vector<std::pair<std::uint32_t, std::vector<EdgeSite>>>& replaced,
+    std::vector<Problem> problems) const {
+  const auto n = static_cast<std::uint32_t>(size());
+  std::vector<std::uint32_t> which(n, kNone);  // entry of `replaced` for a module
+  for (std::uint32_t k = 0; k < replaced.size(); ++k) which[replaced[k].first] = k;
+
+  ExactGraph g;
+  g.modules_ = modules_;
+  g.roots_ = roots_;
+  g.out_begin_.reserve(n + 1);
+  g.out_begin_.push_back(0);
+  g.out_.reserve(out_.size());
+  g.site_begin_.reserve(site_begin_.size());
+  g.sites_.reserve(sites_.size());
+  std::vector<PendingSite> pending;
+  for (std::uint32_t i = 0; i < n; ++i) {
+    if (which[i] == kNone) {  // unchanged: copied as it is
+      for (std::uint32_t e = out_begin_[i]; e < out_begin_[i + 1]; ++e) {
+        g.out_.push_back(out_[e]);
+        g.site_begin_.push_back(static_cast<std::uint32_t>(g.sites_.size()));
+        g.sites_.insert(g.sites_.end(), sites_.begin() + site_begin_[e],
+                        sites_.begin() + site_begin_[e + 1]);
+      }
+    } else {
+      pending.clear();
+      for (const EdgeSite& e : replaced[which[i]].second) pending.push_back({i, e.to, e.site});
+      std::sort(pending.begin(), pending.end(),
+                [](const PendingSite& a, const PendingSite& b) { return a.key() < b.key(); });
+      for (std::size_t k = 0; k < pending.size(); ++k) {
+        if (k > 0 && pending[k].key() == pending[k - 1].key()) continue;
+        if (k == 0 || pending[k].to != pending[k - 1].to) {
+          g.out_.push_back(pending[k].to);
+          g.site_begin_.push_back(static_cast<std::uint32_t>(g.sites_.size()));
+        }
+        g.sites_.push_back(pending[k].site);
+      }
+    }
+    g.out_begin_.push_back(static_cast<std::uint32_t>(g.out_.size()));
+  }
+  g.site_begin_.push_back(static_cast<std::uint32_t>(g.sites_.size()));
+  if (!g.compute_depths()) return std::nullopt;
+  g.problems_ = std::move(problems);
+  g.index_importers();
+  return g;
+}
+
 ExactGraph::Parts ExactGraph::parts() const {
   Parts parts;
-  parts.nodes = nodes_;
+  parts.nodes = *modules_;
   parts.edges.reserve(sites_.size());
-  for (std::uint32_t i = 0; i < nodes_.size(); ++i) {
+  for (std::uint32_t i = 0; i < size(); ++i) {
     for (std::uint32_t e = out_begin_[i]; e < out_begin_[i + 1]; ++e) {
       for (std::uint32_t s = site_begin_[e]; s < site_begin_[e + 1]; ++s) {
         parts.edges.push_back(EdgeSite{i, out_[e], sites_[s]});
@@ -184,7 +237,7 @@ ExactGraph::Parts ExactGraph::parts() const {
 }
 
 void ExactGraph::index_importers() {
-  const std::size_t n = nodes_.size();
+  const std::size_t n = size();
   in_begin_.assign(n + 1, 0);
   for (const std::uint32_t j : out_) ++in_begin_[j + 1];
   for (std::size_t i = 0; i < n; ++i) in_begin_[i + 1] += in_begin_[i];
@@ -196,11 +249,12 @@ void ExactGraph::index_importers() {
 }
 
 std::optional<std::uint32_t> ExactGraph::find(std::string_view name) const noexcept {
-  const auto it =
-      std::lower_bound(nodes_.begin(), nodes_.end(), name,
-                       [](const Node& node, std::string_view n) { return node.name < n; });
-  if (it == nodes_.end() || it->name != name) return std::nullopt;
-  return static_cast<std::uint32_t>(it - nodes_.begin());
+  if (!modules_) return std::nullopt;
+  const std::vector<Module>& modules = *modules_;
+  const auto it = std::lower_bound(modules.begin(), modules.end(), name,
+                                   [](const Module& m, std::string_view n) { return m.name < n; });
+  if (it == modules.end() || it->name != name) return std::nullopt;
+  return static_cast<std::uint32_t>(it - modules.begin());
 }
 
 std::span<const std::uint32_t> ExactGraph::imports(std::uint32_t i) const noexcept {
@@ -221,7 +275,7 @@ std::span<const Site> ExactGraph::sites(std::uint32_t from, std::uint32_t to) co
 
 std::vector<std::vector<std::uint32_t>> ExactGraph::cycles() const {
   // Tarjan's algorithm with an explicit stack of (node, next edge).
-  const auto n = static_cast<std::uint32_t>(nodes_.size());
+  const auto n = static_cast<std::uint32_t>(size());
   std::vector<std::uint32_t> order(n, kNone);
   std::vector<std::uint32_t> low(n, 0);
   std::vector<bool> on_stack(n, false);
@@ -273,7 +327,7 @@ std::vector<std::vector<std::uint32_t>> ExactGraph::cycles() const {
 
 std::vector<std::uint32_t> ExactGraph::importers(std::span<const std::uint32_t> targets,
                                                  bool transitive) const {
-  std::vector<bool> seen(nodes_.size(), false);
+  std::vector<bool> seen(size(), false);
   std::vector<std::uint32_t> frontier(targets.begin(), targets.end());
   std::vector<std::uint32_t> out;
   while (!frontier.empty()) {
@@ -295,15 +349,18 @@ std::vector<std::uint32_t> ExactGraph::importers(std::span<const std::uint32_t> 
 
 ExactGraph ExactGraph::subgraph(const std::vector<bool>& keep) const {
   ExactGraph g;
-  std::vector<std::uint32_t> index(nodes_.size(), kNone);
-  for (std::uint32_t i = 0; i < nodes_.size(); ++i) {
+  std::vector<std::uint32_t> index(size(), kNone);
+  auto modules = std::make_shared<std::vector<Module>>();
+  for (std::uint32_t i = 0; i < size(); ++i) {
     if (!keep[i]) continue;
-    index[i] = static_cast<std::uint32_t>(g.nodes_.size());
-    g.nodes_.push_back(nodes_[i]);
+    index[i] = static_cast<std::uint32_t>(modules->size());
+    modules->push_back(module(i));
+    g.depths_.push_back(depths_[i]);
   }
+  g.modules_ = std::move(modules);
   g.out_begin_.push_back(0);
   g.site_begin_.push_back(0);
-  for (std::uint32_t i = 0; i < nodes_.size(); ++i) {
+  for (std::uint32_t i = 0; i < size(); ++i) {
     if (!keep[i]) continue;
     for (std::uint32_t e = out_begin_[i]; e < out_begin_[i + 1]; ++e) {
       if (index[out_[e]] == kNone) continue;

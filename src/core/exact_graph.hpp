@@ -1,10 +1,12 @@
 // The graph the exact engine returns: modules in name order with their kind,
 // origin and true depth; imports and importers as index lists; the sites of
 // every edge; the problems met. Immutable once assembled, and queried by
-// index.
+// index. The module table is shared between a graph and the ones a rebuild
+// derives from it while the modules stay the same.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -20,18 +22,18 @@ namespace tarnwick {
 
 class ExactGraph {
  public:
-  struct Node {
+  struct Module {
     std::string name;
     ModuleKind kind = ModuleKind::kUnknown;
     std::optional<std::string> origin;
-    std::int32_t depth = 0;  // fewest imports from a root (roots: 0)
+    bool operator==(const Module&) const = default;
   };
 
-  // A graph taken apart: nodes in any order (depths ignored), one edge per
-  // site, roots and problems, by index into `nodes`. A rebuild patches the
-  // parts of the last graph and assembles them again.
+  // A graph taken apart: modules in any order, one edge per site, roots and
+  // problems, by index into `nodes`. A rebuild that meets new modules
+  // patches the parts of the last graph and assembles them again.
   struct Parts {
-    std::vector<Node> nodes;
+    std::vector<Module> nodes;
     std::vector<EdgeSite> edges;
     std::vector<std::uint32_t> roots;
     std::vector<Problem> problems;
@@ -50,8 +52,24 @@ class ExactGraph {
 
   Parts parts() const;
 
-  std::size_t size() const noexcept { return nodes_.size(); }
-  const Node& node(std::uint32_t i) const noexcept { return nodes_[i]; }
+  // This graph with the imports of some modules replaced: each entry of
+  // `replaced` is a module and its new edges (to modules of this graph, one
+  // per site), and `problems` replaces the problems. The module table is
+  // shared. Absent when a module would no longer be reachable from the roots
+  // (the caller then assembles parts instead).
+  std::optional<ExactGraph> with_imports(
+      const std::vector<std::pair<std::uint32_t, std::vector<EdgeSite>>>& replaced,
+      std::vector<Problem> problems) const;
+
+  std::size_t size() const noexcept { return modules_ ? modules_->size() : 0; }
+  const Module& module(std::uint32_t i) const noexcept { return (*modules_)[i]; }
+  // Fewest imports from a root (roots: 0).
+  std::int32_t depth(std::uint32_t i) const noexcept { return depths_[i]; }
+  // Whether both graphs hold the same modules (names, kinds, origins).
+  bool same_modules(const ExactGraph& other) const noexcept {
+    return modules_ == other.modules_ ||
+           (modules_ && other.modules_ && *modules_ == *other.modules_);
+  }
   std::optional<std::uint32_t> find(std::string_view name) const noexcept;
   std::span<const std::uint32_t> roots() const noexcept { return roots_; }
 
@@ -82,7 +100,8 @@ class ExactGraph {
   ExactGraph subgraph(const std::vector<bool>& keep) const;
 
  private:
-  std::vector<Node> nodes_;
+  std::shared_ptr<const std::vector<Module>> modules_;
+  std::vector<std::int32_t> depths_;
   std::vector<std::uint32_t> roots_;
   std::vector<std::uint32_t> out_begin_, out_;  // CSR: imports of node i
   std::vector<std::uint32_t> in_begin_, in_;    // CSR: importers of node i
@@ -91,6 +110,8 @@ class ExactGraph {
   std::vector<Problem> problems_;
 
   void index_importers();
+  // Breadth-first depths from the roots; false when some module is unreached.
+  bool compute_depths();
 };
 
 }  // namespace tarnwick

@@ -104,11 +104,12 @@ PyObject* graph_table(PyObject* self, PyObject*) noexcept {
     PyRef names = check(PyTuple_New(n)), kinds = check(PyTuple_New(n)),
           origins = check(PyTuple_New(n)), depths = check(PyTuple_New(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
-      const ExactGraph::Node& node = g.node(static_cast<std::uint32_t>(i));
-      PyTuple_SET_ITEM(names.get(), i, str_of(node.name).release());
-      PyTuple_SET_ITEM(kinds.get(), i, str_of(kind_name(node.kind)).release());
-      PyTuple_SET_ITEM(origins.get(), i, optional_str(node.origin).release());
-      PyTuple_SET_ITEM(depths.get(), i, int_of(node.depth).release());
+      const auto k = static_cast<std::uint32_t>(i);
+      const ExactGraph::Module& module = g.module(k);
+      PyTuple_SET_ITEM(names.get(), i, str_of(module.name).release());
+      PyTuple_SET_ITEM(kinds.get(), i, str_of(kind_name(module.kind)).release());
+      PyTuple_SET_ITEM(origins.get(), i, optional_str(module.origin).release());
+      PyTuple_SET_ITEM(depths.get(), i, int_of(g.depth(k)).release());
     }
     return PyTuple_Pack(4, names.get(), kinds.get(), origins.get(), depths.get());
   });
@@ -244,15 +245,7 @@ PyObject* graph_same_modules(PyObject* self, PyObject* other) noexcept {
     PyTypeObject* type = graph_type();
     if (type == nullptr) throw ErrorAlreadySet{};
     if (!PyObject_TypeCheck(other, type)) raise(PyExc_TypeError, "same_modules() takes a Graph");
-    const ExactGraph& a = graph_of(self);
-    const ExactGraph& b = graph_of(other);
-    bool same = a.size() == b.size();
-    for (std::uint32_t i = 0; same && i < a.size(); ++i) {
-      const ExactGraph::Node& x = a.node(i);
-      const ExactGraph::Node& y = b.node(i);
-      same = x.name == y.name && x.kind == y.kind && x.origin == y.origin;
-    }
-    return PyBool_FromLong(same ? 1 : 0);
+    return PyBool_FromLong(graph_of(self).same_modules(graph_of(other)) ? 1 : 0);
   });
 }
 
@@ -262,7 +255,7 @@ PyObject* graph_depths(PyObject* self, PyObject*) noexcept {
     const ExactGraph& g = graph_of(self);
     PyRef out = check(PyTuple_New(static_cast<Py_ssize_t>(g.size())));
     for (std::uint32_t i = 0; i < g.size(); ++i) {
-      PyTuple_SET_ITEM(out.get(), i, int_of(g.node(i).depth).release());
+      PyTuple_SET_ITEM(out.get(), i, int_of(g.depth(i)).release());
     }
     return out.release();
   });
