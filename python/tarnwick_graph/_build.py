@@ -162,7 +162,11 @@ class Builder:
         last = self._last.get(id(native))
         if reused and last is not None:
             return last  # nothing changed: the very graph of the last build
-        graph = Graph(result, self._problems(result), like=last)
+        if last is not None and result.same_problems(last._g):
+            problems = last.problems
+        else:
+            problems = self._problems(result)
+        graph = Graph(result, problems, like=last)
         self._last[id(native)] = graph
         return graph
 

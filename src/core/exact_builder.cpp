@@ -61,6 +61,13 @@ bool ExactBuilder::reads_module(const ExactRequest& request, std::string_view na
   return false;
 }
 
+void ExactBuilder::replan() {
+  std::vector<std::string> paths = finder_.tracked_paths();
+  check_folders_ = paths.size();
+  paths.insert(paths.end(), last_files_.begin(), last_files_.end());
+  check_plan_ = fs::StatPlan(paths);
+}
+
 WalkOptions ExactBuilder::options(const ExactRequest& request) {
   WalkOptions options;
   options.dialect = Dialect::kExact;
@@ -71,11 +78,22 @@ WalkOptions ExactBuilder::options(const ExactRequest& request) {
 std::shared_ptr<const ExactGraph> ExactBuilder::build(const ExactRequest& request,
                                                       HostServices* services) {
   const std::size_t reads_before = scans_.reads();
-  const bool folders_changed = finder_.refresh();
+  // One plan stats the folders the finder holds and the files the last
+  // build read, together, so one second thread shares all of it out.
+  std::vector<fs::FileStat> now;
+  check_plan_.run(now);
+  const std::span<const fs::FileStat> stats(now);
+  const std::size_t folders = check_folders_;
+  const std::vector<std::string>& paths = check_plan_.paths();
+  const bool folders_changed =
+      folders != finder_.tracked_count()
+          ? finder_.refresh()  // no plan yet for what the finder holds
+          : finder_.refresh(std::span(paths).first(folders), stats.first(folders));
   if (last_graph_ && request == last_request_ && !folders_changed) {
     // Every file read last time is looked at, so each changed one is read
     // again once.
-    const std::vector<std::string> changed = scans_.changed(last_files_plan_, services);
+    const std::vector<std::string> changed =
+        scans_.changed(std::span(paths).subspan(folders), stats.subspan(folders), services);
     if (changed.empty()) {
       stats_ = Stats{true, scans_.reads() - reads_before, last_files_.size()};
       return last_graph_;
@@ -139,8 +157,8 @@ std::shared_ptr<const ExactGraph> ExactBuilder::build(const ExactRequest& reques
   stats_ = Stats{false, scans_.reads() - reads_before, host.files().size()};
   last_request_ = request;
   last_files_ = host.files();
-  last_files_plan_ = fs::StatPlan(last_files_);
   last_graph_ = graph;
+  replan();
   return graph;
 }
 
@@ -256,11 +274,14 @@ bool ExactBuilder::patch(const ExactRequest& request, const std::vector<std::str
   last_graph_ = std::make_shared<const ExactGraph>(std::move(*patched));
 
   const NameTable seen(last_files_.begin(), last_files_.end());
-  const std::size_t before = last_files_.size();
   for (const std::string& file : host.files()) {
     if (!seen.contains(file)) last_files_.push_back(file);
   }
-  if (last_files_.size() != before) last_files_plan_ = fs::StatPlan(last_files_);
+  // A patch only adds: the plan still fits when it added nothing.
+  if (finder_.tracked_count() != check_folders_ ||
+      check_plan_.paths().size() != check_folders_ + last_files_.size()) {
+    replan();
+  }
   return true;
 }
 

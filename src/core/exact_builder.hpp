@@ -69,6 +69,7 @@ class ExactBuilder {
   static ModuleSpec main_spec(const ExactRequest& request);
   static WalkOptions options(const ExactRequest& request);
   static bool reads_module(const ExactRequest& request, std::string_view name);
+  void replan();
   // Says in kNotFound problems when the name's parent is no package.
   void explain_misses(std::vector<Problem>& problems, HostServices* services);
   std::vector<std::string> package_modules(const std::vector<std::string>& names,
@@ -82,7 +83,10 @@ class ExactBuilder {
   ExactRequest last_request_;
   std::shared_ptr<const ExactGraph> last_graph_;
   std::vector<std::string> last_files_;
-  fs::StatPlan last_files_plan_;  // last_files_, grouped for re-stating
+  // What a rebuild stats: the finder's tracked paths (the first
+  // check_folders_ of the plan), then last_files_.
+  fs::StatPlan check_plan_;
+  std::size_t check_folders_ = 0;
 };
 
 }  // namespace tarnwick

@@ -100,10 +100,9 @@ Host::Imports ScanCache::get(const std::string& path, HostServices* services) {
   return it->second.imports;
 }
 
-std::vector<std::string> ScanCache::changed(const fs::StatPlan& plan, HostServices* services) {
-  const std::vector<std::string>& paths = plan.paths();
-  std::vector<fs::FileStat> stats;
-  plan.run(stats);
+std::vector<std::string> ScanCache::changed(std::span<const std::string> paths,
+                                            std::span<const fs::FileStat> stats,
+                                            HostServices* services) {
   std::vector<std::string> out;
   for (std::size_t i = 0; i < paths.size(); ++i) {
     auto it = entries_.find(paths[i]);

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -49,10 +50,11 @@ class ScanCache {
   // The statements of the file at `path`, read again only when it changed.
   Host::Imports get(const std::string& path, HostServices* services);
 
-  // The paths of `plan` whose statements differ from those held, each read
-  // again when its size or modification time changed (a path never read
-  // counts as changed).
-  std::vector<std::string> changed(const fs::StatPlan& plan, HostServices* services);
+  // The paths among `paths` (with their fresh stats) whose statements differ
+  // from those held, each read again when its size or modification time
+  // changed (a path never read counts as changed).
+  std::vector<std::string> changed(std::span<const std::string> paths,
+                                   std::span<const fs::FileStat> stats, HostServices* services);
 
   std::size_t size() const noexcept { return entries_.size(); }
   std::size_t reads() const noexcept { return reads_; }

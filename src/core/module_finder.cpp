@@ -309,18 +309,23 @@ void ModuleFinder::index_listing(const std::vector<fs::DirEntry>& entries,
   }
 }
 
+std::vector<std::string> ModuleFinder::tracked_paths() const {
+  std::vector<std::string> paths;
+  paths.reserve(paths_.size());
+  for (const auto& [path, state] : paths_) paths.push_back(path);
+  return paths;
+}
+
 bool ModuleFinder::refresh() {
-  // Paths are only added between refreshes, and only removed here (which
+  // Paths are only added between refreshes, and only removed by one (which
   // drops the plan), so an unchanged count means the plan still fits.
-  if (plan_.paths().size() != paths_.size()) {
-    std::vector<std::string> paths;
-    paths.reserve(paths_.size());
-    for (const auto& [path, state] : paths_) paths.push_back(path);
-    plan_ = fs::StatPlan(paths);
-  }
-  const std::vector<std::string>& paths = plan_.paths();
+  if (plan_.paths().size() != paths_.size()) plan_ = fs::StatPlan(tracked_paths());
   std::vector<fs::FileStat> now;
   plan_.run(now);
+  return refresh(plan_.paths(), now);
+}
+
+bool ModuleFinder::refresh(std::span<const std::string> paths, std::span<const fs::FileStat> now) {
   bool changed = false;
   for (std::size_t i = 0; i < paths.size(); ++i) {
     const auto it = paths_.find(paths[i]);

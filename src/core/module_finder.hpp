@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -83,6 +84,13 @@ class ModuleFinder {
   // changed loses its listing, and when anything changed every cached answer
   // is dropped. Returns whether anything changed.
   bool refresh();
+
+  // The paths whose state the finder holds (what refresh() re-stats), and
+  // refresh() with their stats taken by the caller, for a caller that stats
+  // them together with other paths.
+  std::vector<std::string> tracked_paths() const;
+  std::size_t tracked_count() const noexcept { return paths_.size(); }
+  bool refresh(std::span<const std::string> paths, std::span<const fs::FileStat> now);
 
   // The modules and packages directly inside `package` (a spec with search
   // locations): files with a loader suffix and directories with an __init__,

@@ -52,6 +52,7 @@ struct Problem {
   std::string name;      // the absolute name, or the relative one as written
   std::uint32_t line = 0;
   std::string detail;  // kUnreadable: why; kNotFound: "parent is not a package" or ""
+  bool operator==(const Problem&) const = default;
 };
 
 // One statement that gave an edge: node positions (DepGraph::index_of) and

@@ -249,6 +249,16 @@ PyObject* graph_same_modules(PyObject* self, PyObject* other) noexcept {
   });
 }
 
+// same_problems(other) -> whether both graphs hold the same problems
+PyObject* graph_same_problems(PyObject* self, PyObject* other) noexcept {
+  return entry([&] {
+    PyTypeObject* type = graph_type();
+    if (type == nullptr) throw ErrorAlreadySet{};
+    if (!PyObject_TypeCheck(other, type)) raise(PyExc_TypeError, "same_problems() takes a Graph");
+    return PyBool_FromLong(graph_of(self).problems() == graph_of(other).problems() ? 1 : 0);
+  });
+}
+
 // depths() -> (depth, ...) by module index
 PyObject* graph_depths(PyObject* self, PyObject*) noexcept {
   return entry([&] {
@@ -264,6 +274,7 @@ PyObject* graph_depths(PyObject* self, PyObject*) noexcept {
 PyMethodDef kGraphMethods[] = {
     {"same_modules", graph_same_modules, METH_O, "whether both graphs hold the same modules"},
     {"depths", graph_depths, METH_NOARGS, "(depth, ...) by module index"},
+    {"same_problems", graph_same_problems, METH_O, "whether both graphs hold the same problems"},
     {"table", graph_table, METH_NOARGS, "(names, kinds, origins, depths)"},
     {"find", graph_find, METH_O, "index of a module name, or -1"},
     {"imports", graph_imports, METH_O, "indices a module imports"},
