@@ -243,7 +243,8 @@ const DepNode& DepGraph::add_new(DepNode node) {
   return nodes_.back();
 }
 
-void DepGraph::add_dependency(std::string_view from, std::string_view to) {
+std::pair<std::uint32_t, std::uint32_t> DepGraph::add_dependency(std::string_view from,
+                                                                 std::string_view to) {
   TW_LOG_DEBUG(log::kTypesTarget, "Add dependency '", from, "' -> '", to, "'");
   const std::uint32_t from_pos = position(from);
   if (from_pos == kMissing) fail("Node does not exist on graph: ", from);
@@ -261,7 +262,7 @@ void DepGraph::add_dependency(std::string_view from, std::string_view to) {
   }
   const std::int32_t candidate = depth_plus(*from_node.depth, 1);
   if (to_node.depth) {
-    if (*to_node.depth <= candidate) return;
+    if (*to_node.depth <= candidate) return {from_pos, to_pos};
     TW_LOG_DEBUG(log::kTypesTarget, "Found shorter depth to '", to_node.name, "' new depth is ",
                  candidate);
   } else {
@@ -269,6 +270,7 @@ void DepGraph::add_dependency(std::string_view from, std::string_view to) {
                  candidate);
   }
   to_node.depth = candidate;
+  return {from_pos, to_pos};
 }
 
 std::uint64_t DepGraph::num_dependencies() const noexcept {

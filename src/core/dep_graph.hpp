@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/module_spec.hpp"
@@ -219,7 +220,9 @@ class DepGraph {
   // have a depth (when it has none the edge stays recorded and the call
   // throws). A self-edge is recorded like any other edge; since the candidate
   // depth is one more than the node's own, it never changes a depth.
-  void add_dependency(std::string_view from, std::string_view to);
+  // Returns the positions (index_of) of `from` and `to`.
+  std::pair<std::uint32_t, std::uint32_t> add_dependency(std::string_view from,
+                                                         std::string_view to);
 
   // Number of edges: the sum of the sizes of all `dependencies` sets.
   std::uint64_t num_dependencies() const noexcept;

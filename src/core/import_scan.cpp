@@ -132,6 +132,26 @@ inline const char* skip_code(const char* p, const char* end, int& depth) noexcep
   return p;
 }
 
+// The first byte in [p, end) at which a single-quoted string with quote `q`
+// must stop (the quote, a backslash or a line break), or end.
+inline const char* skip_string_text(const char* p, const char* end, char q) noexcept {
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8(q), backslash = _mm_set1_epi8('\\'), nl = _mm_set1_epi8('\n'),
+                cr = _mm_set1_epi8('\r');
+  while (end - p >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i hit =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
+                     _mm_or_si128(_mm_cmpeq_epi8(v, nl), _mm_cmpeq_epi8(v, cr)));
+    const auto mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+    if (mask != 0) return p + std::countr_zero(mask);
+    p += 16;
+  }
+#endif
+  while (p < end && *p != q && *p != '\\' && *p != '\n' && *p != '\r') ++p;
+  return p;
+}
+
 // ---- words the scanner acts on ------------------------------------------------
 
 enum class Word : std::uint8_t {
@@ -376,9 +396,22 @@ class Scanner {
 
   void logical_line() {
     int col = 0;
-    while (end_ - p_ >= 8 && std::memcmp(p_, "        ", 8) == 0) {
-      col += 8;
-      p_ += 8;
+    // Spaces eight at a time: the first byte that is not one ends the run.
+    while (end_ - p_ >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, p_, sizeof word);
+      const std::uint64_t other = word ^ 0x2020202020202020ULL;
+      if (other == 0) {
+        col += 8;
+        p_ += 8;
+        continue;
+      }
+      if constexpr (std::endian::native == std::endian::little) {
+        const int run = std::countr_zero(other) / 8;
+        col += run;
+        p_ += run;
+      }
+      break;
     }
     while (p_ < end_) {
       const char c = *p_;
@@ -959,6 +992,8 @@ class Scanner {
     }
     ++p_;
     while (p_ < end_) {
+      p_ = skip_string_text(p_, end_, q);
+      if (p_ >= end_) return;
       const char c = *p_;
       if (c == q) {
         ++p_;

@@ -127,12 +127,9 @@ class Walk {
   // Records that the importer's current statement imports `dep`.
   void link(std::size_t importer, const std::string& dep) {
     ImportsFrame& f = importer_frame(importer);
-    s_.graph.add_dependency(f.spec.name, dep);
+    const auto [from, to] = s_.graph.add_dependency(f.spec.name, dep);
     if (!exact()) return;
-    const std::optional<std::uint32_t> from = s_.graph.index_of(f.spec.name);
-    const std::optional<std::uint32_t> to = s_.graph.index_of(dep);
-    if (!from || !to) fail(kAbsentValue);
-    findings_->sites.push_back(EdgeSite{*from, *to, site_of((*f.stmts)[f.stmt])});
+    findings_->sites.push_back(EdgeSite{from, to, site_of((*f.stmts)[f.stmt])});
   }
 
   // In the exact dialect, an import of a module already in the graph links
