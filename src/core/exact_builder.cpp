@@ -52,15 +52,6 @@ void ExactBuilder::explain_misses(std::vector<Problem>& problems, HostServices* 
   }
 }
 
-bool ExactBuilder::reads_module(const ExactRequest& request, std::string_view name) {
-  if (!request.read_within) return true;
-  for (const std::string& top : *request.read_within) {
-    if (name.starts_with(top) && (name.size() == top.size() || name[top.size()] == '.'))
-      return true;
-  }
-  return false;
-}
-
 void ExactBuilder::replan() {
   std::vector<std::string> paths = finder_.tracked_paths();
   check_folders_ = paths.size();
@@ -105,7 +96,15 @@ std::shared_ptr<const ExactGraph> ExactBuilder::build(const ExactRequest& reques
   }
   last_graph_.reset();
 
-  ExactHost host(finder_, scans_, services);
+  // The second thread reads ahead of the walk for as long as it runs.
+  struct PrefetchRun {
+    Prefetcher& prefetch;
+    explicit PrefetchRun(Prefetcher& p) : prefetch(p) { prefetch.start(); }
+    ~PrefetchRun() { prefetch.stop(); }
+    PrefetchRun(const PrefetchRun&) = delete;
+    PrefetchRun& operator=(const PrefetchRun&) = delete;
+  } run(prefetch_);
+  ExactHost host(finder_, scans_, services, &prefetch_, &request.read_within);
   ModuleSpec root;
   std::vector<ImportStmt> statements;
   std::optional<std::string_view> drop;
@@ -205,7 +204,7 @@ bool ExactBuilder::patch(const ExactRequest& request, const std::vector<std::str
         spec = finder_.find(name, services).spec;
       }
       if (!spec || !spec->origin || *spec->origin != path) return false;
-      if (name != kMainName && !reads_module(request, name)) continue;  // a leaf still
+      if (name != kMainName && !reads_within(request.read_within, name)) continue;  // a leaf still
 
       WalkState state;
       state.graph.add(DepNode(*spec, 0));

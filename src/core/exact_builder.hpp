@@ -17,6 +17,7 @@
 #include "core/exact_graph.hpp"
 #include "core/exact_host.hpp"
 #include "core/module_finder.hpp"
+#include "core/prefetch.hpp"
 #include "core/walk.hpp"
 
 namespace tarnwick {
@@ -68,7 +69,6 @@ class ExactBuilder {
  private:
   static ModuleSpec main_spec(const ExactRequest& request);
   static WalkOptions options(const ExactRequest& request);
-  static bool reads_module(const ExactRequest& request, std::string_view name);
   void replan();
   // Says in kNotFound problems when the name's parent is no package.
   void explain_misses(std::vector<Problem>& problems, HostServices* services);
@@ -79,6 +79,7 @@ class ExactBuilder {
 
   ModuleFinder finder_;
   ScanCache scans_;
+  Prefetcher prefetch_;  // runs during a full walk only
   Stats stats_;
   ExactRequest last_request_;
   std::shared_ptr<const ExactGraph> last_graph_;

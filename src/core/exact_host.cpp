@@ -1,10 +1,13 @@
 #include "core/exact_host.hpp"
 
+#include <algorithm>
 #include <utility>
 
 #include "core/import_scan.hpp"
+#include "core/resolve_name.hpp"
 #include "core/source_file.hpp"
 #include "core/str_cat.hpp"
+#include "core/walk.hpp"
 
 namespace tarnwick {
 
@@ -55,14 +58,39 @@ std::vector<ImportStmt> scan_source(std::string_view text, HostServices* service
 ScanCache::Entry ScanCache::read(const std::string& path, const fs::FileStat& stat,
                                  HostServices* services) {
   ++reads_;
-  Entry entry;
-  entry.stat = stat;
   std::string bytes;
   if (const int err = fs::read_file(path, bytes); err != 0) {
+    Entry entry;
+    entry.stat = stat;
     entry.imports.status = ReadResult::Status::kCannotOpen;
     entry.imports.error = fs::os_error_text(err);
     return entry;
   }
+  return from_bytes(stat, std::move(bytes), services);
+}
+
+ScanCache::Entry ScanCache::from_prefetch(const std::string& path, Prefetcher::Result r,
+                                          HostServices* services) {
+  if (r.error < 0) return read(path, r.stat, services);  // the worker could not
+  ++reads_;
+  if (r.error != 0) {
+    Entry entry;
+    entry.stat = r.stat;
+    entry.imports.status = ReadResult::Status::kCannotOpen;
+    entry.imports.error = fs::os_error_text(r.error);
+    return entry;
+  }
+  if (!r.statements) return from_bytes(r.stat, std::move(r.bytes), services);
+  Entry entry;
+  entry.stat = r.stat;
+  entry.imports.statements = std::move(r.statements);
+  return entry;
+}
+
+ScanCache::Entry ScanCache::from_bytes(const fs::FileStat& stat, std::string bytes,
+                                       HostServices* services) {
+  Entry entry;
+  entry.stat = stat;
   std::string error;
   std::optional<std::string> text = decode_source(std::move(bytes), services, error);
   if (!text) {
@@ -89,9 +117,16 @@ bool same_imports(const Host::Imports& a, const Host::Imports& b) noexcept {
 
 }  // namespace
 
-Host::Imports ScanCache::get(const std::string& path, HostServices* services) {
-  const fs::FileStat stat = fs::stat_path(path);
+Host::Imports ScanCache::get(const std::string& path, HostServices* services,
+                             Prefetcher* prefetched) {
   auto it = entries_.find(path);
+  if (it == entries_.end() && prefetched != nullptr) {
+    if (std::optional<Prefetcher::Result> r = prefetched->take(path)) {
+      return entries_.emplace(path, from_prefetch(path, std::move(*r), services))
+          .first->second.imports;
+    }
+  }
+  const fs::FileStat stat = fs::stat_path(path);
   if (it == entries_.end()) {
     it = entries_.emplace(path, read(path, stat, services)).first;
   } else if (!same_file(it->second.stat, stat)) {
@@ -139,7 +174,49 @@ ReadResult ExactHost::read_source(const std::string& path) {
 
 Host::Imports ExactHost::read_imports(const std::string& path) {
   files_.push_back(path);
-  return scans_.get(path, services_);
+  return scans_.get(path, services_, prefetch_);
+}
+
+void ExactHost::walking(const ModuleSpec& module, const std::vector<ImportStmt>& statements) {
+  if (prefetch_ == nullptr) return;
+  // The names the walk is about to look up, with their enclosing packages:
+  // the files of those it will read go to the prefetcher. A guess that
+  // misses (an attribute in a from-list, say) only costs a cached lookup.
+  const auto want = [&](std::string_view name) {
+    for (;;) {
+      const Lookup& found = finder_.find(name, services_);
+      if (found.spec && has_python_source(*found.spec) &&
+          (read_within_ == nullptr || reads_within(*read_within_, name)) &&
+          !scans_.holds(*found.spec->origin)) {
+        prefetch_->want(*found.spec->origin);
+      }
+      const std::size_t dot = name.rfind('.');
+      if (dot == std::string_view::npos) return;
+      name = name.substr(0, dot);
+    }
+  };
+  for (const ImportStmt& stmt : statements) {
+    if (const auto* imp = std::get_if<Import>(&stmt)) {
+      for (const Alias& a : imp->names) want(a.name);
+      continue;
+    }
+    const auto& from = std::get<ImportFrom>(stmt);
+    const std::uint64_t level = from.level.value_or(0);
+    std::string target = from.module.value_or("");
+    if (level > 0) {
+      // Relative: against the module's package, when it has enough levels.
+      const std::string_view package = module.parent;
+      const auto levels =
+          static_cast<std::uint64_t>(std::count(package.begin(), package.end(), '.')) + 1;
+      if (package.empty() || levels < level) continue;
+      target = resolve_name(target, package, level);
+    }
+    if (target.empty()) continue;
+    want(target);
+    for (const Alias& a : from.names) {
+      if (a.name != "*") want(str_cat(target, '.', a.name));
+    }
+  }
 }
 
 void ExactHost::check_interrupts() {

@@ -17,6 +17,7 @@
 #include "core/import_stmt.hpp"
 #include "core/module_finder.hpp"
 #include "core/platform_fs.hpp"
+#include "core/prefetch.hpp"
 
 namespace tarnwick {
 
@@ -47,8 +48,12 @@ std::vector<ImportStmt> scan_source(std::string_view text, HostServices* service
 // time stay the same.
 class ScanCache {
  public:
-  // The statements of the file at `path`, read again only when it changed.
-  Host::Imports get(const std::string& path, HostServices* services);
+  // The statements of the file at `path`, read again only when it changed,
+  // taken from `prefetched` when that read it.
+  Host::Imports get(const std::string& path, HostServices* services,
+                    Prefetcher* prefetched = nullptr);
+
+  bool holds(const std::string& path) const { return entries_.contains(path); }
 
   // The paths among `paths` (with their fresh stats) whose statements differ
   // from those held, each read again when its size or modification time
@@ -65,6 +70,10 @@ class ScanCache {
     Host::Imports imports;
   };
   Entry read(const std::string& path, const fs::FileStat& stat, HostServices* services);
+  // An entry from a file's bytes (decoded and scanned here).
+  Entry from_bytes(const fs::FileStat& stat, std::string bytes, HostServices* services);
+  // An entry from what the prefetcher read, finished here when needed.
+  Entry from_prefetch(const std::string& path, Prefetcher::Result r, HostServices* services);
 
   std::unordered_map<std::string, Entry> entries_;
   std::size_t reads_ = 0;
@@ -72,13 +81,23 @@ class ScanCache {
 
 class ExactHost final : public Host {
  public:
-  ExactHost(ModuleFinder& finder, ScanCache& scans, HostServices* services)
-      : finder_(finder), scans_(scans), services_(services) {}
+  // With `prefetch`, the files of the modules a module imports are read on
+  // its thread as the walk starts on that module (those in `read_within`
+  // only, when given).
+  ExactHost(ModuleFinder& finder, ScanCache& scans, HostServices* services,
+            Prefetcher* prefetch = nullptr,
+            const std::optional<std::vector<std::string>>* read_within = nullptr)
+      : finder_(finder),
+        scans_(scans),
+        services_(services),
+        prefetch_(prefetch),
+        read_within_(read_within) {}
 
   std::optional<ModuleSpec> find_spec(std::string_view name) override;
   ReadResult read_source(const std::string& path) override;
   Imports read_imports(const std::string& path) override;
   void check_interrupts() override;
+  void walking(const ModuleSpec& module, const std::vector<ImportStmt>& statements) override;
 
   // The module run as __main__: `import __main__` anywhere gives it, as it
   // does at run time.
@@ -91,6 +110,8 @@ class ExactHost final : public Host {
   ModuleFinder& finder_;
   ScanCache& scans_;
   HostServices* services_;
+  Prefetcher* prefetch_;
+  const std::optional<std::vector<std::string>>* read_within_;
   std::optional<ModuleSpec> main_;
   std::vector<std::string> files_;
 };

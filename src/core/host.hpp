@@ -48,6 +48,13 @@ class Host {
   };
   virtual Imports read_imports(const std::string& path);
 
+  // Called as the walk starts on the statements of `module`: a host may
+  // prepare the lookups and reads they will ask for.
+  virtual void walking(const ModuleSpec& module, const std::vector<ImportStmt>& statements) {
+    (void)module;
+    (void)statements;
+  }
+
   // Called before every module lookup; may throw to abort the build (for
   // example on a pending KeyboardInterrupt).
   virtual void check_interrupts() {}

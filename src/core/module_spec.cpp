@@ -1,6 +1,25 @@
 #include "core/module_spec.hpp"
 
+#include "core/source_file.hpp"
+
 namespace tarnwick {
+
+bool has_python_source(const ModuleSpec& spec) noexcept {
+  if (!spec.origin) return false;
+  switch (spec.kind) {
+    case ModuleKind::kSource:
+    case ModuleKind::kPackage:
+      return true;
+    case ModuleKind::kFrozen:
+    case ModuleKind::kForeign:
+    case ModuleKind::kUnknown: {
+      const std::optional<std::string_view> ext = path_extension(*spec.origin);
+      return ext && *ext == "py";
+    }
+    default:
+      return false;
+  }
+}
 
 std::string_view kind_name(ModuleKind kind) noexcept {
   switch (kind) {

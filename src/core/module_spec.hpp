@@ -25,6 +25,12 @@ enum class ModuleKind : std::uint8_t {
   kForeign,    // answered by a finder the core does not model (the host's own)
 };
 
+// Whether the exact engine reads a module's source: modules and packages
+// with a .py origin, and frozen modules (or any a foreign finder gave)
+// whose origin is a .py file.
+struct ModuleSpec;
+bool has_python_source(const ModuleSpec& spec) noexcept;
+
 // The lower-case name of a kind, as the exact engine shows it ("source",
 // "package", ...; "unknown" for kUnknown).
 std::string_view kind_name(ModuleKind kind) noexcept;

@@ -42,25 +42,6 @@ const Site& site_of(const ImportStmt& stmt) noexcept {
   return std::visit([](const auto& s) -> const Site& { return s.site; }, stmt);
 }
 
-// Whether the exact walk reads a module's source: modules and packages with
-// a .py origin, and frozen modules whose source file is known.
-bool has_source(const ModuleSpec& spec) noexcept {
-  if (!spec.origin) return false;
-  switch (spec.kind) {
-    case ModuleKind::kSource:
-    case ModuleKind::kPackage:
-      return true;
-    case ModuleKind::kFrozen:
-    case ModuleKind::kForeign:
-    case ModuleKind::kUnknown: {
-      const std::optional<std::string_view> ext = path_extension(*spec.origin);
-      return ext && *ext == "py";
-    }
-    default:
-      return false;
-  }
-}
-
 }  // namespace
 
 // ---- the walk --------------------------------------------------------------
@@ -187,6 +168,7 @@ class Walk {
     }
     s_.in_progress.insert(spec.name);
     if (opt_.verbose) dump_imports(*stmts);
+    host_.walking(spec, *stmts);
     ImportsFrame frame;
     frame.spec = std::move(spec);
     frame.stmts = std::move(stmts);
@@ -402,22 +384,12 @@ class Walk {
   // The statements of a module for the exact dialect; a module whose source
   // cannot be read or decoded is a problem (and a node without edges).
   std::shared_ptr<const std::vector<ImportStmt>> exact_statements(const ModuleSpec& spec) {
-    if (!has_source(spec) || !within(spec.name)) return nullptr;
+    if (!has_python_source(spec) || !reads_within(opt_.read_within, spec.name)) return nullptr;
     Host::Imports read = host_.read_imports(*spec.origin);
     if (read.status == ReadResult::Status::kOk) return std::move(read.statements);
     findings_->problems.push_back(
         Problem{Problem::Kind::kUnreadable, spec.name, *spec.origin, 0, std::move(read.error)});
     return nullptr;
-  }
-
-  bool within(std::string_view name) const noexcept {
-    if (!opt_.read_within) return true;
-    for (const std::string& top : *opt_.read_within) {
-      if (name.starts_with(top) && (name.size() == top.size() || name[top.size()] == '.')) {
-        return true;
-      }
-    }
-    return false;
   }
 
   WalkState& s_;
@@ -426,6 +398,17 @@ class Walk {
   WalkFindings* findings_;
   std::vector<Frame> stack_;
 };
+
+bool reads_within(const std::optional<std::vector<std::string>>& packages,
+                  std::string_view name) noexcept {
+  if (!packages) return true;
+  for (const std::string& top : *packages) {
+    if (name.starts_with(top) && (name.size() == top.size() || name[top.size()] == '.')) {
+      return true;
+    }
+  }
+  return false;
+}
 
 Host::Imports Host::read_imports(const std::string& path) {
   ReadResult read = read_source(path);

@@ -72,6 +72,10 @@ struct WalkState {
   std::size_t cached_count = 0;     // of those, taken from a cache
 };
 
+// Whether `name` is one of `packages` or inside one; with no list, always.
+bool reads_within(const std::optional<std::vector<std::string>>& packages,
+                  std::string_view name) noexcept;
+
 struct WalkOptions {
   Dialect dialect = Dialect::kModule;
   bool verbose = false;             // dump every module's statements to stdout
