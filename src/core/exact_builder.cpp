@@ -52,6 +52,52 @@ void ExactBuilder::explain_misses(std::vector<Problem>& problems, HostServices* 
   }
 }
 
+bool ExactBuilder::check(std::vector<std::string>& changed, bool same_request,
+                         HostServices* services) {
+  std::vector<fs::FolderWatch::Notice> notices;
+  if (!watching_ && watch_enabled_ && last_graph_) {
+    // The first rebuild: watches go on everything read so far, before the
+    // stat check below, so each change is either statted or noticed.
+    finder_.set_watch(&watch_);
+    scans_.set_watch(&watch_);
+    finder_.watch_all();
+    scans_.watch_all();
+    watching_ = true;
+    generation_ = watch_.generation();
+  } else if (!watch_.take(notices) || watch_.generation() != generation_) {
+    // Watches were dropped: what they covered is statted from now on.
+    finder_.forget_watches();
+    scans_.forget_watches();
+    generation_ = watch_.generation();
+  } else if (watch_.active()) {
+    // Notices say what changed under the watched folders; the rest is
+    // statted. A folder that went itself sends everything to the stat path.
+    const bool folders_changed = finder_.refresh(notices);
+    if (!same_request || folders_changed) return folders_changed;
+    if (std::optional<std::vector<std::string>> files = scans_.changed(notices, services)) {
+      changed = std::move(*files);
+      return false;
+    }
+  }
+  // One plan stats the folders the finder holds and the files the last
+  // build read, together, so one second thread shares all of it out.
+  std::vector<fs::FileStat> now;
+  check_plan_.run(now);
+  const std::span<const fs::FileStat> stats(now);
+  const std::size_t folders = check_folders_;
+  const std::vector<std::string>& paths = check_plan_.paths();
+  const bool folders_changed =
+      folders != finder_.tracked_count()
+          ? finder_.refresh()  // no plan yet for what the finder holds
+          : finder_.refresh(std::span(paths).first(folders), stats.first(folders));
+  if (same_request && !folders_changed) {
+    // Every file read last time is looked at, so each changed one is read
+    // again once.
+    changed = scans_.changed(std::span(paths).subspan(folders), stats.subspan(folders), services);
+  }
+  return folders_changed;
+}
+
 void ExactBuilder::replan() {
   std::vector<std::string> paths = finder_.tracked_paths();
   check_folders_ = paths.size();
@@ -69,22 +115,10 @@ WalkOptions ExactBuilder::options(const ExactRequest& request) {
 std::shared_ptr<const ExactGraph> ExactBuilder::build(const ExactRequest& request,
                                                       HostServices* services) {
   const std::size_t reads_before = scans_.reads();
-  // One plan stats the folders the finder holds and the files the last
-  // build read, together, so one second thread shares all of it out.
-  std::vector<fs::FileStat> now;
-  check_plan_.run(now);
-  const std::span<const fs::FileStat> stats(now);
-  const std::size_t folders = check_folders_;
-  const std::vector<std::string>& paths = check_plan_.paths();
-  const bool folders_changed =
-      folders != finder_.tracked_count()
-          ? finder_.refresh()  // no plan yet for what the finder holds
-          : finder_.refresh(std::span(paths).first(folders), stats.first(folders));
-  if (last_graph_ && request == last_request_ && !folders_changed) {
-    // Every file read last time is looked at, so each changed one is read
-    // again once.
-    const std::vector<std::string> changed =
-        scans_.changed(std::span(paths).subspan(folders), stats.subspan(folders), services);
+  const bool same_request = last_graph_ && request == last_request_;
+  std::vector<std::string> changed;
+  const bool folders_changed = check(changed, same_request, services);
+  if (same_request && !folders_changed) {
     if (changed.empty()) {
       stats_ = Stats{true, scans_.reads() - reads_before, last_files_.size()};
       return last_graph_;

@@ -45,7 +45,12 @@ inline constexpr std::string_view kMainName = "__main__";
 
 class ExactBuilder {
  public:
-  explicit ExactBuilder(FinderConfig config) : finder_(std::move(config)) {}
+  // With `watch`, the first rebuild sets watches on what the builds read,
+  // and later ones learn what changed from their notices (where the system
+  // has them) instead of statting it all. A builder used once never pays for
+  // watches.
+  explicit ExactBuilder(FinderConfig config, bool watch = true)
+      : watch_enabled_(watch), finder_(std::move(config)) {}
 
   // Builds the graph of `request`. `services` (which may be null) is asked
   // for what only the interpreter knows; what it throws ends the build and
@@ -70,6 +75,10 @@ class ExactBuilder {
   static ModuleSpec main_spec(const ExactRequest& request);
   static WalkOptions options(const ExactRequest& request);
   void replan();
+  // Whether the folders the finder holds changed, and the files of the last
+  // build whose statements changed (in `changed`), from the watch's notices
+  // where they can be trusted and by statting the rest.
+  bool check(std::vector<std::string>& changed, bool same_request, HostServices* services);
   // Says in kNotFound problems when the name's parent is no package.
   void explain_misses(std::vector<Problem>& problems, HostServices* services);
   std::vector<std::string> package_modules(const std::vector<std::string>& names,
@@ -77,6 +86,11 @@ class ExactBuilder {
   bool patch(const ExactRequest& request, const std::vector<std::string>& changed,
              HostServices* services);
 
+  // Declared first, so the finder and the cache that hold it go before it.
+  fs::FolderWatch watch_;
+  bool watch_enabled_;
+  bool watching_ = false;         // the finder and the cache set watches as they read
+  std::uint64_t generation_ = 0;  // of the watches the finder and the cache count on
   ModuleFinder finder_;
   ScanCache scans_;
   Prefetcher prefetch_;  // runs during a full walk only

@@ -80,10 +80,12 @@ ScanCache::Entry ScanCache::from_prefetch(const std::string& path, Prefetcher::R
     entry.imports.error = fs::os_error_text(r.error);
     return entry;
   }
-  if (!r.statements) return from_bytes(r.stat, std::move(r.bytes), services);
-  Entry entry;
-  entry.stat = r.stat;
-  entry.imports.statements = std::move(r.statements);
+  Entry entry =
+      r.statements
+          ? Entry{r.stat, Host::Imports{ReadResult::Status::kOk, {}, std::move(r.statements)},
+                  false}
+          : from_bytes(r.stat, std::move(r.bytes), services);
+  entry.watched = r.watched;
   return entry;
 }
 
@@ -117,22 +119,81 @@ bool same_imports(const Host::Imports& a, const Host::Imports& b) noexcept {
 
 }  // namespace
 
+bool ScanCache::watch_file(const std::string& path) {
+  const bool watched =
+      watch_ != nullptr && watch_->watch(std::string(fs::folder_of(path))) && !fs::is_symlink(path);
+  if (!watched) unwatched_.insert(path);
+  return watched;
+}
+
 Host::Imports ScanCache::get(const std::string& path, HostServices* services,
                              Prefetcher* prefetched) {
   auto it = entries_.find(path);
   if (it == entries_.end() && prefetched != nullptr) {
     if (std::optional<Prefetcher::Result> r = prefetched->take(path)) {
-      return entries_.emplace(path, from_prefetch(path, std::move(*r), services))
-          .first->second.imports;
+      Entry entry = from_prefetch(path, std::move(*r), services);
+      if (!entry.watched) unwatched_.insert(path);
+      return entries_.emplace(path, std::move(entry)).first->second.imports;
     }
   }
+  const bool watched = it != entries_.end() ? it->second.watched : watch_file(path);
   const fs::FileStat stat = fs::stat_path(path);
   if (it == entries_.end()) {
     it = entries_.emplace(path, read(path, stat, services)).first;
   } else if (!same_file(it->second.stat, stat)) {
     it->second = read(path, stat, services);
   }
+  it->second.watched = watched;
   return it->second.imports;
+}
+
+bool ScanCache::recheck(const std::string& path, Entry& entry, const fs::FileStat& now,
+                        HostServices* services) {
+  if (same_file(entry.stat, now)) return false;
+  Entry fresh = read(path, now, services);
+  fresh.watched = entry.watched;
+  const bool changed = !same_imports(fresh.imports, entry.imports);
+  entry = std::move(fresh);
+  return changed;
+}
+
+std::optional<std::vector<std::string>> ScanCache::changed(
+    std::span<const fs::FolderWatch::Notice> notices, HostServices* services) {
+  std::unordered_set<std::string> changed;
+  for (const fs::FolderWatch::Notice& n : notices) {
+    if (n.name.empty()) {
+      if (n.entries) return std::nullopt;  // a folder deleted or moved
+      continue;
+    }
+    const std::string path = fs::join_path(n.folder, n.name);
+    const auto it = entries_.find(path);
+    if (it == entries_.end() || !it->second.watched || changed.contains(path)) continue;
+    if (recheck(path, it->second, fs::stat_path(path), services)) changed.insert(path);
+  }
+  for (const std::string& path : unwatched_) {
+    const auto it = entries_.find(path);
+    if (it != entries_.end() && recheck(path, it->second, fs::stat_path(path), services)) {
+      changed.insert(path);
+    }
+  }
+  return std::vector<std::string>(changed.begin(), changed.end());
+}
+
+void ScanCache::watch_all() {
+  for (auto& [path, entry] : entries_) {
+    if (entry.watched) continue;
+    entry.watched = watch_file(path);
+    if (entry.watched) unwatched_.erase(path);
+  }
+}
+
+void ScanCache::forget_watches() {
+  for (auto& [path, entry] : entries_) {
+    if (entry.watched) {
+      entry.watched = false;
+      unwatched_.insert(path);
+    }
+  }
 }
 
 std::vector<std::string> ScanCache::changed(std::span<const std::string> paths,
@@ -142,14 +203,13 @@ std::vector<std::string> ScanCache::changed(std::span<const std::string> paths,
   for (std::size_t i = 0; i < paths.size(); ++i) {
     auto it = entries_.find(paths[i]);
     if (it == entries_.end()) {
-      entries_.emplace(paths[i], read(paths[i], stats[i], services));
+      const bool watched = watch_file(paths[i]);
+      entries_.emplace(paths[i], read(paths[i], stats[i], services)).first->second.watched =
+          watched;
       out.push_back(paths[i]);
       continue;
     }
-    if (same_file(it->second.stat, stats[i])) continue;
-    Entry fresh = read(paths[i], stats[i], services);
-    if (!same_imports(fresh.imports, it->second.imports)) out.push_back(paths[i]);
-    it->second = std::move(fresh);
+    if (recheck(paths[i], it->second, stats[i], services)) out.push_back(paths[i]);
   }
   return out;
 }
@@ -188,7 +248,7 @@ void ExactHost::walking(const ModuleSpec& module, const std::vector<ImportStmt>&
       if (found.spec && has_python_source(*found.spec) &&
           (read_within_ == nullptr || reads_within(*read_within_, name)) &&
           !scans_.holds(*found.spec->origin)) {
-        prefetch_->want(*found.spec->origin);
+        prefetch_->want(*found.spec->origin, scans_.folder_watched(*found.spec->origin));
       }
       const std::size_t dot = name.rfind('.');
       if (dot == std::string_view::npos) return;

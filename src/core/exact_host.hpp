@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "core/host.hpp"
@@ -54,6 +55,22 @@ class ScanCache {
                     Prefetcher* prefetched = nullptr);
 
   bool holds(const std::string& path) const { return entries_.contains(path); }
+  bool folder_watched(std::string_view path) const {
+    return watch_ != nullptr && watch_->watched(fs::folder_of(path));
+  }
+
+  // Files are read after their folder is watched (set before the first read).
+  void set_watch(fs::FolderWatch* watch) noexcept { watch_ = watch; }
+  // changed() from notices: the files notices name, and those no watch
+  // covers, are looked at. Nullopt when a notice says a folder of theirs
+  // itself changed (the caller then stats everything).
+  std::optional<std::vector<std::string>> changed(std::span<const fs::FolderWatch::Notice> notices,
+                                                  HostServices* services);
+  // Counts every watch as gone: every file is statted from now on.
+  void forget_watches();
+  // Watches the folders of every file held so far (the caller then stats
+  // them all, which covers any change between their reading and their watch).
+  void watch_all();
 
   // The paths among `paths` (with their fresh stats) whose statements differ
   // from those held, each read again when its size or modification time
@@ -68,7 +85,14 @@ class ScanCache {
   struct Entry {
     fs::FileStat stat;
     Host::Imports imports;
+    bool watched = false;  // its folder is watched, and it is no link
   };
+  // Looks at one file again: whether its statements changed.
+  bool recheck(const std::string& path, Entry& entry, const fs::FileStat& now,
+               HostServices* services);
+  // Whether changes to `path` come as notices: its folder watched (now, as
+  // it is read), and it no link to elsewhere.
+  bool watch_file(const std::string& path);
   Entry read(const std::string& path, const fs::FileStat& stat, HostServices* services);
   // An entry from a file's bytes (decoded and scanned here).
   Entry from_bytes(const fs::FileStat& stat, std::string bytes, HostServices* services);
@@ -76,6 +100,8 @@ class ScanCache {
   Entry from_prefetch(const std::string& path, Prefetcher::Result r, HostServices* services);
 
   std::unordered_map<std::string, Entry> entries_;
+  fs::FolderWatch* watch_ = nullptr;
+  std::unordered_set<std::string> unwatched_;  // entries no watch covers
   std::size_t reads_ = 0;
 };
 

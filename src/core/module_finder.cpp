@@ -261,6 +261,9 @@ ModuleSpec ModuleFinder::file_spec(std::string_view fullname, std::string origin
 const ModuleFinder::PathState& ModuleFinder::path_state(const std::string& path) {
   if (const auto it = paths_.find(path); it != paths_.end()) return it->second;
   PathState state;
+  // Watched before it is read, so no change after the read goes unnoticed.
+  state.watched = watch_ != nullptr && watch_->watch(path);
+  if (!state.watched) unwatched_.insert(path);
   const fs::FileStat info = fs::stat_path(path);
   state.type = info.type;
   state.mtime_ns = info.mtime_ns;
@@ -325,6 +328,33 @@ bool ModuleFinder::refresh() {
   return refresh(plan_.paths(), now);
 }
 
+bool ModuleFinder::refresh(std::span<const fs::FolderWatch::Notice> notices) {
+  bool changed = false;
+  const auto drop = [&](const std::string& path) {
+    const auto it = paths_.find(path);
+    if (it == paths_.end()) return;
+    paths_.erase(it);
+    changed = true;
+  };
+  for (const fs::FolderWatch::Notice& n : notices) {
+    if (!n.entries) continue;  // an entry written: listings stay as they are
+    drop(n.folder);
+    if (!n.name.empty()) drop(fs::join_path(n.folder, n.name));
+  }
+  // What no watch covers: missing paths, files, folders that could not be
+  // watched. (A state that went keeps its entry here until tidied.)
+  std::erase_if(unwatched_, [&](const std::string& p) { return !paths_.contains(p); });
+  const std::vector<std::string> unwatched(unwatched_.begin(), unwatched_.end());
+  std::vector<fs::FileStat> now(unwatched.size());
+  for (std::size_t i = 0; i < unwatched.size(); ++i) now[i] = fs::stat_path(unwatched[i]);
+  if (refresh(std::span<const std::string>(unwatched), now)) changed = true;
+  if (changed) {
+    answers_.clear();
+    plan_ = fs::StatPlan();
+  }
+  return changed;
+}
+
 bool ModuleFinder::refresh(std::span<const std::string> paths, std::span<const fs::FileStat> now) {
   bool changed = false;
   for (std::size_t i = 0; i < paths.size(); ++i) {
@@ -343,6 +373,24 @@ bool ModuleFinder::refresh(std::span<const std::string> paths, std::span<const f
     plan_ = fs::StatPlan();
   }
   return changed;
+}
+
+void ModuleFinder::watch_all() {
+  if (watch_ == nullptr) return;
+  for (auto& [path, state] : paths_) {
+    if (state.watched || state.type != fs::EntryType::kDirectory) continue;
+    state.watched = watch_->watch(path);
+    if (state.watched) unwatched_.erase(path);
+  }
+}
+
+void ModuleFinder::forget_watches() {
+  for (auto& [path, state] : paths_) {
+    if (state.watched) {
+      state.watched = false;
+      unwatched_.insert(path);
+    }
+  }
 }
 
 std::vector<std::string> ModuleFinder::submodule_names(const ModuleSpec& package) {

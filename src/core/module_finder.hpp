@@ -89,6 +89,19 @@ class ModuleFinder {
   // refresh() with their stats taken by the caller, for a caller that stats
   // them together with other paths.
   std::vector<std::string> tracked_paths() const;
+
+  // Folders are watched as they are listed (set before the first lookup).
+  void set_watch(fs::FolderWatch* watch) noexcept { watch_ = watch; }
+  // refresh() from notices: the states of the folders and entries named
+  // drop, the paths no watch covers are statted. Returns whether anything
+  // changed.
+  bool refresh(std::span<const fs::FolderWatch::Notice> notices);
+  // Counts every watch as gone (the caller saw them dropped): their states
+  // are statted from now on.
+  void forget_watches();
+  // Watches every folder held so far (the caller then stats them all, which
+  // covers any change between their reading and their watch).
+  void watch_all();
   std::size_t tracked_count() const noexcept { return paths_.size(); }
   bool refresh(std::span<const std::string> paths, std::span<const fs::FileStat> now);
 
@@ -125,6 +138,7 @@ class ModuleFinder {
     std::int64_t mtime_ns = 0;
     bool listed = false;       // a directory whose listing could be read
     bool inside_file = false;  // missing, but below a regular file: a path into an archive
+    bool watched = false;      // a directory whose changes come as notices
     NameMap<Candidates> names;
   };
 
@@ -149,6 +163,8 @@ class ModuleFinder {
   std::unordered_set<std::string, NameHash, std::equal_to<>> builtins_;
   NameMap<std::size_t> frozen_;  // name -> index in config_.frozen
   NameMap<PathState> paths_;
+  fs::FolderWatch* watch_ = nullptr;
+  std::unordered_set<std::string, NameHash, std::equal_to<>> unwatched_;  // states no watch covers
   fs::StatPlan plan_;  // the keys of paths_ as of the last refresh, grouped for re-stating
   NameMap<Lookup> answers_;
 };

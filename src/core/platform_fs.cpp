@@ -3,6 +3,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#if defined(__linux__)
+#include <sys/inotify.h>
+#include <sys/statfs.h>
+#endif
 #include <unistd.h>
 
 #include <cerrno>
@@ -107,6 +111,137 @@ void StatPlan::run(std::vector<FileStat>& out) const {
     run_folders(0, folders_.size(), out);
   }
 }
+
+bool is_symlink(const std::string& path) noexcept {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+std::string_view folder_of(std::string_view path) noexcept {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? std::string_view() : path.substr(0, slash);
+}
+
+// ---- FolderWatch ---------------------------------------------------------------
+
+#if defined(__linux__)
+
+namespace {
+
+// File systems whose changes can come from elsewhere, unseen by inotify.
+bool remote_file_system(const std::string& folder) noexcept {
+  struct statfs info {};
+  if (::statfs(folder.c_str(), &info) != 0) return true;
+  switch (static_cast<unsigned long>(info.f_type)) {
+    case 0x6969UL:      // NFS
+    case 0x517BUL:      // SMB
+    case 0xFF534D42UL:  // CIFS
+    case 0xFE534D42UL:  // SMB2
+    case 0x65735546UL:  // FUSE
+    case 0x01021997UL:  // 9P
+    case 0x00C36400UL:  // Ceph
+    case 0x5346414FUL:  // AFS
+    case 0x47504653UL:  // GPFS
+    case 0x0BD00BD0UL:  // Lustre
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+FolderWatch::~FolderWatch() {
+  reset();
+}
+
+void FolderWatch::reset() noexcept {
+  if (fd_ >= 0) ++generation_;
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  folders_.clear();
+  watches_.clear();
+}
+
+bool FolderWatch::watch(const std::string& folder) {
+  if (watches_.contains(folder)) return true;
+  if (fd_ >= 0 && pid_ != static_cast<long>(::getpid())) reset();  // a forked copy
+  if (fd_ < 0) {
+    fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd_ < 0) return false;
+    pid_ = static_cast<long>(::getpid());
+  }
+  if (remote_file_system(folder)) return false;
+  constexpr std::uint32_t kMask = IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE |
+                                  IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF |
+                                  IN_ONLYDIR;
+  const int wd = ::inotify_add_watch(fd_, folder.c_str(), kMask);
+  if (wd < 0) return false;  // not a folder, or out of watches
+  // One folder can be reached by two paths (links): the descriptor is the
+  // same, and its notices go to the path seen first; the other is statted.
+  if (!folders_.emplace(wd, folder).second) return false;
+  watches_.emplace(folder, wd);
+  return true;
+}
+
+bool FolderWatch::watched(std::string_view folder) const {
+  return fd_ >= 0 && watches_.find(std::string(folder)) != watches_.end();
+}
+
+bool FolderWatch::take(std::vector<Notice>& out) {
+  if (fd_ < 0) return true;
+  if (pid_ != static_cast<long>(::getpid())) {
+    reset();
+    return false;
+  }
+  alignas(struct inotify_event) char buf[16384];
+  for (;;) {
+    const ssize_t n = ::read(fd_, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN) return true;
+      reset();
+      return false;
+    }
+    if (n == 0) return true;
+    for (ssize_t at = 0; at < n;) {
+      const auto* event = reinterpret_cast<const struct inotify_event*>(buf + at);
+      at += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
+      if (event->mask & IN_Q_OVERFLOW) {
+        reset();
+        return false;
+      }
+      const auto folder = folders_.find(event->wd);
+      if (folder == folders_.end()) continue;
+      Notice notice;
+      notice.folder = folder->second;
+      if (event->len > 0) notice.name = event->name;
+      notice.entries = (event->mask & (IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
+                                       IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) != 0;
+      if (event->mask & IN_IGNORED) {  // the watch is gone (folder deleted, or unmounted)
+        watches_.erase(folder->second);
+        folders_.erase(folder);
+      }
+      out.push_back(std::move(notice));
+    }
+  }
+}
+
+#else  // no notices here: callers stat everything
+
+FolderWatch::~FolderWatch() = default;
+void FolderWatch::reset() noexcept {}
+bool FolderWatch::watch(const std::string&) {
+  return false;
+}
+bool FolderWatch::watched(std::string_view) const {
+  return false;
+}
+bool FolderWatch::take(std::vector<Notice>&) {
+  return true;
+}
+
+#endif
 
 bool list_directory(const std::string& path, std::vector<DirEntry>& out, int& error) {
   out.clear();

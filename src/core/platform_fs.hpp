@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace tarnwick::fs {
@@ -21,6 +22,12 @@ struct FileStat {
 // What `path` is, following symlinks. Anything that cannot be stat'ed
 // (absent, unreadable parent, dangling link) is kMissing.
 FileStat stat_path(const std::string& path) noexcept;
+
+// Whether `path` itself is a symbolic link (not followed).
+bool is_symlink(const std::string& path) noexcept;
+
+// The folder part of a path: the text before its last '/' ("" for none).
+std::string_view folder_of(std::string_view path) noexcept;
 
 // A fixed list of paths to stat again and again, as a rebuild checks what
 // the last build read. It is grouped by folder once; each run opens each
@@ -46,6 +53,52 @@ class StatPlan {
   std::vector<std::string> paths_;
   std::vector<Folder> folders_;
   std::size_t split_ = 0;  // folders_[0, split_) go to one thread, the rest to the other
+};
+
+// Notices of changes in folders, where the system gives them (inotify on
+// Linux). A watched folder reports the entries created, deleted or renamed in
+// it, the entries written or touched, and its own deletion or move. Where
+// the system has no such notices, for a folder on a network or user-space
+// file system (whose changes from elsewhere would go unreported), and in a
+// process forked from the one that set the watches, watch() says no (or
+// take() reports notices lost) and callers stat instead.
+class FolderWatch {
+ public:
+  struct Notice {
+    std::string folder;
+    std::string name;      // the entry; empty when the folder itself changed
+    bool entries = false;  // the folder's set of entries changed (or the folder itself)
+  };
+
+  FolderWatch() = default;
+  FolderWatch(const FolderWatch&) = delete;
+  FolderWatch& operator=(const FolderWatch&) = delete;
+  ~FolderWatch();
+
+  // Starts watching `folder` (set up before it is read, so nothing after
+  // the read goes unnoticed). False when it cannot be watched.
+  bool watch(const std::string& folder);
+  bool watched(std::string_view folder) const;
+  // Whether notices are being collected at all (watch() ever succeeded in
+  // this process).
+  bool active() const noexcept { return fd_ >= 0 && !watches_.empty(); }
+  // Goes up each time every watch is dropped: a watch set in an earlier
+  // generation is gone.
+  std::uint64_t generation() const noexcept { return generation_; }
+
+  // Moves the notices since the last call into `out`. False when notices
+  // were lost (the queue overflowed, or this is a forked process): then
+  // anything may have changed, and every watch is dropped.
+  bool take(std::vector<Notice>& out);
+
+ private:
+  void reset() noexcept;
+
+  int fd_ = -1;
+  long pid_ = 0;  // the process that set the watches
+  std::uint64_t generation_ = 0;
+  std::unordered_map<int, std::string> folders_;  // watch descriptor -> folder
+  std::unordered_map<std::string, int> watches_;  // folder -> watch descriptor
 };
 
 // One name in a directory. Symlinks are resolved, so a link to a directory is

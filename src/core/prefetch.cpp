@@ -27,14 +27,16 @@ void Prefetcher::stop() noexcept {
   work_.notify_all();
   worker_.join();
   state_.clear();
+  watched_.clear();
   results_.clear();
 }
 
-void Prefetcher::want(const std::string& path) {
+void Prefetcher::want(const std::string& path, bool watched) {
   if (!worker_.joinable()) return;
   {
     const std::lock_guard<std::mutex> lock(mu_);
     if (!state_.emplace(path, State::kQueued).second) return;
+    watched_[path] = watched;
     queue_.push_back(path);
   }
   work_.notify_one();
@@ -67,10 +69,12 @@ void Prefetcher::run() noexcept {
     const auto it = state_.find(path);
     if (it == state_.end() || it->second != State::kQueued) continue;
     it->second = State::kReading;
+    const bool watched = watched_.at(path);
     lock.unlock();
     Result result;
     try {
       result = read(path);
+      result.watched = watched && !fs::is_symlink(path);
     } catch (...) {  // out of memory: left for the caller to read
       result = Result{};
       result.error = -1;

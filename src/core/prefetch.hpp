@@ -30,6 +30,7 @@ class Prefetcher {
     bool opened = false;  // with an error: whether opening worked
     std::string bytes;    // the file, when `statements` could not be made here
     std::shared_ptr<const std::vector<ImportStmt>> statements;
+    bool watched = false;  // its folder was watched when it was queued, and it is no link
   };
 
   Prefetcher() = default;
@@ -42,8 +43,8 @@ class Prefetcher {
   // Drops what is queued and unclaimed, and waits for the worker to end.
   void stop() noexcept;
 
-  // Queues `path`, once per run.
-  void want(const std::string& path);
+  // Queues `path`, once per run; `watched`: its folder is watched already.
+  void want(const std::string& path, bool watched);
 
   // The worker's result for `path`, waiting while the worker reads it.
   // Nullopt when the path was never queued, or still waits in the queue (it
@@ -60,6 +61,7 @@ class Prefetcher {
   std::condition_variable done_;  // a result is in
   std::deque<std::string> queue_;
   std::unordered_map<std::string, State> state_;
+  std::unordered_map<std::string, bool> watched_;  // by queued path
   std::unordered_map<std::string, Result> results_;
   std::thread worker_;
   bool stopping_ = false;
