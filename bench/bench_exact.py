@@ -418,7 +418,7 @@ def section_packages(n: int) -> None:
     )
     print(
         "   no bar. tarnwick: build(packages=[p], within=[p]) (reads only p; other imports are"
-        " leaves; single-threaded).\n   grimp: build_graph(p, cache_dir=None), its default internal-only"
+        " leaves; a second thread reads ahead).\n   grimp: build_graph(p, cache_dir=None), its default internal-only"
         " graph and include_external_packages=True (its Rust core has a thread pool: see the cpu column)."
     )
     print(
