@@ -19,12 +19,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "core/parser.hpp"
+#include "core/platform_fs.hpp"
+#include "core/source_file.hpp"
 
 namespace {
 
@@ -42,30 +42,11 @@ std::filesystem::path stdlib_dir() {
   return out;
 }
 
-bool valid_utf8(const std::string& s) {
-  std::size_t i = 0;
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  while (i < s.size()) {
-    const unsigned char c = p[i];
-    std::size_t len = c < 0x80                 ? 1
-                      : c >= 0xC2 && c <= 0xDF ? 2
-                      : c >= 0xE0 && c <= 0xEF ? 3
-                      : c >= 0xF0 && c <= 0xF4 ? 4
-                                               : 0;
-    if (len == 0 || s.size() - i < len) return false;
-    for (std::size_t k = 1; k < len; ++k) {
-      if ((p[i + k] & 0xC0) != 0x80) return false;
-    }
-    i += len;
-  }
-  return true;
-}
-
+// The whole file (empty when it cannot be read).
 std::string read_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream buffer;
-  buffer << in.rdbuf();
-  return buffer.str();
+  std::string text;
+  tarnwick::fs::read_file(path.string(), text);
+  return text;
 }
 
 const std::vector<std::string>& stdlib_files() {
@@ -89,7 +70,7 @@ const std::vector<std::string>& stdlib_files() {
     std::sort(paths.begin(), paths.end());
     for (const auto& p : paths) {
       std::string text = read_file(p);
-      if (valid_utf8(text)) out.push_back(std::move(text));
+      if (tarnwick::is_valid_utf8(text)) out.push_back(std::move(text));
     }
     return out;
   }();

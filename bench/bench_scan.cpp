@@ -11,9 +11,9 @@
 // file listing one path per line. Files that are not valid UTF-8 are left out
 // (the scanner is given text, as the binding gives it). For instance:
 //
-//   export TARNWICK_SCAN_CORPUS=$(python3 -c 'import sysconfig; print(sysconfig.get_paths()["stdlib"])')
-//   build/bench/bench_scan
-//   find "$VENV"/lib/python3.11/site-packages -name '*.py' > /tmp/files.txt
+//   export TARNWICK_SCAN_CORPUS=$(python3 -c 'import sysconfig;
+//   print(sysconfig.get_paths()["stdlib"])') build/bench/bench_scan find
+//   "$VENV"/lib/python3.11/site-packages -name '*.py' > /tmp/files.txt
 //   TARNWICK_SCAN_CORPUS=/tmp/files.txt build/bench/bench_scan
 //
 // Without the variable the benchmarks are skipped with that message.
@@ -24,38 +24,20 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "core/import_scan.hpp"
+#include "core/platform_fs.hpp"
+#include "core/source_file.hpp"
 
 namespace {
 
-bool valid_utf8(const std::string& s) {
-  std::size_t i = 0;
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  while (i < s.size()) {
-    const unsigned char c = p[i];
-    std::size_t len = c < 0x80                 ? 1
-                      : c >= 0xC2 && c <= 0xDF ? 2
-                      : c >= 0xE0 && c <= 0xEF ? 3
-                      : c >= 0xF0 && c <= 0xF4 ? 4
-                                               : 0;
-    if (len == 0 || s.size() - i < len) return false;
-    for (std::size_t k = 1; k < len; ++k) {
-      if ((p[i + k] & 0xC0) != 0x80) return false;
-    }
-    i += len;
-  }
-  return true;
-}
-
+// The whole file (empty when it cannot be read).
 std::string read_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream buffer;
-  buffer << in.rdbuf();
-  return buffer.str();
+  std::string text;
+  tarnwick::fs::read_file(path.string(), text);
+  return text;
 }
 
 std::vector<std::filesystem::path> corpus_paths(const std::filesystem::path& where) {
@@ -102,7 +84,7 @@ const Corpus& corpus() {
     }
     for (const auto& p : corpus_paths(env)) {
       std::string text = read_file(p);
-      if (!valid_utf8(text)) {
+      if (!tarnwick::is_valid_utf8(text)) {
         ++out.left_out;
         continue;
       }

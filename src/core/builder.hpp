@@ -13,10 +13,6 @@
 
 namespace tarnwick {
 
-// The name of the node standing for the text handed to build(), and the parent
-// package of that text when no package is given.
-inline constexpr std::string_view kRootName = "<terminal>";
-
 // The builder. The walk's state (WalkState) as it stands between calls:
 // `graph` and `in_progress` empty and both counts 0; `cache` absent until the
 // first successful build, then the union of every graph returned.

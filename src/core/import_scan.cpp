@@ -488,8 +488,8 @@ class Scanner {
     }
   }
 
-  // Ordinary code up to the end of the logical line; a `;` outside brackets
-  // begins a new simple statement.
+  // Ordinary code up to the end of the logical line (skip_code keeps the
+  // bracket count); a `;` outside brackets begins a new simple statement.
   void rest_of_line() {
     for (;;) {
       p_ = skip_code(p_, end_, depth_);
@@ -510,23 +510,11 @@ class Scanner {
         case '"':
           string();
           break;
-        case '(':
-        case '[':
-        case '{':
-          ++depth_;
-          ++p_;
-          break;
-        case ')':
-        case ']':
-        case '}':
-          if (depth_ > 0) --depth_;
-          ++p_;
-          break;
         case ';':
           ++p_;
           if (depth_ == 0) simple_statement();
           break;
-        default:
+        default:  // skip_code stops nowhere else
           ++p_;
           break;
       }

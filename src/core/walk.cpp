@@ -24,10 +24,6 @@ constexpr std::string_view kOpenLine = ">>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>";
 constexpr std::string_view kCloseLine = "<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<";
 static_assert(kOpenLine.size() == 36 && kCloseLine.size() == 36);
 
-// The name of the root text in the module dialect, which is also its parent
-// package when none is given: a relative import from it has nowhere to go.
-constexpr std::string_view kModuleRootName = "<terminal>";
-
 // The enclosing package of a dotted name: "a.b.c" gives "a.b", "a" gives "".
 std::string_view enclosing_package(std::string_view name) noexcept {
   const std::size_t dot = name.rfind('.');
@@ -238,7 +234,7 @@ class Walk {
   std::optional<std::string> relative_target(std::size_t self, const ImportFrom& from) {
     const ModuleSpec& spec = importer_frame(self).spec;
     if (!exact()) {
-      if (spec.parent == kModuleRootName) {
+      if (spec.parent == kRootName) {
         fail("Attempted relative import from terminal node (no known parent package)");
       }
       return resolve_name(*from.module, spec.parent, *from.level);
@@ -307,8 +303,8 @@ class Walk {
       link_enclosing(importer, found->name);
       return;
     }
-    const bool cache_path = opt_.cache != nullptr && found->name != kModuleRootName &&
-                            opt_.cache->has_node(found->name);
+    const bool cache_path =
+        opt_.cache != nullptr && found->name != kRootName && opt_.cache->has_node(found->name);
     stack_.emplace_back(DependencyFrame{importer, std::move(*found), cache_path, false});
   }
 

@@ -31,6 +31,10 @@ enum class Dialect : std::uint8_t {
   kExact,
 };
 
+// The name of the root text in the module dialect, which is also its parent
+// package when none is given: a relative import from it has nowhere to go.
+inline constexpr std::string_view kRootName = "<terminal>";
+
 struct NameHash {
   using is_transparent = void;
   std::size_t operator()(std::string_view s) const noexcept {
