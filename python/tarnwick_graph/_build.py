@@ -11,6 +11,9 @@ from . import _config, _native
 from ._graph import Graph, Problem
 from ._native import Error
 
+# The contexts a build can leave unfollowed, as the scanner's site flags.
+SKIPPABLE = {"function": 1, "class": 2, "guarded": 4, "type_checking": 8}
+
 _REASONS = {
     "no_parent_package": "attempted relative import with no known parent package",
     "beyond_top_level": "attempted relative import beyond top-level package",
@@ -37,7 +40,13 @@ class _Request:
         packages: str | Iterable[str],
         package: str | None,
         within: str | Iterable[str] | None,
+        skip: str | Iterable[str],
     ) -> None:
+        skips = [skip] if isinstance(skip, str) else list(skip)
+        unknown = [s for s in skips if s not in SKIPPABLE]
+        if unknown:
+            raise Error(f"skip takes {', '.join(sorted(SKIPPABLE))}, not {unknown[0]!r}")
+        self.skip = sum({SKIPPABLE[s] for s in skips})
         module_list = _names(modules, "modules")
         package_list = _names(packages, "packages")
         given = sum((path is not None, source is not None, bool(module_list), bool(package_list)))
@@ -141,6 +150,7 @@ class Builder:
         packages: str | Iterable[str] = (),
         package: str | None = None,
         within: str | Iterable[str] | None = None,
+        skip: str | Iterable[str] = (),
     ) -> Graph:
         """The import graph of one of:
 
@@ -154,10 +164,16 @@ class Builder:
         With `within` (package names), only modules inside those packages
         are read, besides a script or source itself; the others they import
         are leaves of the graph (``within=()``: only the direct imports).
+        With `skip`, statements standing in those contexts are not followed:
+        ``"function"`` (run only when a function is called), ``"class"``,
+        ``"guarded"`` (in a try whose handler catches ImportError),
+        ``"type_checking"`` (under ``if TYPE_CHECKING:``).
         """
-        request = _Request(path, source, modules, packages, package, within)
+        request = _Request(path, source, modules, packages, package, within, skip)
         native = self._native_for(request.first_entry)
-        result = native.build(request.kind, request.target, request.package, request.within)
+        result = native.build(
+            request.kind, request.target, request.package, request.within, request.skip
+        )
         reused, _, _ = native.stats()
         last = self._last.get(id(native))
         if reused and last is not None:
@@ -198,9 +214,16 @@ def build(
     packages: str | Iterable[str] = (),
     package: str | None = None,
     within: str | Iterable[str] | None = None,
+    skip: str | Iterable[str] = (),
     sys_path: Sequence[str] | None = None,
 ) -> Graph:
     """Builds one graph with a new Builder; see Builder.build."""
     return Builder(sys_path=sys_path).build(
-        path, source=source, modules=modules, packages=packages, package=package, within=within
+        path,
+        source=source,
+        modules=modules,
+        packages=packages,
+        package=package,
+        within=within,
+        skip=skip,
     )

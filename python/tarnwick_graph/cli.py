@@ -418,6 +418,10 @@ def parse_args(argv: Iterable[str] | None) -> argparse.Namespace:
                         help="keep PREFIX and its submodules (PREFIX. : the submodules only)")
     parser.add_argument("--external", choices=("follow", "leaves", "collapse"),
                         help="what to do with modules outside the graphed package")
+    parser.add_argument("--skip", action="append", default=[], metavar="CONTEXT",
+                        choices=("function", "class", "guarded", "type_checking"),
+                        help="do not follow imports standing in CONTEXT: function, class, "
+                        "guarded (try/except ImportError), type_checking; may be repeated")
     parser.add_argument("--legacy", action="store_true",
                         help="build with the tarnwick module (asks importlib in this process, "
                         "which may import packages; its own grammar and depths)")
@@ -435,8 +439,9 @@ def parse_args(argv: Iterable[str] | None) -> argparse.Namespace:
     if args.legacy:
         if args.modules or (args.target != "-" and os.path.isdir(args.target)):
             parser.error("--legacy takes a file or -")
-        if args.cycles or args.affected or args.external or args.unresolved:
-            parser.error("--cycles, --affected, --unresolved and --external need the exact engine")
+        if args.cycles or args.affected or args.external or args.unresolved or args.skip:
+            parser.error("--cycles, --affected, --unresolved, --external and --skip need the "
+                         "exact engine")
     if args.package is not None and args.modules:
         parser.error("--package applies to a file or -")
     return args
@@ -450,18 +455,18 @@ def build_exact(args: argparse.Namespace) -> tuple[Graph, list[str]]:
     if args.modules:
         packages = list(args.modules)
         within = packages if (args.external or "leaves") != "follow" else None
-        return builder.build(packages=packages, within=within), packages
+        return builder.build(packages=packages, within=within, skip=args.skip), packages
     if args.target == "-":
         source = sys.stdin.read()
         within = [] if args.external in ("leaves", "collapse") else None
-        return builder.build(source=source, package=args.package, within=within), packages
+        return builder.build(source=source, package=args.package, within=within, skip=args.skip), packages
     if os.path.isdir(args.target):
         from ._config import package_of
 
         name, _ = package_of(args.target)
         packages = [name] if name else []
         within = packages if (args.external or "leaves") != "follow" else None
-        return builder.build(args.target, within=within), packages
+        return builder.build(args.target, within=within, skip=args.skip), packages
     within = None
     if args.external in ("leaves", "collapse"):
         from ._config import package_of
@@ -469,7 +474,7 @@ def build_exact(args: argparse.Namespace) -> tuple[Graph, list[str]]:
         name = args.package or package_of(args.target)[0]
         within = [name.partition(".")[0]] if name else []
         packages = within
-    return builder.build(args.target, package=args.package, within=within), packages
+    return builder.build(args.target, package=args.package, within=within, skip=args.skip), packages
 
 
 def main(argv: Iterable[str] | None = None) -> int:

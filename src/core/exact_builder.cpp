@@ -109,6 +109,7 @@ WalkOptions ExactBuilder::options(const ExactRequest& request) {
   WalkOptions options;
   options.dialect = Dialect::kExact;
   options.read_within = request.read_within;
+  options.skip_context = request.skip_context;
   return options;
 }
 
@@ -138,7 +139,7 @@ std::shared_ptr<const ExactGraph> ExactBuilder::build(const ExactRequest& reques
     PrefetchRun(const PrefetchRun&) = delete;
     PrefetchRun& operator=(const PrefetchRun&) = delete;
   } run(prefetch_);
-  ExactHost host(finder_, scans_, services, &prefetch_, &request.read_within);
+  ExactHost host(finder_, scans_, services, &prefetch_, &request.read_within, request.skip_context);
   ModuleSpec root;
   std::vector<ImportStmt> statements;
   std::optional<std::string_view> drop;

@@ -36,6 +36,7 @@ struct ExactRequest {
   std::string package;
   std::vector<std::string> names;
   std::optional<std::vector<std::string>> read_within;  // when given: only these packages are read
+  std::uint8_t skip_context = 0;  // statements with any of these context:: flags are not followed
 
   bool operator==(const ExactRequest&) const = default;
 };

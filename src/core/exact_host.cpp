@@ -256,6 +256,9 @@ void ExactHost::walking(const ModuleSpec& module, const std::vector<ImportStmt>&
     }
   };
   for (const ImportStmt& stmt : statements) {
+    if ((std::visit([](const auto& s) { return s.site.context; }, stmt) & skip_context_) != 0) {
+      continue;
+    }
     if (const auto* imp = std::get_if<Import>(&stmt)) {
       for (const Alias& a : imp->names) want(a.name);
       continue;

@@ -112,12 +112,14 @@ class ExactHost final : public Host {
   // only, when given).
   ExactHost(ModuleFinder& finder, ScanCache& scans, HostServices* services,
             Prefetcher* prefetch = nullptr,
-            const std::optional<std::vector<std::string>>* read_within = nullptr)
+            const std::optional<std::vector<std::string>>* read_within = nullptr,
+            std::uint8_t skip_context = 0)
       : finder_(finder),
         scans_(scans),
         services_(services),
         prefetch_(prefetch),
-        read_within_(read_within) {}
+        read_within_(read_within),
+        skip_context_(skip_context) {}
 
   std::optional<ModuleSpec> find_spec(std::string_view name) override;
   ReadResult read_source(const std::string& path) override;
@@ -138,6 +140,7 @@ class ExactHost final : public Host {
   HostServices* services_;
   Prefetcher* prefetch_;
   const std::optional<std::vector<std::string>>* read_within_;
+  std::uint8_t skip_context_;
   std::optional<ModuleSpec> main_;
   std::vector<std::string> files_;
 };

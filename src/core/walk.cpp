@@ -178,6 +178,10 @@ class Walk {
     auto& f = std::get<ImportsFrame>(stack_[self]);
     while (f.stmt < f.stmts->size()) {
       const ImportStmt& stmt = (*f.stmts)[f.stmt];
+      if ((site_of(stmt).context & opt_.skip_context) != 0) {
+        next_statement(f);
+        continue;
+      }
       if (const auto* imp = std::get_if<Import>(&stmt)) {
         if (f.alias < imp->names.size()) {
           std::string name = imp->names[f.alias++].name;

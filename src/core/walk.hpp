@@ -91,6 +91,8 @@ struct WalkOptions {
   // rebuild walks from a changed module only). The walk links to them,
   // adding each as a node when it first meets it, and never reads them.
   std::function<bool(std::string_view)> known;
+  // Statements whose Site::context has any of these flags are not followed.
+  std::uint8_t skip_context = 0;
 };
 
 // What an exact walk found besides the graph.

@@ -371,20 +371,23 @@ PyObject* builder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
   });
 }
 
-// build(kind, target, package, within) -> Graph; kind is "script", "text",
-// "modules" or "packages"; target a str for the first two, a sequence of str
-// otherwise; within None (read everything) or a sequence of package names.
+// build(kind, target, package, within, skip) -> Graph; kind is "script",
+// "text", "modules" or "packages"; target a str for the first two, a
+// sequence of str otherwise; within None (read everything) or a sequence of
+// package names; skip the context flags of statements not to follow.
 PyObject* builder_build(PyObject* self, PyObject* args) noexcept {
   return entry([&] {
     const char* kind = nullptr;
     PyObject* target = nullptr;
     const char* package = nullptr;
     PyObject* within = nullptr;
-    if (!PyArg_ParseTuple(args, "sOsO", &kind, &target, &package, &within)) {
+    unsigned char skip = 0;
+    if (!PyArg_ParseTuple(args, "sOsOb", &kind, &target, &package, &within, &skip)) {
       throw ErrorAlreadySet{};
     }
     ExactRequest request;
     request.package = package;
+    request.skip_context = skip;
     if (within != Py_None) request.read_within = str_list(within, "build(): within");
     const std::string_view k = kind;
     if (k == "script" || k == "text") {
@@ -452,7 +455,7 @@ PyObject* builder_stats(PyObject* self, PyObject*) noexcept {
 }
 
 PyMethodDef kBuilderMethods[] = {
-    {"build", builder_build, METH_VARARGS, "build(kind, target, package, within) -> Graph"},
+    {"build", builder_build, METH_VARARGS, "build(kind, target, package, within, skip) -> Graph"},
     {"find", builder_find, METH_O, "where a module lives"},
     {"stats", builder_stats, METH_NOARGS, "what the last build did"},
     {nullptr, nullptr, 0, nullptr},

@@ -105,3 +105,17 @@ def test_scan_flags():
     assert stmt.site.guarded and stmt.site.module_level
     with pytest.raises(tg.Error, match="source must be str or bytes"):
         tg.scan(3)
+
+
+@pytest.mark.parametrize("skip, imports_of_d", [
+    ((), {"c", "e", "typing"}),
+    (("type_checking",), {"e", "typing"}),
+    (("function", "type_checking"), {"typing"}),
+])
+def test_skipped_contexts_are_not_followed(tmp_path, skip, imports_of_d):
+    for name, text in FILES.items():
+        (tmp_path / name).write_text(text)
+    builder = tg.Builder(sys_path=[str(tmp_path), *_config.base_path()])
+    graph = builder.build(str(tmp_path / "main.py"), within=["a", "b", "c", "d", "e"], skip=skip)
+    assert graph["d"].imports == imports_of_d
+    assert ("e" in graph) == ("function" not in skip)
