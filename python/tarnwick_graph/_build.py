@@ -23,7 +23,13 @@ _REASONS = {
 def _names(value: str | Iterable[str], what: str) -> list[str]:
     names = [value] if isinstance(value, str) else list(value)
     for name in names:
-        if not isinstance(name, str) or not name or name.startswith(".") or name.endswith("."):
+        if (
+            not isinstance(name, str)
+            or not name
+            or name.startswith(".")
+            or name.endswith(".")
+            or "\0" in name
+        ):
             raise Error(f"{what} must be absolute module names, not {name!r}")
     return names
 
@@ -52,7 +58,9 @@ class _Request:
         given = sum((path is not None, source is not None, bool(module_list), bool(package_list)))
         if given != 1:
             raise Error("give exactly one of path, source, modules or packages")
-        if package is not None and (not isinstance(package, str) or package.startswith(".")):
+        if package is not None and (
+            not isinstance(package, str) or package.startswith(".") or "\0" in package
+        ):
             raise Error(f"package must be an absolute package name, not {package!r}")
         self.within = None if within is None else _names(within, "within")
         self.package = package or ""
@@ -77,6 +85,8 @@ class _Request:
     def _from_path(self, path: str) -> None:
         if not isinstance(path, str):
             raise Error(f"path must be a str or path-like, not {type(path).__name__}")
+        if "\0" in path:
+            raise Error(f"{path!r}: a path cannot hold a NUL character")
         if os.path.isdir(path):
             # A package directory: every module of the package.
             name, top = _config.package_of(path)
@@ -123,8 +133,10 @@ class Builder:
 
     def __init__(self, *, sys_path: Sequence[str] | None = None) -> None:
         if sys_path is not None:
-            if isinstance(sys_path, str) or not all(isinstance(p, str) for p in sys_path):
-                raise Error("sys_path must be a sequence of str")
+            if isinstance(sys_path, str) or not all(
+                isinstance(p, str) and "\0" not in p for p in sys_path
+            ):
+                raise Error("sys_path must be a sequence of str (without NUL characters)")
             sys_path = [os.path.abspath(p) for p in sys_path]
         self._sys_path = sys_path
         self._natives: dict[tuple[str, ...], _native.Builder] = {}

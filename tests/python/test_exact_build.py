@@ -206,6 +206,9 @@ def test_rebuilds_read_only_what_changed(project):
     ({"source": b"import os"}, "source must be a str"),
     ({"path": "/no/such/file.py"}, "no such file or directory"),
     ({"source": "", "within": [3]}, "within must be absolute module names"),
+    ({"path": "a\0b.py"}, "cannot hold a NUL"),
+    ({"source": "", "package": "p\0"}, "package must be an absolute package name"),
+    ({"source": "", "skip": "loops"}, "skip takes class, function, guarded, type_checking"),
 ])
 def test_bad_arguments_raise_error(kwargs, message):
     with pytest.raises(tg.Error, match=message):
