@@ -1,12 +1,10 @@
 #include "core/import_dump.hpp"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstddef>
 #include <type_traits>
 #include <variant>
 
+#include "core/platform_fs.hpp"
 #include "core/str_cat.hpp"
 
 namespace tarnwick {
@@ -32,18 +30,6 @@ void append_statement(std::string& out, const ImportStmt& stmt) {
       stmt);
 }
 
-void write_all(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;  // nowhere to report a failed write to standard output
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-}
-
 }  // namespace
 
 void dump_alias(std::string& out, const std::vector<Alias>& names) {
@@ -64,7 +50,7 @@ std::string format_imports(const std::vector<ImportStmt>& stmts) {
 void dump_imports(const std::vector<ImportStmt>& stmts) {
   if (stmts.empty()) return;
   const std::string text = format_imports(stmts);
-  write_all(STDOUT_FILENO, text.data(), text.size());
+  fs::write_stdout(text);
 }
 
 }  // namespace tarnwick

@@ -323,14 +323,25 @@ int read_file(const std::string& path, std::string& out, bool* opened) {
   return 0;
 }
 
-void write_stderr(std::string_view text) noexcept {
+namespace {
+
+void write_all(int fd, std::string_view text) noexcept {
   std::size_t done = 0;
   while (done < text.size()) {
-    const ssize_t n = ::write(2, text.data() + done, text.size() - done);
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
+    if (n <= 0) return;  // a closed stream: nowhere to say so
     done += static_cast<std::size_t>(n);
   }
+}
+
+}  // namespace
+
+void write_stdout(std::string_view text) noexcept {
+  write_all(STDOUT_FILENO, text);
+}
+void write_stderr(std::string_view text) noexcept {
+  write_all(STDERR_FILENO, text);
 }
 
 std::string os_error_text(int error) {

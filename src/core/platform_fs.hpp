@@ -118,8 +118,9 @@ bool list_directory(const std::string& path, std::vector<DirEntry>& out, int& er
 // could be opened (the failure was in reading it).
 int read_file(const std::string& path, std::string& out, bool* opened = nullptr);
 
-// Writes all of `text` to standard error, unbuffered; gives up quietly when
-// the stream is closed.
+// Write all of `text` to standard output or error, unbuffered (past any
+// buffering of the host); give up quietly when the stream is closed.
+void write_stdout(std::string_view text) noexcept;
 void write_stderr(std::string_view text) noexcept;
 
 // "No such file or directory (os error 2)".

@@ -19,18 +19,14 @@ PyObject* from_spec_quietly(PyType_Spec& spec) {
   PyRef ignored = PyRef::steal(PyObject_CallMethod(warnings.get(), "simplefilter", "sO", "ignore",
                                                    PyExc_DeprecationWarning));
   PyObject* type = ignored ? PyType_FromSpec(&spec) : nullptr;
-  PyObject *err_type, *err_value, *err_tb;
-  PyErr_Fetch(&err_type, &err_value, &err_tb);
+  TakenError pending = TakenError::take();
   PyRef exited = PyRef::steal(
       PyObject_CallMethod(context.get(), "__exit__", "OOO", Py_None, Py_None, Py_None));
   if (!exited) {
     Py_XDECREF(type);
-    Py_XDECREF(err_type);
-    Py_XDECREF(err_value);
-    Py_XDECREF(err_tb);
     throw ErrorAlreadySet{};
   }
-  PyErr_Restore(err_type, err_value, err_tb);
+  pending.restore();
   if (type == nullptr) throw ErrorAlreadySet{};
   return type;
 }

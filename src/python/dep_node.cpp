@@ -1,10 +1,9 @@
 // The Python class DepNode: a read-only copy of one graph node, taken when the
 // object was made. Every attribute read builds a fresh Python value.
-#include <unistd.h>
 
-#include <cerrno>
 
 #include "core/dep_graph.hpp"
+#include "core/platform_fs.hpp"
 #include "python/class_support.hpp"
 #include "python/convert.hpp"
 
@@ -21,18 +20,6 @@ PyObject* read_node(PyObject* self, Read&& read) noexcept {
     SharedBorrow borrow(inst->flag);
     return read(inst->value).release();
   });
-}
-
-// Writes the whole text to file descriptor 1, bypassing sys.stdout.
-void write_stdout(std::string_view text) {
-  while (!text.empty()) {
-    ssize_t n = ::write(1, text.data(), text.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;  // nowhere to report to; the count is still returned
-    }
-    text.remove_prefix(static_cast<std::size_t>(n));
-  }
 }
 
 PyObject* get_name(PyObject* self, void*) noexcept {
@@ -57,7 +44,7 @@ PyObject* get_depth(PyObject* self, void*) noexcept {
 PyObject* get_dependencies(PyObject* self, void*) noexcept {
   return read_node(self, [](const DepNode& n) {
     const std::size_t count = n.dependencies.size();
-    write_stdout(str_cat(count, "\n"));
+    fs::write_stdout(str_cat(count, "\n"));  // past sys.stdout
     return check_build(PyLong_FromSize_t(count), "PyLong_FromSize_t");
   });
 }

@@ -39,12 +39,9 @@ namespace {
 
 [[noreturn]] void panic_from_pending(const char* call) {
   std::string message = str_cat("Python API call failed: ", call);
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  if (value != nullptr || type != nullptr) {
-    PyRef repr = PyRef::steal(PyObject_Repr(value != nullptr ? value : type));
+  const TakenError pending = TakenError::take();
+  if (PyObject* shown = pending.shown()) {
+    PyRef repr = PyRef::steal(PyObject_Repr(shown));
     if (repr) {
       Py_ssize_t size = 0;
       if (const char* text = PyUnicode_AsUTF8AndSize(repr.get(), &size)) {
@@ -53,9 +50,6 @@ namespace {
     }
     PyErr_Clear();
   }
-  Py_XDECREF(type);
-  Py_XDECREF(value);
-  Py_XDECREF(traceback);
   throw InternalError(std::move(message));
 }
 

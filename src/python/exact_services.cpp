@@ -8,7 +8,6 @@ namespace tarnwick::py {
 namespace {
 
 InternedName kFindSpec("find_spec");
-InternedName kName("name");
 InternedName kOrigin("origin");
 InternedName kLocations("submodule_search_locations");
 
@@ -134,13 +133,10 @@ std::optional<std::string> PythonServices::decode(std::string_view bytes,
                                                 data.get(), encoding.c_str()));
   if (!text) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) throw ErrorAlreadySet{};
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyRef owned_type = PyRef::steal(type), owned_value = PyRef::steal(value),
-          owned_tb = PyRef::steal(tb);
+    const TakenError failure = TakenError::take();
     error = str_cat("cannot decode with the encoding '", encoding, "'");
-    if (owned_value) {
-      if (PyRef message = PyRef::steal(PyObject_Str(owned_value.get()))) {
+    if (PyObject* shown = failure.shown()) {
+      if (PyRef message = PyRef::steal(PyObject_Str(shown))) {
         Py_ssize_t size = 0;
         if (const char* s = PyUnicode_AsUTF8AndSize(message.get(), &size)) {
           str_append(error, ": ", std::string_view(s, static_cast<std::size_t>(size)));

@@ -149,8 +149,7 @@ void Logger::log(const log::Record& record) noexcept {
 
   PyGILState_STATE gil = PyGILState_Ensure();
   // Keep whatever error the emitting code may have pending.
-  PyObject *saved_type, *saved_value, *saved_tb;
-  PyErr_Fetch(&saved_type, &saved_value, &saved_tb);
+  TakenError saved = TakenError::take();
   try {
     deliver(record, node);
   } catch (const ErrorAlreadySet&) {
@@ -160,18 +159,12 @@ void Logger::log(const log::Record& record) noexcept {
       PyErr_Clear();
       PyErr_SetInterrupt();
     } else {
-      PyObject *type, *value, *tb;
-      PyErr_Fetch(&type, &value, &tb);
-      PyErr_NormalizeException(&type, &value, &tb);
-      PyErr_Display(type, value, tb);
-      Py_XDECREF(type);
-      Py_XDECREF(value);
-      Py_XDECREF(tb);
+      TakenError::take().display();
     }
   } catch (...) {
     PyErr_Clear();  // out of memory while formatting: the record is dropped
   }
-  PyErr_Restore(saved_type, saved_value, saved_tb);
+  saved.restore();
   PyGILState_Release(gil);
 }
 
@@ -231,13 +224,10 @@ void init_logging() {
   try {
     logger = Logger::create();
   } catch (const ErrorAlreadySet&) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    PyRef owned_type = PyRef::steal(type), owned_value = PyRef::steal(value),
-          owned_tb = PyRef::steal(tb);
+    TakenError failure = TakenError::take();
+    failure.normalize();
     std::string description = "unknown error";
-    if (PyRef repr = PyRef::steal(PyObject_Repr(value ? value : type))) {
+    if (PyRef repr = PyRef::steal(failure.shown() ? PyObject_Repr(failure.shown()) : nullptr)) {
       if (const char* text = PyUnicode_AsUTF8(repr.get())) description = text;
     }
     PyErr_Clear();

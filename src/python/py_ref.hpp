@@ -54,6 +54,73 @@ inline void check_status(int status) {
   if (status < 0) throw ErrorAlreadySet{};
 }
 
+// The pending exception, taken out of the interpreter (nothing is pending
+// afterwards) and owned: PyErr_GetRaisedException where the interpreter has
+// it (3.12), PyErr_Fetch before. restore() puts it back as it was.
+class TakenError {
+ public:
+  static TakenError take() noexcept {
+    TakenError e;
+#if PY_VERSION_HEX >= 0x030C0000
+    e.exc_ = PyErr_GetRaisedException();
+#else
+    PyErr_Fetch(&e.type_, &e.exc_, &e.tb_);
+#endif
+    return e;
+  }
+  TakenError(TakenError&& other) noexcept
+      : type_(std::exchange(other.type_, nullptr)),
+        exc_(std::exchange(other.exc_, nullptr)),
+        tb_(std::exchange(other.tb_, nullptr)) {}
+  TakenError(const TakenError&) = delete;
+  TakenError& operator=(const TakenError&) = delete;
+  TakenError& operator=(TakenError&&) = delete;
+  ~TakenError() {
+    Py_XDECREF(type_);
+    Py_XDECREF(exc_);
+    Py_XDECREF(tb_);
+  }
+
+  // Sets it pending again (and gives it up).
+  void restore() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(std::exchange(exc_, nullptr));
+#else
+    PyErr_Restore(std::exchange(type_, nullptr), std::exchange(exc_, nullptr),
+                  std::exchange(tb_, nullptr));
+#endif
+  }
+
+  // What to show for it: the exception's value as taken (before 3.12 it may
+  // not be an exception object yet), else its type; null when none was pending.
+  PyObject* shown() const noexcept {
+    return exc_ != nullptr ? exc_ : type_;
+  }
+
+  // Makes the value an exception object (it is one already from 3.12).
+  void normalize() noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+    PyErr_NormalizeException(&type_, &exc_, &tb_);
+#endif
+  }
+
+  // Prints it with its traceback, as the interpreter prints an uncaught one.
+  void display() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (exc_ != nullptr) PyErr_DisplayException(exc_);
+#else
+    normalize();
+    PyErr_Display(type_, exc_, tb_);
+#endif
+  }
+
+ private:
+  TakenError() = default;
+  PyObject* type_ = nullptr;  // always null from 3.12
+  PyObject* exc_ = nullptr;
+  PyObject* tb_ = nullptr;  // always null from 3.12
+};
+
 // An attribute or method name as an interned str, made on first use and kept
 // for the life of the process, so hot lookups neither build a new string each
 // time nor fill the host's attribute cache with short-lived ones.

@@ -31,11 +31,7 @@ std::string as_text(PyObject* value, const char* field) {
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(value, &size);
   if (data == nullptr) {
-    PyObject *type, *exc, *tb;
-    PyErr_Fetch(&type, &exc, &tb);
-    Py_XDECREF(type);
-    Py_XDECREF(exc);
-    Py_XDECREF(tb);
+    PyErr_Clear();
     field_error(field, "string is not valid UTF-8");
   }
   return std::string(data, static_cast<std::size_t>(size));

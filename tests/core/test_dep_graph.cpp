@@ -1,5 +1,7 @@
 #include "core/dep_graph.hpp"
 
+#include "core/str_cat.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -32,14 +34,14 @@ TEST(NameSet, InsertContainsRetainAndCompare) {
     SCOPED_TRACE(n);
     std::vector<std::string> all = {"", "\x80\xff", std::string("x\0y", 3)};
     for (std::size_t len : {127u, 128u, 20000u}) all.push_back(std::string(len, 'a'));
-    for (std::size_t i = 0; i < n; ++i) all.push_back("m" + std::to_string(i));
+    for (std::size_t i = 0; i < n; ++i) all.push_back(str_cat("m", i));
     NameSet set;
     for (const auto& name : all) EXPECT_TRUE(set.insert(name));
     for (const auto& name : all) EXPECT_FALSE(set.insert(name));
     EXPECT_EQ(set.size(), all.size());
     EXPECT_EQ(Names(set.begin(), set.end()), Names(all.begin(), all.end()));
     EXPECT_FALSE(set.contains(std::string(129, 'a')));
-    EXPECT_FALSE(set.contains("m" + std::to_string(n)));
+    EXPECT_FALSE(set.contains(str_cat("m", n)));
 
     const auto even = [](std::string_view s) { return s.size() % 2 == 0; };
     set.retain_if(even);

@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "core/grammar.hpp"
+#include "core/str_cat.hpp"
+#include "support/printers.hpp"
 
 namespace {
 
@@ -28,14 +30,14 @@ using tarnwick::peg::Engine;
 // "(rule start end child...)"; a run of only children spanning the same text
 // as their parent is written as one node, "(expr/import 0 9 ...)".
 void render(std::string& out, ParseNode node) {
-  out += (out.empty() ? "(" : " (") + std::string(rule_name(node.rule()));
+  tarnwick::str_append(out, out.empty() ? "(" : " (", rule_name(node.rule()));
   for (auto kids = node.children(); kids.size() == 1; kids = node.children()) {
     const ParseNode kid = *kids.begin();
     if (kid.rule() == Rule::EOI || kid.start() != node.start() || kid.end() != node.end()) break;
     node = kid;
-    out += "/" + std::string(rule_name(node.rule()));
+    tarnwick::str_append(out, '/', rule_name(node.rule()));
   }
-  out += " " + std::to_string(node.start()) + " " + std::to_string(node.end());
+  tarnwick::str_append(out, ' ', node.start(), ' ', node.end());
   for (ParseNode kid : node.children()) render(out, kid);
   out += ")";
 }
@@ -105,7 +107,8 @@ const TreeCase kTrees[] = {
     {"from a import (b,\n\tc)\n", "(expr/any_line 0 17) (expr/any_line 18 21)"},
 };
 
-INSTANTIATE_TEST_SUITE_P(Grammar, Trees, ::testing::ValuesIn(kTrees));
+INSTANTIATE_TEST_SUITE_P(Grammar, Trees, ::testing::ValuesIn(kTrees),
+                         tarnwick::testing::CaseIndex());
 
 // Every arrangement of up to four of the letters b, f, r, u, repeats included,
 // in both cases: exactly 19 of them prefix a string literal.

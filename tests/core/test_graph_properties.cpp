@@ -9,6 +9,7 @@
 
 #include "core/dep_graph.hpp"
 #include "core/log.hpp"
+#include "core/str_cat.hpp"
 #include "support/capture_log.hpp"
 #include "support/graph_fixtures.hpp"
 
@@ -41,8 +42,8 @@ TEST(GraphProperties, RandomOperationsKeepTheInvariants) {
       case 1:
         if (!g.has_node(a)) {
           // The origin depends on the name only, so merges never meet a conflict.
-          const std::string token = a + (pick(4) == 0 ? "@" + std::to_string(pick(6)) : "");
-          g.add(node_of(a.size() % 3 == 0 ? token : token + "=/site/" + a + ".py"));
+          const std::string token = pick(4) == 0 ? str_cat(a, '@', pick(6)) : a;
+          g.add(node_of(a.size() % 3 == 0 ? token : str_cat(token, "=/site/", a, ".py")));
         }
         break;
       case 2:

@@ -64,6 +64,7 @@ const DumpCase kDumps[] = {
      "ImportFrom: {\n  module: m\n  {\n  }\n}\nImport: {\n  {\n    name: \n  }\n}\n"},
 };
 
-INSTANTIATE_TEST_SUITE_P(Records, Dump, ::testing::ValuesIn(kDumps));
+INSTANTIATE_TEST_SUITE_P(Records, Dump, ::testing::ValuesIn(kDumps),
+                         tarnwick::testing::CaseIndex());
 
 }  // namespace

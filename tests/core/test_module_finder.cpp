@@ -229,9 +229,13 @@ TEST_F(FinderTest, ForeignFinders) {
     FakeForeign foreign;
     foreign.known = {"m", "x", "p.x", "zm", "ns"};
     EXPECT_EQ(describe(finder.find(c.name, &foreign)), c.want);
-    std::string calls = foreign.calls;
-    for (std::size_t at_root; (at_root = calls.find(root_)) != std::string::npos;) {
-      calls.replace(at_root, root_.size(), "@");
+    std::string calls;  // the root shown as "@"
+    for (std::size_t from = 0;;) {
+      const std::size_t at_root = foreign.calls.find(root_, from);
+      calls.append(foreign.calls, from, at_root == std::string::npos ? at_root : at_root - from);
+      if (at_root == std::string::npos) break;
+      calls += '@';
+      from = at_root + root_.size();
     }
     EXPECT_EQ(calls, c.calls);
     EXPECT_EQ(describe(ModuleFinder(cfg).find(c.name)), c.want_alone);

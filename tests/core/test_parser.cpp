@@ -69,7 +69,8 @@ const RecordCase kRecords[] = {
      {I({"a", "b"}), F("c", 0, {"d"}), I({"e"})}},
 };
 
-INSTANTIATE_TEST_SUITE_P(Statements, Records, ::testing::ValuesIn(kRecords));
+INSTANTIATE_TEST_SUITE_P(Statements, Records, ::testing::ValuesIn(kRecords),
+                         tarnwick::testing::CaseIndex());
 
 // ---- internal failures, on trees the grammar cannot produce ---------------------
 
@@ -100,7 +101,8 @@ const BrokenTree kBroken[] = {
      "Unexpected rule while parsing module spec: (name 5 6)"},
 };
 
-INSTANTIATE_TEST_SUITE_P(Extraction, BrokenTrees, ::testing::ValuesIn(kBroken));
+INSTANTIATE_TEST_SUITE_P(Extraction, BrokenTrees, ::testing::ValuesIn(kBroken),
+                         tarnwick::testing::CaseIndex());
 
 TEST(ParseFailure, MessageNamesPositionLineAndExpectedRules) {
   const std::string text = "import a\nx = \xC3\xA9t\xC3\xA9 + 1\r\nnext";

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/peg.hpp"
+#include "support/printers.hpp"
 
 namespace {
 
@@ -105,7 +106,8 @@ const Case kCases[] = {
     {run<pattern_white_space>, "\xC2\xA0", "fail"},
 };
 
-INSTANTIATE_TEST_SUITE_P(Semantics, Matching, ::testing::ValuesIn(kCases));
+INSTANTIATE_TEST_SUITE_P(Semantics, Matching, ::testing::ValuesIn(kCases),
+                         tarnwick::testing::CaseIndex());
 
 struct EOI : rule<T::EOI, Kind::normal, end_of_input> {};
 struct top : rule<T::start, Kind::normal, seq<soi, star<sor<a, b>>, EOI>> {};

@@ -3,6 +3,9 @@
 #pragma once
 
 #include <ostream>
+#include <string>
+
+#include <gtest/gtest.h>
 
 #include "core/import_dump.hpp"
 #include "core/import_stmt.hpp"
@@ -24,5 +27,17 @@ void PrintTo(const BasicNode<Pos>& node, std::ostream* os) {
       << ')';
 }
 }  // namespace peg
+
+namespace testing {
+// Names parameterised cases by their place in the table ("case0", ...), so
+// test names stay the same from run to run (gtest would print the values,
+// pointers included).
+struct CaseIndex {
+  template <class Param>
+  std::string operator()(const ::testing::TestParamInfo<Param>& info) const {
+    return "case" + std::to_string(info.index);
+  }
+};
+}  // namespace testing
 
 }  // namespace tarnwick
