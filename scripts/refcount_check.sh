@@ -25,7 +25,7 @@ install_missing "${missing[@]}"
 # included as a system directory (-isystem), GCC follows them and picks up the
 # release pyconfig.h, so Py_INCREF/Py_DECREF would skip the debug reference
 # total. Plain -I keeps the debug configuration.
-cmake -S . -B "$build" -G Ninja -DPython_EXECUTABLE="$py" -DCMAKE_BUILD_TYPE=Debug \
+cmake -S . -B "$build" -G Ninja -DPython_EXECUTABLE="$py" -DCMAKE_BUILD_TYPE=Debug -DTARNWICK_WERROR=ON \
   -DTARNWICK_TESTS=OFF -DCMAKE_NO_SYSTEM_FROM_IMPORTED=ON >/dev/null
 cmake --build "$build" -j"${JOBS:-2}"
 

@@ -1,46 +1,80 @@
 #!/usr/bin/env bash
-# Installs what the tests need, builds, and runs every suite: the C++ core
-# tests (CTest) and the Python tests (pytest), first in a normal build against
-# the pip-installed extension (then on CPython 3.12 and 3.13 when present),
-# then again in an ASan+UBSan build.
+# Installs what the tests need, builds, and runs every suite:
+#   - the C++ core tests (CTest) with GCC in RelWithDebInfo and Release and
+#     with clang, warnings as errors;
+#   - the Python tests against the pip-installed package (then on CPython
+#     3.12 and 3.13 when present) and against the clang build;
+#   - the sdist and the manylinux wheel, each installed in a clean venv,
+#     running the main job and the Python suite;
+#   - the reference-count check, valgrind memcheck, and the suites again in
+#     an ASan+UBSan build.
+# Python packages go into venvs under build/ (never into the interpreter you
+# run); Debian packages are installed only when missing.
 #
 #   bash scripts/test.sh            # everything
 #   TARNWICK_SKIP_SANITIZE=1 ...    # skip the sanitizer pass (local iteration)
 #   TARNWICK_SKIP_VALGRIND=1 ...    # skip the valgrind pass (local iteration)
+#   TARNWICK_SKIP_WHEEL=1 ...       # skip the sdist and wheel checks (local iteration)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/common.sh
 root=$(pwd)
 py=${PYTHON:-python3}
 jobs=${JOBS:-2}
+export CMAKE_BUILD_PARALLEL_LEVEL=$jobs
+strict=(-G Ninja -DTARNWICK_TESTS=ON -DTARNWICK_WERROR=ON)
+pytest_args=(-q -rs -p no:cacheprovider)
 
 step() { printf '\n==== %s\n' "$*"; }
+
+# venv_with DIR PYTHON PACKAGES...: a venv at DIR (made once) holding PACKAGES.
+venv_with() {
+  local dir=$1 exe=$2
+  shift 2
+  [ -x "$dir/bin/python" ] || "$exe" -m venv "$dir"
+  "$dir/bin/python" -m pip install -q --disable-pip-version-check "$@"
+}
 
 step "system packages"
 missing=()
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+command -v clang++ >/dev/null || missing+=(clang)
 need_build_tools
 install_missing "${missing[@]}"
 
-step "python packages"
-"$py" -m pip install -q --disable-pip-version-check pytest mypy
+step "Python $("$py" -c 'import sys; print(sys.version.split()[0])'): venv, pip install ."
+venv="$root/build/venv-test"
+venv_with "$venv" "$py" pytest mypy
+"$venv/bin/python" -m pip install -q --disable-pip-version-check .
+vpy="$venv/bin/python"
 
-step "pip install ."
-"$py" -m pip install -q --disable-pip-version-check .
-
-step "C++ tests (release build)"
-cmake -S . -B build/test -G Ninja -DTARNWICK_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build/test -j"$jobs"
+step "C++ tests: GCC RelWithDebInfo"
+cmake -S . -B build/test "${strict[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DPython_EXECUTABLE="$vpy" >/dev/null
+cmake --build build/test
 ctest --test-dir build/test -j"$jobs" --output-on-failure
 
-step "Python tests (installed extension)"
-installed=$(cd / && "$py" -c 'import tarnwick, os; print(os.path.dirname(tarnwick.__file__))')
+step "C++ tests: GCC Release"
+cmake -S . -B build/test-release "${strict[@]}" -DCMAKE_BUILD_TYPE=Release \
+  -DPython_EXECUTABLE="$vpy" >/dev/null
+cmake --build build/test-release
+ctest --test-dir build/test-release -j"$jobs" --output-on-failure
+
+step "C++ tests and the Python suite: clang"
+CXX=clang++ cmake -S . -B build/test-clang "${strict[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DPython_EXECUTABLE="$vpy" >/dev/null
+cmake --build build/test-clang
+ctest --test-dir build/test-clang -j"$jobs" --output-on-failure
+PYTHONPATH="$root/build/test-clang" TARNWICK_PROBE_DIR="$root/build/test-clang" \
+  "$vpy" -m pytest "${pytest_args[@]}" tests/python
+
+step "Python tests (installed package)"
+installed=$(cd / && "$vpy" -c 'import tarnwick, tarnwick_graph, os; print(os.path.dirname(tarnwick.__file__))')
 echo "tarnwick imported from $installed"
-(cd "$root" && TARNWICK_PROBE_DIR="$root/build/test" "$py" -m pytest -q -p no:cacheprovider tests/python)
+TARNWICK_PROBE_DIR="$root/build/test" "$vpy" -m pytest "${pytest_args[@]}" tests/python
 
 # The other supported interpreters, when the machine has them: each gets a
-# venv with the wheel installed (scikit-build-core builds in build/<wheel tag>)
-# and its own build of the logging probe.
+# venv with the package installed and its own build of the logging probe.
 find_python() {
   local cand
   for cand in "$(command -v "python$1" || true)" \
@@ -53,17 +87,21 @@ for v in 3.12 3.13; do
   exe=$(find_python "$v")
   if [ -z "$exe" ]; then skipped+=("$v"); continue; fi
   step "Python $v ($exe): pip install ., probe build, Python tests"
-  venv="$root/build/venv-$v"
-  [ -x "$venv/bin/python" ] || "$exe" -m venv "$venv"
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check pytest mypy
-  CMAKE_BUILD_PARALLEL_LEVEL="$jobs" "$venv/bin/python" -m pip install -q --disable-pip-version-check .
-  cmake -S . -B "build/test-$v" -G Ninja -DTARNWICK_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DPython_EXECUTABLE="$venv/bin/python" >/dev/null
-  cmake --build "build/test-$v" -j"$jobs" --target _tarnwick_logprobe
-  TARNWICK_PROBE_DIR="$root/build/test-$v" "$venv/bin/python" -m pytest -q -p no:cacheprovider tests/python
+  other="$root/build/venv-$v"
+  venv_with "$other" "$exe" pytest mypy
+  "$other/bin/python" -m pip install -q --disable-pip-version-check .
+  cmake -S . -B "build/test-$v" "${strict[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DPython_EXECUTABLE="$other/bin/python" >/dev/null
+  cmake --build "build/test-$v" --target _tarnwick_logprobe
+  TARNWICK_PROBE_DIR="$root/build/test-$v" "$other/bin/python" -m pytest "${pytest_args[@]}" tests/python
   ran+=("$v")
 done
 echo "Python suite ran on: ${ran[*]}; not present, skipped: ${skipped[*]:-none} ($((SECONDS - started))s for the other versions)"
+
+if [ -z "${TARNWICK_SKIP_WHEEL:-}" ]; then
+  step "sdist and manylinux wheel, each in a clean venv: the main job and the Python suite"
+  bash scripts/wheel_check.sh "$py"
+fi
 
 step "reference counts (debug interpreter)"
 bash scripts/refcount_check.sh
@@ -79,8 +117,9 @@ if [ -n "${TARNWICK_SKIP_SANITIZE:-}" ]; then
 fi
 
 step "C++ tests (ASan + UBSan)"
-cmake -S . -B build/asan -G Ninja -DTARNWICK_TESTS=ON -DTARNWICK_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
-cmake --build build/asan -j"$jobs"
+cmake -S . -B build/asan "${strict[@]}" -DTARNWICK_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \
+  -DPython_EXECUTABLE="$vpy" >/dev/null
+cmake --build build/asan
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/asan -j"$jobs" --output-on-failure
 
@@ -94,9 +133,9 @@ export ASAN_OPTIONS=detect_leaks=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export PYTHONPATH="$root/build/asan"
 export TARNWICK_PROBE_DIR="$root/build/asan"
-loaded=$(cd / && "$py" -c 'import tarnwick; print(tarnwick.__file__)')
+loaded=$(cd / && "$vpy" -c 'import tarnwick, tarnwick_graph; print(tarnwick.__file__, tarnwick_graph._native.__file__)')
 case "$loaded" in
-  "$root/build/asan/"*) echo "tarnwick imported from $loaded" ;;
+  "$root/build/asan/"*" $root/build/asan/"*) echo "imported from $loaded" ;;
   *) echo "expected the sanitizer build, got $loaded" >&2; exit 1 ;;
 esac
-"$py" -m pytest -q -p no:cacheprovider tests/python
+"$vpy" -m pytest "${pytest_args[@]}" tests/python

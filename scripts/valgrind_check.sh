@@ -31,7 +31,7 @@ command -v valgrind >/dev/null || missing+=(valgrind)
 need_build_tools
 install_missing "${missing[@]}"
 
-cmake -S . -B "$build" -G Ninja -DPython_EXECUTABLE="$py" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+cmake -S . -B "$build" -G Ninja -DPython_EXECUTABLE="$py" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWICK_WERROR=ON \
   -DTARNWICK_TESTS=ON >/dev/null
 cmake --build "$build" -j"${JOBS:-2}"
 

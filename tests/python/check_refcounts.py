@@ -255,7 +255,11 @@ def measure(scenario):
 def main():
     if not hasattr(sys, "gettotalrefcount"):
         sys.exit("needs a debug interpreter (sys.gettotalrefcount)")
-    only, root = set(sys.argv[1:]), tempfile.mkdtemp(prefix="tarnwick-refcount-")
+    with tempfile.TemporaryDirectory(prefix="tarnwick-refcount-") as root:
+        check(set(sys.argv[1:]), root)
+
+
+def check(only, root):
     for rel, text in TREE.items():
         path = os.path.join(root, rel)
         os.makedirs(os.path.dirname(path), exist_ok=True)
