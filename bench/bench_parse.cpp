@@ -22,9 +22,11 @@
 #include <string>
 #include <vector>
 
+#include "adversarial.hpp"
 #include "core/parser.hpp"
 #include "core/platform_fs.hpp"
 #include "core/source_file.hpp"
+#include "corpus.hpp"
 
 namespace {
 
@@ -55,19 +57,7 @@ const std::vector<std::string>& stdlib_files() {
     const auto dir = stdlib_dir();
     std::error_code ec;
     if (dir.empty() || !std::filesystem::is_directory(dir, ec)) return out;
-    std::vector<std::filesystem::path> paths;
-    for (auto it = std::filesystem::recursive_directory_iterator(
-             dir, std::filesystem::directory_options::skip_permission_denied, ec);
-         it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-      if (ec) break;
-      // Installed third-party packages are not part of the standard library.
-      if (it->is_directory(ec) && it->path().filename() == "site-packages") {
-        it.disable_recursion_pending();
-        continue;
-      }
-      if (it->is_regular_file(ec) && it->path().extension() == ".py") paths.push_back(it->path());
-    }
-    std::sort(paths.begin(), paths.end());
+    const std::vector<std::filesystem::path> paths = python_files_below(dir);
     for (const auto& p : paths) {
       std::string text = read_file(p);
       if (tarnwick::is_valid_utf8(text)) out.push_back(std::move(text));
@@ -119,48 +109,6 @@ void BM_ParseStdlibConcatenated(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * all.size()));
 }
 BENCHMARK(BM_ParseStdlibConcatenated)->Unit(benchmark::kMillisecond)->MinTime(2.0);
-
-// Repeats `line` until the text holds `size` bytes, after an optional head.
-std::string repeat_to(std::size_t size, const std::string& line, const std::string& head = "") {
-  std::string out = head;
-  out.reserve(size + line.size());
-  while (out.size() < size) out += line;
-  return out;
-}
-
-enum Adversary : int {
-  kUnterminatedDouble,
-  kUnterminatedSingle,
-  kOpenFromList,
-  kContinuedComment,
-  kLongLine,
-  kLongLineImports,
-  kUnclosedQuoteLines,
-  kClosingQuoteQuirk,
-};
-
-std::string adversarial(int kind, std::size_t size) {
-  switch (kind) {
-    case kUnterminatedDouble:
-      return repeat_to(size, "\"\"\"abc import os\n");
-    case kUnterminatedSingle:
-      return repeat_to(size, "'''abc\nimport os\n");
-    case kOpenFromList:
-      return repeat_to(size, "    c,  # note\n\n", "from a import (b,\n");
-    case kContinuedComment:
-      return repeat_to(size, "# a comment line that goes on \\\n");
-    case kLongLine:
-      return repeat_to(size, "x = a + b * (c - d) / \"e\" ");
-    case kLongLineImports:
-      return repeat_to(size, ", abc.de as f", "import a");
-    case kUnclosedQuoteLines:
-      return repeat_to(size, "\"" + std::string(1000, 'x') + "\n");
-    case kClosingQuoteQuirk:
-      return repeat_to(size, "x = \"\"\"\nimport os\n\"\"\"\n");
-    default:
-      return {};
-  }
-}
 
 void BM_Adversarial(benchmark::State& state) {
   const std::string text =

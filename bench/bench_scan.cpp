@@ -4,6 +4,9 @@
 //  - BM_ScanFiles: every file of the corpus scanned on its own, as the graph
 //    builder scans them.
 //  - BM_ScanConcatenated: the same files as one text.
+//  - BM_AdversarialScan/<kind>/<bytes>: texts built to make a scanner revisit
+//    what it read (adversarial.hpp); time must grow linearly with size. These
+//    need no corpus.
 //
 // The corpus is $TARNWICK_SCAN_CORPUS: either a directory, whose .py files
 // are taken recursively (site-packages folders below it are left out, so the
@@ -27,9 +30,11 @@
 #include <string>
 #include <vector>
 
+#include "adversarial.hpp"
 #include "core/import_scan.hpp"
 #include "core/platform_fs.hpp"
 #include "core/source_file.hpp"
+#include "corpus.hpp"
 
 namespace {
 
@@ -41,25 +46,13 @@ std::string read_file(const std::filesystem::path& path) {
 }
 
 std::vector<std::filesystem::path> corpus_paths(const std::filesystem::path& where) {
-  std::vector<std::filesystem::path> paths;
   std::error_code ec;
-  if (std::filesystem::is_directory(where, ec)) {
-    for (auto it = std::filesystem::recursive_directory_iterator(
-             where, std::filesystem::directory_options::skip_permission_denied, ec);
-         it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-      if (ec) break;
-      if (it->is_directory(ec) && it->path().filename() == "site-packages") {
-        it.disable_recursion_pending();
-        continue;
-      }
-      if (it->is_regular_file(ec) && it->path().extension() == ".py") paths.push_back(it->path());
-    }
-  } else {
-    std::ifstream list(where);
-    for (std::string line; std::getline(list, line);) {
-      while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
-      if (!line.empty()) paths.emplace_back(line);
-    }
+  if (std::filesystem::is_directory(where, ec)) return python_files_below(where);
+  std::vector<std::filesystem::path> paths;  // a file listing one path per line
+  std::ifstream list(where);
+  for (std::string line; std::getline(list, line);) {
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+    if (!line.empty()) paths.emplace_back(line);
   }
   std::sort(paths.begin(), paths.end());
   return paths;
@@ -145,6 +138,24 @@ void BM_ScanConcatenated(benchmark::State& state) {
   report(state, c, all.size(), statements);
 }
 BENCHMARK(BM_ScanConcatenated)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+void BM_AdversarialScan(benchmark::State& state) {
+  const std::string text =
+      adversarial(static_cast<int>(state.range(0)), static_cast<std::size_t>(state.range(1)));
+  for (auto _ : state) {
+    auto records = tarnwick::scan_imports(text);
+    benchmark::DoNotOptimize(records.data());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+
+void AdversarialScanArgs(benchmark::internal::Benchmark* b) {
+  b->ArgNames({"kind", "bytes"});
+  for (int kind = kUnterminatedDouble; kind <= kContinuedCommentInList; ++kind) {
+    for (std::int64_t mb : {1, 2, 4, 8}) b->Args({kind, mb << 20});
+  }
+}
+BENCHMARK(BM_AdversarialScan)->Apply(AdversarialScanArgs)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

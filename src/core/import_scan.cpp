@@ -564,7 +564,7 @@ class Scanner {
       // was a name (`match: int = 0`) and the statement goes on.
       skip_inline_space();
       if (p_ >= end_ || *p_ == '#' || *p_ == '\n' || *p_ == '\r') {
-        open_block(col, BlockKind::kMatch, facts, w);
+        open_block(col, BlockKind::kMatch, facts);
       }
       rest_of_line();
       return;
@@ -573,7 +573,7 @@ class Scanner {
     if (clause != nullptr) {
       continue_block(*clause, w, facts);
     } else {
-      open_block(col, kind_of(w), facts, w);
+      open_block(col, kind_of(w), facts);
     }
     skip_inline_space();
     if (p_ < end_ && *p_ != '#' && *p_ != '\n' && *p_ != '\r') simple_statement();
@@ -600,7 +600,7 @@ class Scanner {
 
   std::uint8_t body_flags() const noexcept { return blocks_.empty() ? 0 : blocks_.back().flags; }
 
-  void open_block(int col, BlockKind kind, const HeaderFacts& facts, Word w) {
+  void open_block(int col, BlockKind kind, const HeaderFacts& facts) {
     Block b{};
     b.indent = col;
     b.kind = kind;
@@ -631,7 +631,6 @@ class Scanner {
       default:
         break;
     }
-    (void)w;
     blocks_.push_back(b);
   }
 

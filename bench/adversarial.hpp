@@ -1,0 +1,52 @@
+// Texts built to make a scanner or a backtracking parser revisit what it
+// read: the families both scanner benchmarks run at growing sizes.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+// Repeats `line` until the text holds `size` bytes, after an optional head.
+inline std::string repeat_to(std::size_t size, const std::string& line,
+                             const std::string& head = "") {
+  std::string out = head;
+  out.reserve(size + line.size());
+  while (out.size() < size) out += line;
+  return out;
+}
+
+enum Adversary : int {
+  kUnterminatedDouble,
+  kUnterminatedSingle,
+  kOpenFromList,
+  kContinuedComment,
+  kLongLine,
+  kLongLineImports,
+  kUnclosedQuoteLines,
+  kClosingQuoteQuirk,
+  kContinuedCommentInList,  // quadratic for the grammar: only the scanner runs it so far
+};
+
+inline std::string adversarial(int kind, std::size_t size) {
+  switch (kind) {
+    case kUnterminatedDouble:
+      return repeat_to(size, "\"\"\"abc import os\n");
+    case kUnterminatedSingle:
+      return repeat_to(size, "'''abc\nimport os\n");
+    case kOpenFromList:
+      return repeat_to(size, "    c,  # note\n\n", "from a import (b,\n");
+    case kContinuedComment:
+      return repeat_to(size, "# a comment line that goes on \\\n");
+    case kLongLine:
+      return repeat_to(size, "x = a + b * (c - d) / \"e\" ");
+    case kLongLineImports:
+      return repeat_to(size, ", abc.de as f", "import a");
+    case kUnclosedQuoteLines:
+      return repeat_to(size, "\"" + std::string(1000, 'x') + "\n");
+    case kClosingQuoteQuirk:
+      return repeat_to(size, "x = \"\"\"\nimport os\n\"\"\"\n");
+    case kContinuedCommentInList:
+      return repeat_to(size, "from a import ( # c \\\n");
+    default:
+      return {};
+  }
+}
