@@ -24,7 +24,6 @@
 
 #include "adversarial.hpp"
 #include "core/parser.hpp"
-#include "core/platform_fs.hpp"
 #include "core/source_file.hpp"
 #include "corpus.hpp"
 
@@ -44,13 +43,6 @@ std::filesystem::path stdlib_dir() {
   return out;
 }
 
-// The whole file (empty when it cannot be read).
-std::string read_file(const std::filesystem::path& path) {
-  std::string text;
-  tarnwick::fs::read_file(path.string(), text);
-  return text;
-}
-
 const std::vector<std::string>& stdlib_files() {
   static const std::vector<std::string> files = [] {
     std::vector<std::string> out;
@@ -59,7 +51,7 @@ const std::vector<std::string>& stdlib_files() {
     if (dir.empty() || !std::filesystem::is_directory(dir, ec)) return out;
     const std::vector<std::filesystem::path> paths = python_files_below(dir);
     for (const auto& p : paths) {
-      std::string text = read_file(p);
+      std::string text = read_text(p);
       if (tarnwick::is_valid_utf8(text)) out.push_back(std::move(text));
     }
     return out;
@@ -133,7 +125,7 @@ int peak_memory(const char* path) {
   if (std::strncmp(path, "adversarial:", 12) == 0) {
     text = adversarial(std::atoi(path + 12), std::size_t{8} << 20);
   } else {
-    text = read_file(path);
+    text = read_text(path);
   }
   rusage before{};
   ::getrusage(RUSAGE_SELF, &before);

@@ -32,18 +32,10 @@
 
 #include "adversarial.hpp"
 #include "core/import_scan.hpp"
-#include "core/platform_fs.hpp"
 #include "core/source_file.hpp"
 #include "corpus.hpp"
 
 namespace {
-
-// The whole file (empty when it cannot be read).
-std::string read_file(const std::filesystem::path& path) {
-  std::string text;
-  tarnwick::fs::read_file(path.string(), text);
-  return text;
-}
 
 std::vector<std::filesystem::path> corpus_paths(const std::filesystem::path& where) {
   std::error_code ec;
@@ -76,7 +68,7 @@ const Corpus& corpus() {
       return out;
     }
     for (const auto& p : corpus_paths(env)) {
-      std::string text = read_file(p);
+      std::string text = read_text(p);
       if (!tarnwick::is_valid_utf8(text)) {
         ++out.left_out;
         continue;

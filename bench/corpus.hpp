@@ -1,12 +1,15 @@
 // The Python files the scanner benchmarks read: every .py file below a
 // folder (leaving out its site-packages, which is not the standard library),
-// in path order.
+// in path order, and each file's text.
 #pragma once
 
 #include <algorithm>
 #include <filesystem>
+#include <string>
 #include <system_error>
 #include <vector>
+
+#include "core/platform_fs.hpp"
 
 inline std::vector<std::filesystem::path> python_files_below(const std::filesystem::path& dir) {
   std::vector<std::filesystem::path> paths;
@@ -23,4 +26,11 @@ inline std::vector<std::filesystem::path> python_files_below(const std::filesyst
   }
   std::sort(paths.begin(), paths.end());
   return paths;
+}
+
+// The whole file (empty when it cannot be read).
+inline std::string read_text(const std::filesystem::path& path) {
+  std::string text;
+  tarnwick::fs::read_file(path.string(), text);
+  return text;
 }
