@@ -45,6 +45,26 @@ def probe_dir():
     return path
 
 
+def write_files(root, files):
+    """Writes ``{relative path: text}`` under `root`: texts dedented in
+    UTF-8, bytes as they are."""
+    for rel, text in files.items():
+        path = root / rel
+        path.parent.mkdir(parents=True, exist_ok=True)
+        if isinstance(text, bytes):
+            path.write_bytes(text)
+        else:
+            path.write_text(textwrap.dedent(text), encoding="utf-8")
+    return root
+
+
+@pytest.fixture
+def project(tmp_path):
+    """``project({"a.py": "..."})`` writes the files under a fresh folder
+    (see write_files) and returns the folder; nothing goes on sys.path."""
+    return lambda files: write_files(tmp_path, files)
+
+
 @pytest.fixture
 def tree(tmp_path):
     """Writes a package tree and puts it first on sys.path for one test.
@@ -60,13 +80,7 @@ def tree(tmp_path):
     root.mkdir()
 
     def make(files):
-        for rel, text in files.items():
-            path = root / rel
-            path.parent.mkdir(parents=True, exist_ok=True)
-            if isinstance(text, bytes):
-                path.write_bytes(text)
-            else:
-                path.write_text(textwrap.dedent(text), encoding="utf-8")
+        write_files(root, files)
         importlib.invalidate_caches()
         return root
 

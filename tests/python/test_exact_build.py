@@ -5,34 +5,11 @@ import importlib.machinery
 import os
 import random
 import sys
-import textwrap
 
 import pytest
 
 import tarnwick_graph as tg
 from tarnwick_graph import _config
-
-
-@pytest.fixture
-def project(tmp_path):
-    """Writes files under a fresh folder; returns a function building there.
-
-    ``make({"a.py": "..."})`` writes the files (bytes are written as they
-    are) and returns the folder; ``build(*args, **kw)`` builds with that
-    folder first on the search path, then the interpreter's.
-    """
-
-    def make(files):
-        for rel, text in files.items():
-            path = tmp_path / rel
-            path.parent.mkdir(parents=True, exist_ok=True)
-            if isinstance(text, bytes):
-                path.write_bytes(text)
-            else:
-                path.write_text(textwrap.dedent(text))
-        return tmp_path
-
-    return make
 
 
 def build_in(root, *args, extra=(), **kw):
