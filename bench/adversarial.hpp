@@ -23,7 +23,7 @@ enum Adversary : int {
   kLongLineImports,
   kUnclosedQuoteLines,
   kClosingQuoteQuirk,
-  kContinuedCommentInList,  // quadratic for the grammar: only the scanner runs it so far
+  kContinuedCommentInList,
 };
 
 inline std::string adversarial(int kind, std::size_t size) {

@@ -114,7 +114,7 @@ void BM_Adversarial(benchmark::State& state) {
 
 void AdversarialArgs(benchmark::internal::Benchmark* b) {
   b->ArgNames({"kind", "bytes"});
-  for (int kind = kUnterminatedDouble; kind <= kClosingQuoteQuirk; ++kind) {
+  for (int kind = kUnterminatedDouble; kind <= kContinuedCommentInList; ++kind) {
     for (std::int64_t mb : {1, 2, 4, 8}) b->Args({kind, mb << 20});
   }
 }

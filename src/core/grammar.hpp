@@ -13,8 +13,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <map>
 #include <string>
 #include <string_view>
+#include <unordered_set>
+#include <vector>
 
 #include "core/peg.hpp"
 
@@ -174,12 +178,15 @@ std::size_t find_triple(const unsigned char* in, std::size_t pos, std::size_t le
 // searched for once, not once per line.
 class TripleMemo {
  public:
-  std::size_t find(const unsigned char* in, std::size_t pos, std::size_t len,
-                   unsigned char quote) noexcept {
+  // `steps` grows by the bytes searched.
+  std::size_t find(const unsigned char* in, std::size_t pos, std::size_t len, unsigned char quote,
+                   std::size_t& steps) noexcept {
     // There is no occurrence in [from_, found_), so any query inside that
     // range has the same answer.
+    ++steps;
     if (!valid_ || pos < from_ || pos > found_) {
       found_ = find_triple(in, pos, len, quote);
+      steps += found_ - pos;
       from_ = pos;
       valid_ = true;
     }
@@ -192,6 +199,51 @@ class TripleMemo {
   std::size_t found_ = 0;
 };
 
+// The comments that run on over backslash-continued lines. Once a comment
+// crosses a line break, where it goes depends only on that break: from any
+// continued break inside a known tail the comment goes on exactly as the tail
+// does (the breaks in between end its lines or sit in its whitespace skips).
+// So each tail is read once, however many comments start inside it, and a
+// comment reads only its own first line.
+class ContinuedComments {
+ public:
+  static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+  struct Tail {
+    std::size_t end = npos;         // where the comment's last line stops
+    std::size_t last_start = npos;  // the last line with text: where it starts,
+    std::size_t last_stop = npos;   // and where its text ends (npos: no such line)
+  };
+  // The known tail that takes in the continued line break at `brk`.
+  const Tail* find(std::size_t brk) const {
+    auto it = tails_.upper_bound(brk);
+    if (it == tails_.begin()) return nullptr;
+    --it;
+    return brk < it->second.end ? &it->second : nullptr;
+  }
+  // Records the tail that starts at `first`, replacing a known tail it ran
+  // into (which it takes in whole).
+  void add(std::size_t first, const Tail& tail) {
+    auto it = tails_.lower_bound(first);
+    while (it != tails_.end() && it->first < tail.end) it = tails_.erase(it);
+    tails_.emplace(first, tail);
+  }
+
+ private:
+  std::map<std::size_t, Tail> tails_;  // by the first break they take in
+};
+
+// Failed attempts at a parenthesised from-list. Attempts that start on
+// different lines meet only where they end the same comment that ran on over
+// continued lines (inside that comment, the later attempts' own lines are
+// text to the earlier one). From there each goes on as the other did, in the
+// same place of the list, so a failure is remembered by the comment's end and
+// that place, and any later attempt that gets there stops.
+struct ListFailures {
+  std::unordered_set<std::uint64_t> failed;  // end * 4 + place
+  std::vector<std::uint64_t> passed;         // the current attempt's
+  bool doomed = false;                       // it reached a known failure
+};
+
 // ---- fast bodies ------------------------------------------------------------------------
 
 // any_line: `(!NEWLINE ~ ANY)+` in atomic mode is the run up to the next line
@@ -201,7 +253,9 @@ struct rest_of_line {
   template <Mode, bool, class S>
   static bool match(S& s) noexcept {
     if (s.at_end() || is_line_break(s.peek())) return false;
-    s.pos = find_line_break(s.in, s.pos, s.len);
+    const std::size_t brk = find_line_break(s.in, s.pos, s.len);
+    peg::count_steps(s, brk - s.pos + 1);
+    s.pos = brk;
     return true;
   }
 };
@@ -211,30 +265,169 @@ struct rest_of_line {
 // each; a skip that ends at a line break or the end is given back. So on each
 // line every character up to the last non-space counts, and a backslash right
 // before the line break is skipped together with it, continuing the comment
-// on the next line (after further whitespace) unless that line is empty.
+// on the next line (after further whitespace) unless that line is empty. The
+// lines after the first come from `ContinuedComments`.
 struct hash_comment {
+  using Tail = ContinuedComments::Tail;
+
   template <Mode M, bool L, class S>
   static bool match(S& s) {
     static_assert(M == Mode::non_atomic, "comment_single is only used in non-atomic mode");
+    peg::count_steps(s, 1);
     if (s.at_end() || s.peek() != '#') return false;
     ++s.pos;
     peg::skip_whitespace<L>(s);
     std::size_t last = s.pos;
-    while (!s.at_end() && !is_line_break(s.peek())) {
-      const std::size_t line_start = s.pos;
-      const std::size_t brk = find_line_break(s.in, line_start, s.len);
-      std::size_t stop = brk;
-      const bool continued = brk < s.len && s.in[brk - 1] == '\\';
-      if (continued) --stop;
-      while (stop > line_start && s.in[stop - 1] == ' ') --stop;
-      if (stop > line_start) last = stop;
-      if (!continued) break;
-      s.pos = brk;
-      newline::match<M, L>(s);
-      peg::skip_whitespace<L>(s);
+    if (!s.at_end() && !is_line_break(s.peek())) {
+      std::size_t stop = 0;
+      const std::size_t brk = line_text(s, s.pos, stop);
+      if (stop > s.pos) last = stop;
+      if (brk < s.len && s.in[brk - 1] == '\\') {
+        const Tail tail = continued_tail<M, L>(s, brk);
+        if (tail.last_start != ContinuedComments::npos && tail.last_start > brk) {
+          last = tail.last_stop;
+        }
+      }
     }
     s.pos = last;
     return true;
+  }
+
+ private:
+  // The line break ending the comment line that starts at `start` (not at a
+  // break), and in `stop` the end of its text: before a continuing backslash
+  // and trailing spaces.
+  template <class S>
+  static std::size_t line_text(S& s, std::size_t start, std::size_t& stop) noexcept {
+    const std::size_t brk = find_line_break(s.in, start, s.len);
+    stop = brk;
+    if (brk < s.len && s.in[brk - 1] == '\\') --stop;
+    while (stop > start && s.in[stop - 1] == ' ') --stop;
+    peg::count_steps(s, brk - start + 1 + (brk - stop));
+    return brk;
+  }
+
+  // Where the comment goes after the continued line break at `brk`.
+  template <Mode M, bool L, class S>
+  static Tail continued_tail(S& s, std::size_t brk) {
+    ContinuedComments& memo = s.memo.comments;
+    if (const Tail* known = memo.find(brk)) return *known;
+    Tail tail;
+    std::size_t at = brk;
+    for (;;) {
+      s.pos = at;
+      newline::match<M, L>(s);
+      peg::skip_whitespace<L>(s);
+      if (s.at_end() || is_line_break(s.peek())) {
+        tail.end = s.pos;
+        break;
+      }
+      std::size_t stop = 0;
+      const std::size_t next = line_text(s, s.pos, stop);
+      if (stop > s.pos) {
+        tail.last_start = s.pos;
+        tail.last_stop = stop;
+      }
+      if (next >= s.len || s.in[next - 1] != '\\') {
+        tail.end = next;
+        break;
+      }
+      if (const Tail* known = memo.find(next)) {
+        // Runs into a tail read before: the rest is that tail.
+        tail.end = known->end;
+        if (known->last_start != ContinuedComments::npos && known->last_start > next) {
+          tail.last_start = known->last_start;
+          tail.last_stop = known->last_stop;
+        }
+        break;
+      }
+      at = next;
+    }
+    memo.add(brk, tail);
+    return tail;
+  }
+};
+
+// Which `strip*` of a parenthesised from-list a run is: after "(", after ","
+// before a name, the same again when no name follows, before ")".
+enum ListPlace : unsigned { kOpenStrips, kNameStrips, kBareStrips, kCloseStrips };
+
+// `strip*` inside a parenthesised from-list, as the plain repetition, except
+// that it fails the list as soon as it ends a continued comment where an
+// earlier attempt that failed ended it too, in the same place (see
+// `ListFailures`). Such comments are remembered for the attempt under way.
+template <class Strip, ListPlace Place>
+struct list_strips {
+  template <Mode M, bool L, class S>
+  static bool match(S& s) {
+    ListFailures& memo = s.memo.lists;
+    if (memo.doomed) return false;
+    if (!item<M, L>(s)) return !memo.doomed;
+    for (;;) {
+      const std::size_t pos = s.pos;
+      const std::size_t count = s.nodes.size();
+      peg::implicit_whitespace<M, L>(s);
+      if (!item<M, L>(s)) {
+        if (memo.doomed) return false;
+        s.pos = pos;
+        s.truncate(count);
+        return true;
+      }
+      if (s.pos == pos) return true;
+    }
+  }
+
+ private:
+  template <Mode M, bool L, class S>
+  static bool item(S& s) {
+    const std::size_t before = s.pos;
+    if (!Strip::template match<M, L>(s)) return false;
+    if (s.in[before] != '#' || find_line_break(s.in, before, s.pos) >= s.pos) return true;
+    ListFailures& memo = s.memo.lists;
+    const std::uint64_t key = static_cast<std::uint64_t>(s.pos) * 4 + Place;
+    if (memo.failed.contains(key)) {
+      memo.doomed = true;
+      return false;
+    }
+    memo.passed.push_back(key);
+    return true;
+  }
+};
+
+// One attempt at a parenthesised from-list: when it fails, every place it
+// passed is remembered as failing. A list that goes on past its first line is
+// first matched without recording nodes, so a list left open to the end of a
+// long text costs no tree; only a list that will match is recorded.
+template <class Body>
+struct list_attempt {
+  template <Mode M, bool L, class S>
+  static bool match(S& s) {
+    const std::size_t start = s.pos;
+    if (!L && !closes_on_its_line(s)) {
+      if (!attempt<M, true>(s)) return false;
+      s.pos = start;
+    }
+    return attempt<M, L>(s);
+  }
+
+ private:
+  template <Mode M, bool L, class S>
+  static bool attempt(S& s) {
+    ListFailures& memo = s.memo.lists;
+    memo.doomed = false;
+    memo.passed.clear();
+    const bool ok = Body::template match<M, L>(s);
+    if (!ok) memo.failed.insert(memo.passed.begin(), memo.passed.end());
+    memo.passed.clear();
+    memo.doomed = false;
+    return ok;
+  }
+
+  template <class S>
+  static bool closes_on_its_line(S& s) noexcept {
+    const std::size_t brk = find_line_break(s.in, s.pos, s.len);
+    peg::count_steps(s, brk - s.pos + 1);
+    return std::memchr(s.in + s.pos, ')', brk - s.pos) != nullptr;
   }
 };
 
@@ -251,6 +444,7 @@ struct quoted_line {
     std::size_t pos = s.pos + 1;
     for (;;) {
       const std::size_t hit = find_quote_or_line_break(s.in, pos, s.len, Q);
+      peg::count_steps(s, hit - pos + 1);
       if (hit >= s.len) return false;
       if (s.in[hit] == Q) {
         s.pos = hit + 1;
@@ -273,7 +467,9 @@ struct quoted_block {
       return false;
     }
     TripleMemo& memo = Q == '"' ? s.memo.double_quotes : s.memo.single_quotes;
-    const std::size_t close = memo.find(s.in, s.pos + 3, s.len, Q);
+    std::size_t steps = 0;
+    const std::size_t close = memo.find(s.in, s.pos + 3, s.len, Q, steps);
+    peg::count_steps(s, steps);
     if (close >= s.len) return false;
     s.pos = close + 3;
     return true;
@@ -522,9 +718,15 @@ struct dots : rule<Rule::dots, Kind::normal, seq<lit<".">, star<lit<".">>>> {};
 struct from_alias_list
     : rule<Rule::from_alias_list, Kind::non_atomic,
            sor<seq<lit<"(">, star<strip>, alias, star<additional>, star<strip>, lit<")">>,
+               alias_list>,
+           sor<list_attempt<seq<lit<"(">, list_strips<strip, kOpenStrips>, alias, star<additional>,
+                                list_strips<strip, kCloseStrips>, lit<")">>>,
                alias_list>> {};
-struct additional : rule<Rule::additional, Kind::normal,
-                         seq<lit<",">, sor<seq<star<strip>, alias>, star<strip>>>> {};
+struct additional
+    : rule<Rule::additional, Kind::normal, seq<lit<",">, sor<seq<star<strip>, alias>, star<strip>>>,
+           seq<lit<",">,
+               sor<seq<list_strips<strip, kNameStrips>, alias>, list_strips<strip, kBareStrips>>>> {
+};
 struct strip : rule<Rule::strip, Kind::silent, sor<comment_single, WHITESPACE, newline>> {};
 
 // The grammar's description for the engine.
@@ -534,6 +736,8 @@ struct Python {
   struct memo {
     TripleMemo double_quotes;
     TripleMemo single_quotes;
+    ContinuedComments comments;
+    ListFailures lists;
   };
 };
 

@@ -143,7 +143,12 @@ class StreamingExtractor {
 
   template <auto Id, class S>
   void closed(S& s, std::size_t index) {
-    if constexpr (Id == Rule::expr) {
+    if constexpr (Id == Rule::qualified_name) {
+      // Only the dotted name's text is read, never its parts: dropping them
+      // as it closes keeps a long list of dotted names small.
+      s.truncate(index + 1);
+      s.nodes[index].next = static_cast<decltype(s.nodes[index].next)>(index + 1);
+    } else if constexpr (Id == Rule::expr) {
       if (!error_) {
         try {
           extract_range(s.nodes.data(), input_, index, s.nodes.size(), records_);
@@ -222,11 +227,13 @@ std::string parse_failure_message(std::string_view source, const peg::Failure<Ru
 
 namespace {
 
-template <class N>
-std::vector<ImportStmt> parse_with(std::string_view source) {
+template <class N, bool Count = false>
+std::vector<ImportStmt> parse_with(std::string_view source, std::size_t* steps = nullptr) {
   StreamingExtractor extractor(source);
-  peg::State<grammar::Python, true, false, StreamingExtractor, N> state(source, &extractor);
-  if (!peg::match_start<grammar::python>(state)) {
+  peg::State<grammar::Python, true, false, StreamingExtractor, N, Count> state(source, &extractor);
+  const bool matched = peg::match_start<grammar::python>(state);
+  if constexpr (Count) *steps = state.steps;
+  if (!matched) {
     const ParseResult again = parse_python(source);
     if (!again.ok()) throw InternalError(parse_failure_message(source, again.failure()));
     // Both runs are deterministic; reaching here would mean they disagree.
@@ -243,6 +250,12 @@ std::vector<ImportStmt> parse(std::string_view source) {
   // of long statements.
   if (source.size() < (std::size_t{1} << 32)) return parse_with<peg::CompactNode>(source);
   return parse_with<peg::Node>(source);
+}
+
+std::size_t parse_steps(std::string_view source) {
+  std::size_t steps = 0;
+  parse_with<peg::Node, true>(source, &steps);
+  return steps;
 }
 
 }  // namespace tarnwick

@@ -16,6 +16,15 @@ namespace tarnwick {
 // is not shaped as the grammar guarantees; no partial result is returned.
 std::vector<ImportStmt> parse(std::string_view source);
 
+// The bytes the matchers read while `parse` runs over `source`: the measure
+// of its work that the checks of linear time hold against the input's size.
+std::size_t parse_steps(std::string_view source);
+
+// The bound those checks hold: at most this many steps per input byte, plus
+// `kParseStepsSlack` for the fixed cost of a parse.
+inline constexpr std::size_t kParseStepsPerByte = 16;
+inline constexpr std::size_t kParseStepsSlack = 64;
+
 // One `alias` node as a record: the dotted name and the optional as-name.
 Alias parse_alias(ParseNode node);
 

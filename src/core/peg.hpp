@@ -140,8 +140,11 @@ struct memo_of<G> {
 
 // `G` describes the grammar: `G::rule_type` (the rule enumeration) and
 // `G::whitespace` (the rule skipped implicitly, or void for none); optionally
-// `G::memo`, per-parse scratch space for the fast bodies.
-template <class G, bool Fast, bool Track, class Listener = NoListener, class N = Node>
+// `G::memo`, per-parse scratch space for the fast bodies. `Count` makes the
+// state count the bytes the matchers read (`steps`), for the checks that the
+// work stays proportional to the input; it costs nothing when off.
+template <class G, bool Fast, bool Track, class Listener = NoListener, class N = Node,
+          bool Count = false>
 class State {
  public:
   using grammar = G;
@@ -149,6 +152,8 @@ class State {
   using whitespace = typename G::whitespace;
   static constexpr bool fast = Fast;
   static constexpr bool track = Track;
+  static constexpr bool counting = Count;
+  std::size_t steps = 0;
 
   State(std::string_view input, Listener* listener = nullptr)
       : in(reinterpret_cast<const unsigned char*>(input.data())),
@@ -194,6 +199,12 @@ class State {
 };
 
 // ---- helpers --------------------------------------------------------------------
+
+// Adds `n` bytes read to the state's step count, when it keeps one.
+template <class S>
+[[gnu::always_inline]] inline void count_steps(S& s, std::size_t n) noexcept {
+  if constexpr (S::counting) s.steps += n;
+}
 
 // Byte length of the UTF-8 sequence starting with `lead`. The input is valid
 // UTF-8; a stray continuation byte counts as one byte.
@@ -256,6 +267,7 @@ struct lit {
   template <Mode, bool, class S>
   static bool match(S& s) noexcept {
     constexpr std::size_t n = decltype(T)::length;
+    count_steps(s, n);
     if (s.len - s.pos < n) return false;
     for (std::size_t i = 0; i < n; ++i) {
       if (s.in[s.pos + i] != static_cast<unsigned char>(T.data[i])) return false;
@@ -271,6 +283,7 @@ struct ilit {
   template <Mode, bool, class S>
   static bool match(S& s) noexcept {
     constexpr std::size_t n = decltype(T)::length;
+    count_steps(s, n);
     if (s.len - s.pos < n) return false;
     for (std::size_t i = 0; i < n; ++i) {
       if (ascii_lower(s.in[s.pos + i]) != ascii_lower(static_cast<unsigned char>(T.data[i]))) {
@@ -288,6 +301,7 @@ struct range {
   template <Mode, bool, class S>
   static bool match(S& s) noexcept {
     if (s.at_end()) return false;
+    count_steps(s, 1);
     const unsigned char c = s.peek();
     if constexpr (Hi < 0x80) {
       if (c < Lo || c > Hi) return false;
@@ -308,6 +322,7 @@ struct any {
   template <Mode, bool, class S>
   static bool match(S& s) noexcept {
     if (s.at_end()) return false;
+    count_steps(s, 1);
     const std::size_t n = utf8_length(s.peek());
     s.pos = s.len - s.pos < n ? s.len : s.pos + n;
     return true;
@@ -335,6 +350,7 @@ struct newline {
   template <Mode, bool, class S>
   static bool match(S& s) noexcept {
     if (s.at_end()) return false;
+    count_steps(s, 1);
     const unsigned char c = s.peek();
     if (c == '\n') {
       ++s.pos;
@@ -356,6 +372,7 @@ struct pattern_white_space {
   template <Mode, bool, class S>
   static bool match(S& s) noexcept {
     if (s.at_end()) return false;
+    count_steps(s, 1);
     std::size_t size = 1;
     const char32_t cp = decode_utf8(s.in, s.len, s.pos, size);
     if (!is_pattern_white_space(cp)) return false;
@@ -487,6 +504,7 @@ template <class Pred, class E>
 struct when_next {
   template <Mode M, bool L, class S>
   static bool match(S& s) {
+    count_steps(s, 1);
     if (s.at_end() || !Pred::test(s.peek())) return false;
     return E::template match<M, L>(s);
   }
