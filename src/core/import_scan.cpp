@@ -294,6 +294,40 @@ enum class HeaderEnd : std::uint8_t { kColon, kLineEnd, kSemicolon, kEof };
 
 // ---- the scanner --------------------------------------------------------------
 
+// The scanner's position. With `Count`, every move adds its length to
+// `steps`, moves back included, so a rescan would show in the count; the
+// reads ahead that do not move it are a word or a few bytes.
+template <bool Count>
+class Cursor {
+ public:
+  explicit Cursor(const char* p) noexcept : p_(p) {}
+  operator const char*() const noexcept { return p_; }
+  char operator*() const noexcept { return *p_; }
+  char operator[](std::ptrdiff_t i) const noexcept { return p_[i]; }
+  Cursor& operator=(const char* to) noexcept {
+    move(to);
+    return *this;
+  }
+  Cursor& operator++() noexcept {
+    move(p_ + 1);
+    return *this;
+  }
+  Cursor& operator+=(std::ptrdiff_t n) noexcept {
+    move(p_ + n);
+    return *this;
+  }
+  std::size_t steps() const noexcept { return steps_; }
+
+ private:
+  void move(const char* to) noexcept {
+    if constexpr (Count) steps_ += static_cast<std::size_t>(to > p_ ? to - p_ : p_ - to);
+    p_ = to;
+  }
+  const char* p_;
+  std::size_t steps_ = 0;
+};
+
+template <bool Count>
 class Scanner {
  public:
   explicit Scanner(std::string_view source)
@@ -308,6 +342,8 @@ class Scanner {
     while (p_ < end_) logical_line();
     return std::move(out_);
   }
+
+  std::size_t steps() const noexcept { return p_.steps(); }
 
  private:
   // -- low-level movement --
@@ -1125,7 +1161,7 @@ class Scanner {
 
   const char* const begin_;
   const char* const end_;
-  const char* p_;
+  Cursor<Count> p_;
   const char* text_begin_ = nullptr;  // after a BOM
   bool has_cr_ = false;
 
@@ -1145,7 +1181,13 @@ class Scanner {
 }  // namespace
 
 std::vector<ImportStmt> scan_imports(std::string_view source) {
-  return Scanner(source).run();
+  return Scanner<false>(source).run();
+}
+
+std::size_t scan_steps(std::string_view source) {
+  Scanner<true> scanner(source);
+  scanner.run();
+  return scanner.steps();
 }
 
 }  // namespace tarnwick

@@ -10,6 +10,7 @@
 // context flags come.
 #pragma once
 
+#include <cstddef>
 #include <string_view>
 #include <vector>
 
@@ -26,5 +27,11 @@ namespace tarnwick {
 // A text Python would reject still yields the statements that are well formed;
 // the pass is linear in the size of the text whatever the input.
 std::vector<ImportStmt> scan_imports(std::string_view source);
+
+// The distance the scanner's position travels over `source`, back and forth:
+// the measure of its work that the checks of linear time hold against the
+// input's size, at most `kScanStepsPerByte` per byte.
+std::size_t scan_steps(std::string_view source);
+inline constexpr std::size_t kScanStepsPerByte = 4;
 
 }  // namespace tarnwick

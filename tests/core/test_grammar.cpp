@@ -18,6 +18,7 @@
 #include "core/grammar.hpp"
 #include "core/parser.hpp"
 #include "core/str_cat.hpp"
+#include "support/adversarial_families.hpp"
 #include "support/printers.hpp"
 
 namespace {
@@ -188,72 +189,21 @@ TEST(FastBodies, AgreeWithPlainRules) {
   }
 }
 
-// Texts that make a backtracking matcher read the rest of the text again
-// from every line, built from two pieces and a line end: the line "a b"
-// repeated, and the line "a" repeated followed by the line "b" repeated. The
-// pieces open brackets and lists, continue comments, leave quotes of every
-// kind open, run backslashes, and write long names and long lists.
-struct Family {
-  std::string first;   // repeated over the first half of the text
-  std::string second;  // and over the rest
-};
-
-std::vector<Family> adversarial_families() {
-  const std::vector<std::string> pieces = {"from a import (",
-                                           "from a import (b,",
-                                           "from . import (a as b, # x",
-                                           "(",
-                                           "# c \\",
-                                           "c, # n \\",
-                                           "#",
-                                           "\"",
-                                           "'",
-                                           "\"\"\"",
-                                           "'''",
-                                           "rb'''",
-                                           "f\"",
-                                           "\"\\",
-                                           "\\",
-                                           "\\\\\\",
-                                           std::string(200, 'a'),
-                                           "import a.a.a.a.a.a.a.a",
-                                           "x,",
-                                           "import a as b,",
-                                           ""};
-  std::vector<Family> families;
-  for (const auto& a : pieces) {
-    for (const auto& b : pieces) {
-      for (const char* end : {"\n", "\r\n", "\\\n"}) {
-        families.push_back({a + " " + b + end, a + " " + b + end});
-        families.push_back({a + end, b + end});
-      }
-    }
-  }
-  return families;
-}
-
-std::string build(const Family& family, std::size_t size) {
-  std::string out;
-  while (out.size() < size / 2) out += family.first;
-  while (out.size() < size) out += family.second;
-  return out;
-}
-
 // Work proportional to the input, counted rather than timed: at two sizes the
 // matchers read at most a fixed number of bytes per input byte. A family that
 // rescans on every line reads hundreds of times more at the larger size. At
 // a small size the fast bodies (which remember what they found) give the
 // trees of the plain rules.
 TEST(LinearTime, StepsPerByteStayBounded) {
-  for (const Family& family : adversarial_families()) {
+  for (const auto& family : tarnwick::testing::adversarial_families()) {
     for (const std::size_t size : {std::size_t{8} << 10, std::size_t{32} << 10}) {
-      const std::string text = build(family, size);
+      const std::string text = family.build(size);
       EXPECT_LE(tarnwick::parse_steps(text),
                 tarnwick::kParseStepsPerByte * text.size() + tarnwick::kParseStepsSlack)
           << testing::PrintToString(family.first) << " then "
           << testing::PrintToString(family.second) << ", " << text.size() << " bytes";
     }
-    const std::string small = build(family, 400);
+    const std::string small = family.build(400);
     ASSERT_EQ(shape(small, Engine::fast), shape(small, Engine::reference))
         << testing::PrintToString(small);
   }

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "support/adversarial_families.hpp"
+
 namespace tarnwick {
 namespace {
 
@@ -192,6 +194,20 @@ TEST(ImportScan, Contexts) {
        "case = 2\n",
        {"2 import a", "4 import b", "5 import c"}},
   });
+}
+
+// The scanner's position only goes forward but for a few bytes: over the
+// texts that make a backtracking parser rescan, it travels at most a fixed
+// distance per byte, at two sizes.
+TEST(ImportScan, TravelsAFixedDistancePerByte) {
+  for (const auto& family : testing::adversarial_families()) {
+    for (const std::size_t size : {std::size_t{8} << 10, std::size_t{32} << 10}) {
+      const std::string text = family.build(size);
+      EXPECT_LE(scan_steps(text), kScanStepsPerByte * text.size())
+          << ::testing::PrintToString(family.first) << " then "
+          << ::testing::PrintToString(family.second) << ", " << text.size() << " bytes";
+    }
+  }
 }
 
 }  // namespace
