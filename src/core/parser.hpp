@@ -21,9 +21,11 @@ std::vector<ImportStmt> parse(std::string_view source);
 std::size_t parse_steps(std::string_view source);
 
 // The bound those checks hold: at most this many steps per input byte, plus
-// `kParseStepsSlack` for the fixed cost of a parse.
-inline constexpr std::size_t kParseStepsPerByte = 16;
-inline constexpr std::size_t kParseStepsSlack = 64;
+// `kParseStepsSlack` for the fixed cost of a parse. Each construct start may
+// try every string prefix, some seventy bytes of matching for a construct as
+// short as `b''`; a rescan from every line costs hundreds per byte.
+inline constexpr std::size_t kParseStepsPerByte = 32;
+inline constexpr std::size_t kParseStepsSlack = 256;
 
 // One `alias` node as a record: the dotted name and the optional as-name.
 Alias parse_alias(ParseNode node);

@@ -39,6 +39,7 @@ inline std::vector<Family> adversarial_families() {
                                            "\"\"\"",
                                            "'''",
                                            "rb'''",
+                                           "b''b''b''",
                                            "f\"",
                                            "\"\\",
                                            "\\",
