@@ -11,6 +11,10 @@ Sections:
   2. second build of the same text with the same builder (served from the cache)
   3. where the time of a large first build goes
   4. peak memory of the large build and of a 20,000-module import chain
+  5. whole packages (sympy, django when installed): a text importing every
+     module of the package, first and second build, and the second build
+     checked against the one taken while debug records are read (which
+     attaches cache hits without skipping what earlier hits settled)
 """
 
 from __future__ import annotations
@@ -100,6 +104,99 @@ for p in paths:
 spent["parse"] += 0  # the root text is tiny
 print(json.dumps({"total": total, "files": len(paths), "modules": graph.size(), **spent}))
 """
+
+
+WHOLE = r"""
+import hashlib, json, logging, sys, time
+mode, path = sys.argv[1], sys.argv[2]
+source = open(path).read()
+summaries = []
+
+class Keep(logging.Handler):
+    def emit(self, record):
+        summaries.append(record.getMessage())
+
+if mode == "records":
+    # Every debug record is delivered (and dropped by the handler).
+    logging.basicConfig(level=logging.DEBUG, handlers=[logging.NullHandler()])
+builder_log = logging.getLogger("tarnwick.core.builder")
+builder_log.setLevel(logging.DEBUG if mode == "records" else logging.INFO)
+keep = Keep(level=logging.INFO)
+builder_log.addHandler(keep)
+import importlib.util, tarnwick
+lookup = [0.0]
+real = importlib.util.find_spec
+def timed_find_spec(name, package=None):
+    t = time.perf_counter()
+    try:
+        return real(name, package)
+    finally:
+        lookup[0] += time.perf_counter() - t
+importlib.util.find_spec = timed_find_spec
+builder = tarnwick.GraphBuilder()
+t0 = time.perf_counter()
+builder.build(source)
+t1 = time.perf_counter()
+lookup[0] = 0.0
+graph = builder.build(source)
+t2 = time.perf_counter()
+shape = {n: [graph.get(n).depth, sorted(graph.get(n).dependents), graph.get(n).dependencies]
+         for n in graph.names()}
+digest = hashlib.sha256(json.dumps(shape, sort_keys=True).encode()).hexdigest()[:16]
+print(json.dumps({"first": t1 - t0, "second": t2 - t1, "lookup": lookup[0], "modules": graph.size(),
+                  "digest": digest, "summary": summaries[-1]}))
+"""
+
+
+def whole_package_text(package):
+    """`import m` for every module file of an installed package, found without importing it."""
+    import importlib.util
+
+    spec = importlib.util.find_spec(package)
+    if spec is None or not spec.submodule_search_locations:
+        return None
+    root = list(spec.submodule_search_locations)[0]
+    lines = []
+    for dirpath, dirnames, filenames in os.walk(root):
+        dirnames[:] = sorted(d for d in dirnames if d.isidentifier())
+        rel = os.path.relpath(dirpath, root)
+        prefix = package if rel == "." else package + "." + rel.replace(os.sep, ".")
+        if "__init__.py" not in filenames:
+            continue
+        for f in sorted(filenames):
+            if not f.endswith(".py") or not f[:-3].isidentifier():
+                continue
+            lines.append(f"import {prefix}\n" if f == "__init__.py" else f"import {prefix}.{f[:-3]}\n")
+    return "".join(lines)
+
+
+def section_whole_packages(reps, tmp):
+    print("\n5. whole packages: a text importing every module; second build on the same builder")
+    print(f"   {'package':8} {'modules':>8} {'first':>10} {'second':>10} {'ratio':>7}  same as with records")
+    for package in ("sympy", "django"):
+        text = whole_package_text(package)
+        if text is None:
+            print(f"   {package:8} not installed")
+            continue
+        path = os.path.join(tmp, f"whole_{package}.py")
+        with open(path, "w") as f:
+            f.write(text)
+        runs = [run_child(WHOLE, "quiet", path) for _ in range(reps)]
+        firsts = sorted(r["first"] for r in runs)
+        seconds = sorted(r["second"] for r in runs)
+        first, second = firsts[len(firsts) // 2], seconds[len(seconds) // 2]
+        records = run_child(WHOLE, "records", path)
+        same = all(r["digest"] == records["digest"] and r["summary"] == records["summary"] for r in runs)
+        lookup = sorted(r["lookup"] for r in runs)[len(runs) // 2]
+        print(
+            f"   {package:8} {runs[0]['modules']:8d} {first * 1e3:7.1f} ms {second * 1e3:7.1f} ms"
+            f" {first / second:6.1f}x  {'yes' if same else 'NO'} (medians of {reps}; with records:"
+            f" second {records['second'] * 1e3:.1f} ms)"
+        )
+        print(
+            f"            second build: {lookup * 1e3:.1f} ms in find_spec, {(second - lookup) * 1e3:.1f} ms"
+            f" the rest; {records['summary']}"
+        )
 
 
 def run_child(code, *args):
@@ -194,6 +291,7 @@ def main():
         results = section_compare(reps, tmp)
         section_profile(tmp)
         section_memory(results, tmp, args.chain)
+        section_whole_packages(reps, tmp)
 
 
 if __name__ == "__main__":

@@ -12,6 +12,7 @@ void GraphBuilder::reset_build_state() noexcept {
   in_progress.clear();
   processed_count = 0;
   cached_count = 0;
+  attached = SettledAttach();
 }
 
 DepGraph GraphBuilder::build(Host& host, std::string_view source,
@@ -31,6 +32,7 @@ DepGraph GraphBuilder::build(Host& host, std::string_view source,
     options.verbose = verbose;
     options.cache = cache ? &*cache : nullptr;
     walk_imports(*this, host, options, std::move(root), parse(source), nullptr);
+    if (cache) count_attached(*cache);
 
     constexpr std::string_view kTarget = log::kBuilderTarget;
     if (cached_count == 0) {
@@ -42,6 +44,7 @@ DepGraph GraphBuilder::build(Host& host, std::string_view source,
     in_progress = NameTable();
     processed_count = 0;
     cached_count = 0;
+    attached = SettledAttach();
     DepGraph result = std::exchange(graph, DepGraph());
 
     // The merge cannot meet conflicting origins: a module present in the

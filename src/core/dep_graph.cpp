@@ -1,6 +1,7 @@
 #include "core/dep_graph.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <functional>
 #include <limits>
 #include <utility>
@@ -503,6 +504,190 @@ std::uint64_t DepGraph::add_graph_from(std::string_view from, const DepGraph& so
   }
   add_dependency(from_name, to_name);
   return static_cast<std::uint64_t>(reach.edges.size());
+}
+
+// Why stopping at a settled node changes nothing: the plain attach gives a
+// node x it reaches the depth min(old, d + dist(to, x)), with d the depth of
+// `from` plus one, and unites its dependencies. Take a shortest path from
+// `to` to x and its first node u that this walk does not expand: u is met at
+// its true distance and was settled at s <= d + dist(to, u), so x was
+// already here, with its dependencies, at most s + dist(u, x) <= d + dist(to,
+// x) deep. Importers are added from the importer's side: an importer that is
+// not expanded has the edge already, on both ends. A node settled at s stays
+// settled: depths only fall and sets only grow during a build.
+void DepGraph::attach_settled(std::string_view from, const DepGraph& source, std::string_view to,
+                              SettledAttach& attached) {
+  constexpr std::int32_t kUnsettled = std::numeric_limits<std::int32_t>::max();
+  const std::uint32_t start = source.position(to);
+  if (start == kMissing) fail("assertion failed: self.has_node(name)");
+  const std::uint32_t from_pos = position(from);
+  if (from_pos == kMissing) fail("Node does not exist on graph: ", from);
+  const std::optional<std::int32_t> from_depth = nodes_[from_pos].depth;
+  if (!from_depth) fail(kAbsentValue);
+
+  // Breadth-first from `to`, reading only: the nodes to expand, each with
+  // its depth and its position here (kMissing for a new one).
+  struct Visit {
+    std::uint32_t source;
+    std::int32_t depth;
+    std::uint32_t here;
+  };
+  if (attached.seen.size() < source.size()) attached.seen.resize(source.size(), 0);
+  const std::uint32_t mark = ++attached.attach;
+  std::vector<Visit> walk{{start, depth_plus(*from_depth, 1), kMissing}};
+  attached.seen[start] = mark;
+  std::vector<Visit> expand;
+  for (std::size_t head = 0; head < walk.size(); ++head) {
+    Visit v = walk[head];
+    const DepNode& src = source.nodes_[v.source];
+    v.here = position(src.name);
+    if (v.here != kMissing && v.here < attached.settled.size() &&
+        attached.settled[v.here] != kUnsettled && attached.settled[v.here] <= v.depth) {
+      continue;
+    }
+    expand.push_back(v);
+    const std::int32_t next = depth_plus(v.depth, 1);
+    for (const std::string_view dep : src.dependencies) {
+      const std::uint32_t dep_pos = source.position(dep);
+      if (dep_pos == kMissing) fail("Node does not exist on graph: ", dep);
+      if (attached.seen[dep_pos] == mark) continue;
+      attached.seen[dep_pos] = mark;
+      walk.push_back({dep_pos, next, kMissing});
+    }
+  }
+
+  const std::string to_name(to);
+  const std::string_view from_name = nodes_[from_pos].name;  // stable: nodes never move
+  for (Visit& v : expand) {
+    const DepNode& src = source.nodes_[v.source];
+    if (v.here == kMissing) {
+      DepNode node(src.spec, v.depth);
+      node.name = src.name;
+      node.dependencies = src.dependencies;
+      add_new(std::move(node));
+      v.here = static_cast<std::uint32_t>(nodes_.size() - 1);
+    } else {
+      DepNode& node = nodes_[v.here];
+      if (node.spec.origin) {
+        if (!src.spec.origin) fail(kAbsentValue);
+        if (*node.spec.origin != *src.spec.origin) {
+          fail("assertion failed: origin == &other.spec.origin.unwrap()");
+        }
+      }
+      node.dependencies.insert_all(src.dependencies);
+      if (node.depth && v.depth < *node.depth) node.depth = v.depth;
+    }
+    if (attached.settled.size() < nodes_.size()) attached.settled.resize(nodes_.size(), kUnsettled);
+    attached.settled[v.here] = v.depth;
+  }
+  for (const Visit& v : expand) {
+    const std::string_view importer = nodes_[v.here].name;
+    for (const std::string_view dep : source.nodes_[v.source].dependencies) {
+      nodes_[position(dep)].dependents.insert(importer);
+    }
+  }
+  attached.hits.push_back(start);
+  add_dependency(from_name, to_name);
+}
+
+std::uint64_t DepGraph::edges_reached(const std::vector<std::uint32_t>& starts) const {
+  if (starts.empty()) return 0;
+  // The part reachable from any start, with local ids and resolved edges.
+  constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+  std::vector<std::uint32_t> local(nodes_.size(), kNone);
+  std::vector<std::uint32_t> order;  // local id -> position
+  for (const std::uint32_t s : starts) {
+    if (local[s] != kNone) continue;
+    local[s] = static_cast<std::uint32_t>(order.size());
+    order.push_back(s);
+  }
+  std::vector<std::uint32_t> succ_begin{0};
+  std::vector<std::uint32_t> succ;
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    for (const std::string_view dep : nodes_[order[i]].dependencies) {
+      const std::uint32_t pos = position(dep);
+      if (pos == kMissing) fail("Node does not exist on graph: ", dep);
+      if (local[pos] == kNone) {
+        local[pos] = static_cast<std::uint32_t>(order.size());
+        order.push_back(pos);
+      }
+      succ.push_back(local[pos]);
+    }
+    succ_begin.push_back(static_cast<std::uint32_t>(succ.size()));
+  }
+  const std::size_t m = order.size();
+
+  // Strongly connected components (Tarjan, without recursion). Components
+  // are numbered as they complete, so every edge goes to the same or a
+  // lower number.
+  std::vector<std::uint32_t> comp(m, kNone), index(m, kNone), low(m, 0);
+  std::vector<std::uint32_t> stack;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> calls;  // node, next edge
+  std::uint32_t next_index = 0;
+  std::uint32_t comps = 0;
+  for (std::uint32_t root = 0; root < m; ++root) {
+    if (index[root] != kNone) continue;
+    calls.emplace_back(root, succ_begin[root]);
+    index[root] = low[root] = next_index++;
+    stack.push_back(root);
+    while (!calls.empty()) {
+      const auto [v, e] = calls.back();
+      if (e < succ_begin[v + 1]) {
+        calls.back().second = e + 1;
+        const std::uint32_t w = succ[e];
+        if (index[w] == kNone) {
+          index[w] = low[w] = next_index++;
+          stack.push_back(w);
+          calls.emplace_back(w, succ_begin[w]);
+        } else if (comp[w] == kNone) {
+          low[v] = std::min(low[v], index[w]);
+        }
+        continue;
+      }
+      const std::uint32_t done = v;
+      calls.pop_back();
+      if (!calls.empty()) low[calls.back().first] = std::min(low[calls.back().first], low[done]);
+      if (low[done] != index[done]) continue;
+      for (;;) {
+        const std::uint32_t w = stack.back();
+        stack.pop_back();
+        comp[w] = comps;
+        if (w == done) break;
+      }
+      ++comps;
+    }
+  }
+  std::vector<std::uint64_t> comp_edges(comps, 0);
+  for (std::uint32_t v = 0; v < m; ++v) comp_edges[comp[v]] += succ_begin[v + 1] - succ_begin[v];
+  std::vector<std::vector<std::uint32_t>> members(comps);
+  for (std::uint32_t v = 0; v < m; ++v) members[comp[v]].push_back(v);
+
+  // Which starts reach each component, 512 starts at a time: pushed along
+  // the edges from the highest component number down.
+  constexpr std::size_t kWords = 8;
+  std::uint64_t total = 0;
+  std::vector<std::uint64_t> bits(comps * kWords);
+  for (std::size_t first = 0; first < starts.size(); first += kWords * 64) {
+    const std::size_t batch = std::min(starts.size() - first, kWords * 64);
+    std::fill(bits.begin(), bits.end(), 0);
+    for (std::size_t k = 0; k < batch; ++k) {
+      bits[comp[local[starts[first + k]]] * kWords + k / 64] |= std::uint64_t{1} << (k % 64);
+    }
+    for (std::uint32_t c = comps; c-- > 0;) {
+      const std::uint64_t* from_bits = &bits[c * kWords];
+      std::uint64_t reached = 0;
+      for (std::size_t w = 0; w < kWords; ++w) reached += std::popcount(from_bits[w]);
+      total += reached * comp_edges[c];
+      for (const std::uint32_t v : members[c]) {
+        for (std::uint32_t e = succ_begin[v]; e < succ_begin[v + 1]; ++e) {
+          const std::uint32_t d = comp[succ[e]];
+          if (d == c) continue;
+          for (std::size_t w = 0; w < kWords; ++w) bits[d * kWords + w] |= from_bits[w];
+        }
+      }
+    }
+  }
+  return total;
 }
 
 }  // namespace tarnwick

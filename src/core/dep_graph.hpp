@@ -172,6 +172,18 @@ struct DepNode {
   void merge(const DepNode& other);
 };
 
+// What the cache attaches of one build remember between hits (see
+// DepGraph::attach_settled). Empty at the start of each build.
+struct SettledAttach {
+  // By position in the graph being built: a depth s such that everything
+  // the source reaches from the node is in the graph, with all its
+  // dependencies, and at most s plus its distance from the node deep.
+  std::vector<std::int32_t> settled;
+  std::vector<std::uint32_t> seen;  // by source position: the last attach that met it
+  std::uint32_t attach = 0;         // number of the attach under way
+  std::vector<std::uint32_t> hits;  // source positions of the attached modules
+};
+
 // The graph: every node under its name. Nodes are never removed or replaced.
 //
 // Nodes live in a deque, so a stored node keeps its address for the life of
@@ -251,6 +263,21 @@ class DepGraph {
   // graph already holds are merged straight from `source`. Returns the
   // number of edges of the copy, its num_dependencies().
   std::uint64_t add_graph_from(std::string_view from, const DepGraph& source, std::string_view to);
+
+  // Leaves this graph as add_graph_from(from, source, to) leaves it (the same
+  // nodes, edges and depths; new nodes may come in another order) without
+  // going below a node that an earlier attach of the same build settled at a
+  // depth no greater than this attach gives it: everything below such a node
+  // is here already, at least as shallow, so the plain attach would change
+  // nothing there. Emits none of the debug records of the copy (the caller
+  // knows nobody reads them) and defers its count: `to` joins
+  // `attached.hits`, for edges_reached().
+  void attach_settled(std::string_view from, const DepGraph& source, std::string_view to,
+                      SettledAttach& attached);
+
+  // The sum over `starts` (positions in this graph) of the edges reachable
+  // from each: of clone_from(start).num_dependencies(), for every start.
+  std::uint64_t edges_reached(const std::vector<std::uint32_t>& starts) const;
 
  private:
   // The part of a graph reachable from one node, in the order clone_from

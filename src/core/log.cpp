@@ -20,6 +20,12 @@ void Facade::log(const Record& record) const noexcept {
   sink_->log(record);
 }
 
+bool Facade::drops(Level level, std::string_view target) const noexcept {
+  if (!enabled(level) || quiet_depth != 0) return true;
+  if (state_.load(std::memory_order_acquire) != kInstalled) return true;
+  return sink_->drops(level, target);
+}
+
 Facade& facade() noexcept {
   // Never destroyed: records may be emitted during interpreter shutdown.
   static Facade* const instance = new Facade();

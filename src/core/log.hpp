@@ -80,6 +80,14 @@ class Sink {
   virtual ~Sink() = default;
   // Must not throw: a failing sink never disturbs the code that logs.
   virtual void log(const Record& record) noexcept = 0;
+  // True only when every record of `level` on `target` will be dropped from
+  // now on, so that the code emitting them may skip the work that only they
+  // would show. A sink that cannot tell says false.
+  virtual bool drops(Level level, std::string_view target) const noexcept {
+    (void)level;
+    (void)target;
+    return false;
+  }
 };
 
 class SetLoggerError : public std::runtime_error {
@@ -112,6 +120,10 @@ class Facade {
 
   // Hands the record to the installed sink, or drops it when none is.
   void log(const Record& record) const noexcept;
+
+  // True when no record of `level` on `target`, emitted on this thread from
+  // now on, can reach a sink (see Sink::drops).
+  bool drops(Level level, std::string_view target) const noexcept;
 
  private:
   enum State : int { kUninstalled = 0, kInstalling = 1, kInstalled = 2 };

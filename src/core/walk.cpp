@@ -333,11 +333,18 @@ class Walk {
     }
 
     if (f.cache_path) {
-      // add_graph(from, dep, cache.clone_from(dep)) in one pass.
       const std::string& from = importer_frame(importer).spec.name;
-      const std::uint64_t n = s_.graph.add_graph_from(from, *opt_.cache, dep);
-      s_.cached_count += static_cast<std::size_t>(n) + 1;
-      s_.processed_count += static_cast<std::size_t>(n);
+      if (log::facade().drops(log::Level::Debug, log::kTypesTarget)) {
+        // Nobody reads the records of each copied node: attach without
+        // going below what earlier hits settled; the counts follow at the
+        // end of the build (WalkState::attached).
+        s_.graph.attach_settled(from, *opt_.cache, dep, s_.attached);
+      } else {
+        // add_graph(from, dep, cache.clone_from(dep)) in one pass.
+        const std::uint64_t n = s_.graph.add_graph_from(from, *opt_.cache, dep);
+        s_.cached_count += static_cast<std::size_t>(n) + 1;
+        s_.processed_count += static_cast<std::size_t>(n);
+      }
       stack_.pop_back();
       return;
     }
@@ -398,6 +405,14 @@ class Walk {
   WalkFindings* findings_;
   std::vector<Frame> stack_;
 };
+
+void WalkState::count_attached(const DepGraph& cache) {
+  if (attached.hits.empty()) return;
+  const std::uint64_t edges = cache.edges_reached(attached.hits);
+  processed_count += static_cast<std::size_t>(edges);
+  cached_count += static_cast<std::size_t>(edges) + attached.hits.size();
+  attached.hits.clear();
+}
 
 bool reads_within(const std::optional<std::vector<std::string>>& packages,
                   std::string_view name) noexcept {

@@ -74,6 +74,13 @@ struct WalkState {
   NameTable in_progress;            // modules whose imports are being walked
   std::size_t processed_count = 0;  // dependency relationships handled
   std::size_t cached_count = 0;     // of those, taken from a cache
+  // Cache hits attached without their per-node records; their edges are not
+  // in the counts yet (add them with count_attached).
+  SettledAttach attached;
+
+  // Adds to both counts what the hits in `attached` took from `cache`, as
+  // the plain attach counts them, and forgets the hits.
+  void count_attached(const DepGraph& cache);
 };
 
 // Whether `name` is one of `packages` or inside one; with no list, always.

@@ -141,6 +141,12 @@ const CacheNode* Logger::lookup(std::string_view target) const noexcept {
   return node;
 }
 
+bool Logger::drops(log::Level level, std::string_view target) const noexcept {
+  if (!log::passes(level, base_filter_)) return true;
+  const CacheNode* node = lookup(target);
+  return node != nullptr && node->entry && !log::passes(level, node->entry->filter);
+}
+
 void Logger::log(const log::Record& record) noexcept {
   const CacheNode* node = lookup(record.target);
   const log::LevelFilter cached =

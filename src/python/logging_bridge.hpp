@@ -71,6 +71,9 @@ class Logger final : public log::Sink {
   static ResetHandle install(std::unique_ptr<Logger> logger, log::Facade& facade);
 
   void log(const log::Record& record) noexcept override;
+  // A target's cached filter never changes once made, so a record below it
+  // (or below the base filter) is dropped now and always.
+  bool drops(log::Level level, std::string_view target) const noexcept override;
 
   log::LevelFilter base_filter() const noexcept { return base_filter_; }
 

@@ -1,5 +1,6 @@
 #include "core/builder.hpp"
 #include "core/source_file.hpp"
+#include "core/str_cat.hpp"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <limits>
 #include <map>
 #include <optional>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -240,6 +242,52 @@ TEST(Builder, LaterBuildsTakeCachedModulesWithoutReadingThem) {
     EXPECT_EQ(describe(*builder.cache, false), c.cache);
     EXPECT_TRUE(idle(builder));
   }
+}
+
+// Cache hits attached without their per-node records stop below nodes that
+// earlier hits of the same build settled. On random module graphs, over
+// several builds on one builder, every graph, summary and cache comes out
+// as with the plain attach (taken while the debug records are read).
+TEST(Builder, SettledAttachEqualsThePlainOne) {
+  std::mt19937 rng(2026);
+  for (int round = 0; round < 80; ++round) {
+    std::vector<std::string> names = {"p", "q"};
+    const int count = 4 + static_cast<int>(rng() % 24);
+    for (int i = 0; i < count; ++i) {
+      names.push_back(i % 3 == 0 ? str_cat(i % 2 ? "p" : "q", ".m", i) : str_cat("m", i));
+    }
+    const auto pick = [&] { return names[rng() % names.size()]; };
+    std::string modules = "p/;q/";
+    for (std::size_t i = 2; i < names.size(); ++i) {
+      str_append(modules, ';', names[i], '=');
+      for (int k = static_cast<int>(rng() % 5); k > 0; --k)
+        str_append(modules, "import ", pick(), '\n');
+    }
+    std::vector<std::string> texts;
+    for (int b = 0; b < 5; ++b) {
+      texts.emplace_back();
+      for (int k = 1 + static_cast<int>(rng() % 4); k > 0; --k) {
+        str_append(texts.back(), "import ", pick(), '\n');
+      }
+    }
+    const auto run = [&](bool dropping) {
+      testing::set_dropping_debug(dropping);
+      start_capture();
+      FakeHost host(modules);
+      GraphBuilder builder;
+      std::vector<std::string> out;
+      for (const std::string& text : texts) {
+        const DepGraph graph = builder.build(host, text, none);
+        out.push_back(describe(graph) + " | " + captured_messages(log::kBuilderTarget).back());
+        EXPECT_EQ(testing::broken_invariant(graph), "");
+      }
+      out.push_back(describe(*builder.cache));
+      return out;
+    };
+    const auto plain = run(false);
+    ASSERT_EQ(run(true), plain) << modules;
+  }
+  testing::set_dropping_debug(false);
 }
 
 TEST(Builder, FailureResetsTheBuildAndKeepsTheCache) {

@@ -129,6 +129,45 @@ def test_record_order_for_one_package(run_python, tree):
     ]
 
 
+SHAPES = """
+import json, logging, sys
+summaries = []
+class Keep(logging.Handler):
+    def emit(self, r):
+        summaries.append(r.getMessage())
+if sys.argv[1] == "debug":
+    logging.basicConfig(level=logging.DEBUG, handlers=[logging.NullHandler()])
+builder_log = logging.getLogger("tarnwick.core.builder")
+builder_log.setLevel(logging.INFO)
+builder_log.addHandler(Keep())
+import tarnwick
+builder = tarnwick.GraphBuilder()
+for text in sys.argv[2:]:
+    g = builder.build(text)
+    print(json.dumps([summaries[-1], {n: [g.get(n).depth, sorted(g.get(n).dependents)]
+                                      for n in g.names()}], sort_keys=True))
+"""
+
+
+def test_cache_hits_attach_alike_whether_or_not_debug_records_are_read(run_python, tree):
+    # Unread debug records let a cache hit skip what earlier hits of the
+    # build settled; graphs and counts must not show it. In the second build
+    # z's hit settles c four steps down, and w's hit meets c at two: d and e
+    # must come up with it.
+    root = tree({"z.py": "import y", "y.py": "import x", "x.py": "import c", "c.py": "import d",
+                 "d.py": "import e", "e.py": "", "w.py": "import c"})
+    texts = ["import z\nimport w"] * 2
+
+    def shapes(mode):
+        code = SHAPES.replace("sys.argv[1]", repr(mode)).replace("sys.argv[2:]", repr(texts))
+        return [json.loads(line) for line in run_python(code, extra_path=str(root)).stdout.splitlines()]
+
+    quiet, debug = shapes("quiet"), shapes("debug")
+    assert quiet == debug
+    summary, nodes = quiet[1]
+    assert summary == "Processed 10 dependency relationships (10 from cache)."
+    assert {n: nodes[n][0] for n in "cde"} == {"c": 2, "d": 3, "e": 4}
+
 def test_summaries_warnings_and_the_cache(run_python, tree):
     root = tree({"p/__init__.py": "def f(): pass\n", "me.py": "import me\nimport p\n"})
     builds, stderr = logged_builds(run_python, root, "", "from p import f\nimport me", "import me",

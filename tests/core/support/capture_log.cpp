@@ -11,10 +11,16 @@ std::vector<CapturedRecord>& storage() {
   return records;
 }
 
+bool dropping_debug = false;
+
 class CaptureSink final : public log::Sink {
  public:
   void log(const log::Record& record) noexcept override {
+    if (drops(record.level, record.target)) return;
     storage().push_back({record.level, std::string(record.target), record.message()});
+  }
+  bool drops(log::Level level, std::string_view) const noexcept override {
+    return dropping_debug && level == log::Level::Debug;
   }
 };
 
@@ -26,6 +32,10 @@ void start_capture() {
                  [] { log::facade().set_boxed_logger(std::make_unique<CaptureSink>()); });
   log::facade().set_max_level(log::LevelFilter::Debug);
   storage().clear();
+}
+
+void set_dropping_debug(bool dropping) {
+  dropping_debug = dropping;
 }
 
 const std::vector<CapturedRecord>& captured() {

@@ -20,6 +20,9 @@ struct CapturedRecord {
 // process), sets the global filter to Debug and clears what was captured.
 void start_capture();
 
+// While set, the sink says it drops debug records (Sink::drops) and does.
+void set_dropping_debug(bool dropping);
+
 // Everything captured since the last start_capture().
 const std::vector<CapturedRecord>& captured();
 
