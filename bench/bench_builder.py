@@ -15,6 +15,8 @@ Sections:
      module of the package, first and second build, and the second build
      checked against the one taken while debug records are read (which
      attaches cache hits without skipping what earlier hits settled)
+  6. hostile texts: one name written five million times in a from-list, and
+     a dotted name of five million parts (time, peak memory, lookup share)
 """
 
 from __future__ import annotations
@@ -199,6 +201,44 @@ def section_whole_packages(reps, tmp):
         )
 
 
+HOSTILE = r"""
+import importlib.util, json, resource, sys, time
+kind, n = sys.argv[1], int(sys.argv[2])
+if kind == "duplicates":
+    source = "from json import (" + "a, " * n + ")\n"
+else:
+    source = "import " + ".".join(["a"] * n) + "\n"
+import tarnwick
+lookup = [0.0]
+real = importlib.util.find_spec
+def timed_find_spec(name, package=None):
+    t = time.perf_counter()
+    try:
+        return real(name, package)
+    finally:
+        lookup[0] += time.perf_counter() - t
+importlib.util.find_spec = timed_find_spec
+base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+t0 = time.perf_counter()
+tarnwick.GraphBuilder().build(source)
+elapsed = time.perf_counter() - t0
+peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+print(json.dumps({"seconds": elapsed, "lookup": lookup[0], "mb": len(source) / 1e6,
+                  "peak_kb": peak, "base_kb": base}))
+"""
+
+
+def section_hostile():
+    print("\n6. hostile texts (one build each, fresh process)")
+    for kind in ("duplicates", "dotted"):
+        r = run_child(HOSTILE, kind, "5000000")
+        print(
+            f"   {kind:10} {r['mb']:5.1f} MB text: {r['seconds'] * 1e3:7.1f} ms, of which"
+            f" {r['lookup'] * 1e3:7.1f} ms in find_spec; peak {r['peak_kb'] / 1024:6.0f} MiB"
+            f" (before the build {r['base_kb'] / 1024:.0f} MiB)"
+        )
+
+
 def run_child(code, *args):
     proc = subprocess.run(
         [sys.executable, "-c", code, *args], capture_output=True, text=True, check=True
@@ -292,6 +332,7 @@ def main():
         section_profile(tmp)
         section_memory(results, tmp, args.chain)
         section_whole_packages(reps, tmp)
+    section_hostile()
 
 
 if __name__ == "__main__":

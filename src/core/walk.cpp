@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 #include <optional>
+#include <unordered_map>
 #include <utility>
 #include <variant>
 
@@ -78,7 +79,11 @@ class Walk {
     std::size_t alias = 0;  // next alias of the current statement
     Phase phase = Phase::kStatement;
     std::string target;  // the module of the current `from` statement
+    // The host's answers for the names of the current statement, so that a
+    // name written again is not looked up again (up to kMaxAnswers names).
+    std::unordered_map<std::string, std::optional<ModuleSpec>> answers;
   };
+  static constexpr std::size_t kMaxAnswers = 4096;
 
   // What asked for a name: a statement names it, it follows a package in a
   // `from` list, or it encloses a module being added.
@@ -259,6 +264,21 @@ class Walk {
     ++f.stmt;
     f.alias = 0;
     f.phase = ImportsFrame::Phase::kStatement;
+    f.answers.clear();
+  }
+
+  // The host's answer for `name`: a name the statement writes again is not
+  // looked up again. Enclosing packages are always asked, and so is every
+  // name while the host's records of each lookup would be read.
+  std::optional<ModuleSpec> find_spec(std::size_t importer, const std::string& name, Ask ask) {
+    if (ask == Ask::kEnclosing || !log::facade().drops(log::Level::Debug, log::kImportlibTarget)) {
+      return host_.find_spec(name);
+    }
+    auto& answers = importer_frame(importer).answers;
+    if (const auto it = answers.find(name); it != answers.end()) return it->second;
+    std::optional<ModuleSpec> found = host_.find_spec(name);
+    if (answers.size() < kMaxAnswers) answers.emplace(name, found);
+    return found;
   }
 
   void finish_imports() {
@@ -274,7 +294,7 @@ class Walk {
   // DependencyFrame when the module is new to the graph.
   void begin_dependency(std::size_t importer, std::string name, Ask ask) {
     host_.check_interrupts();
-    std::optional<ModuleSpec> found = host_.find_spec(name);
+    std::optional<ModuleSpec> found = find_spec(importer, name, ask);
     if (!found) {
       TW_LOG_DEBUG(kTarget, "!!!! Unable to find spec for name: '", name, "' !!!!");
       if (exact() && ask != Ask::kFromList) {

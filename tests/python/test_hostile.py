@@ -3,6 +3,7 @@ must then still build a plain text correctly."""
 
 import builtins
 import ctypes
+import json
 import os
 import re
 from contextlib import contextmanager
@@ -184,3 +185,38 @@ def test_package_answered_by_a_module_inside_it_ends_the_build(finder, shifting)
     graph = tarnwick.GraphBuilder().build("import loop")
     assert specs.calls == 2
     assert graph.keys() == {R, "loop.inner1" if shifting else "loop.inner"}
+
+
+def test_a_name_written_again_in_a_statement_is_looked_up_once(run_python):
+    # Five million copies of one name must not cost five million lookups; the
+    # graph and the counts still see every copy. Until a lookup record has
+    # been dropped once, the bridge cannot tell whether such records are read,
+    # and every copy is looked up: the first build is for that.
+    proc = run_python("""
+        import json, logging, sys
+        from importlib.machinery import ModuleSpec
+        asks, summaries = {}, []
+        class Counted:
+            specs = {"m": ModuleSpec("m", None), "p": ModuleSpec("p", None, is_package=True)}
+            def find_spec(self, name, path=None, target=None):
+                asks[name] = asks.get(name, 0) + 1
+                return self.specs.get(name)
+        sys.meta_path.insert(0, Counted())
+        class Keep(logging.Handler):
+            def emit(self, r):
+                summaries.append(r.getMessage())
+        log = logging.getLogger("tarnwick.core.builder")
+        log.setLevel(logging.INFO)
+        log.addHandler(Keep())
+        import tarnwick
+        tarnwick.GraphBuilder().build("import m")
+        asks.clear()
+        graph = tarnwick.GraphBuilder().build(
+            "import m, m, m\\nimport m\\nfrom p import (gone, gone, gone)\\n")
+        print(json.dumps([asks, sorted(graph.keys()), summaries[-1]]))
+        """)
+    asks, keys, summary = json.loads(proc.stdout)
+    # p: for the statement, whether it is a package, and by importlib for p.gone
+    assert asks == {"m": 2, "p": 3, "p.gone": 1}
+    assert keys == [R, "m", "p"]
+    assert summary == "Processed 5 dependency relationships."
