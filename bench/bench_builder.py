@@ -74,24 +74,31 @@ peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 print(json.dumps({"seconds": elapsed, "modules": count, "peak_kb": peak, "base_kb": base_rss, **extra}))
 """
 
-PROFILE = r"""
-import importlib.util, json, sys, time
+# Prepended to the child programs that split a build's time: `lookup[0]`
+# holds the seconds spent in importlib.util.find_spec.
+TIMED_LOOKUP = r"""
+import importlib.util, time
+lookup = [0.0]
+real_find_spec = importlib.util.find_spec
+def timed_find_spec(name, package=None):
+    t = time.perf_counter()
+    try:
+        return real_find_spec(name, package)
+    finally:
+        lookup[0] += time.perf_counter() - t
+importlib.util.find_spec = timed_find_spec
+"""
+
+PROFILE = TIMED_LOOKUP + r"""
+import json, sys
 source = open(sys.argv[1]).read()
 import tarnwick
-spent = {"lookup": 0.0, "read": 0.0, "parse": 0.0}
-origins = []
-real = importlib.util.find_spec
-def timed_find_spec(name, package=None):
-    t0 = time.perf_counter()
-    try:
-        return real(name, package)
-    finally:
-        spent["lookup"] += time.perf_counter() - t0
-importlib.util.find_spec = timed_find_spec
+spent = {"read": 0.0, "parse": 0.0}
 t0 = time.perf_counter()
 graph = tarnwick.GraphBuilder().build(source)
 total = time.perf_counter() - t0
-importlib.util.find_spec = real
+importlib.util.find_spec = real_find_spec
+spent["lookup"] = lookup[0]
 # Reading and parsing again, file by file, in the same way the builder does.
 paths = [o for o in graph.origins() if o.endswith(".py")]
 for p in paths:
@@ -108,8 +115,8 @@ print(json.dumps({"total": total, "files": len(paths), "modules": graph.size(), 
 """
 
 
-WHOLE = r"""
-import hashlib, json, logging, sys, time
+WHOLE = TIMED_LOOKUP + r"""
+import hashlib, json, logging, sys
 mode, path = sys.argv[1], sys.argv[2]
 source = open(path).read()
 summaries = []
@@ -125,16 +132,7 @@ builder_log = logging.getLogger("tarnwick.core.builder")
 builder_log.setLevel(logging.DEBUG if mode == "records" else logging.INFO)
 keep = Keep(level=logging.INFO)
 builder_log.addHandler(keep)
-import importlib.util, tarnwick
-lookup = [0.0]
-real = importlib.util.find_spec
-def timed_find_spec(name, package=None):
-    t = time.perf_counter()
-    try:
-        return real(name, package)
-    finally:
-        lookup[0] += time.perf_counter() - t
-importlib.util.find_spec = timed_find_spec
+import tarnwick
 builder = tarnwick.GraphBuilder()
 t0 = time.perf_counter()
 builder.build(source)
@@ -201,23 +199,14 @@ def section_whole_packages(reps, tmp):
         )
 
 
-HOSTILE = r"""
-import importlib.util, json, resource, sys, time
+HOSTILE = TIMED_LOOKUP + r"""
+import json, resource, sys
 kind, n = sys.argv[1], int(sys.argv[2])
 if kind == "duplicates":
     source = "from json import (" + "a, " * n + ")\n"
 else:
     source = "import " + ".".join(["a"] * n) + "\n"
 import tarnwick
-lookup = [0.0]
-real = importlib.util.find_spec
-def timed_find_spec(name, package=None):
-    t = time.perf_counter()
-    try:
-        return real(name, package)
-    finally:
-        lookup[0] += time.perf_counter() - t
-importlib.util.find_spec = timed_find_spec
 base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 t0 = time.perf_counter()
 tarnwick.GraphBuilder().build(source)

@@ -6,6 +6,7 @@
 #include <limits>
 #include <utility>
 
+#include "core/components.hpp"
 #include "core/error.hpp"
 #include "core/log.hpp"
 
@@ -617,46 +618,9 @@ std::uint64_t DepGraph::edges_reached(const std::vector<std::uint32_t>& starts) 
   }
   const std::size_t m = order.size();
 
-  // Strongly connected components (Tarjan, without recursion). Components
-  // are numbered as they complete, so every edge goes to the same or a
-  // lower number.
-  std::vector<std::uint32_t> comp(m, kNone), index(m, kNone), low(m, 0);
-  std::vector<std::uint32_t> stack;
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> calls;  // node, next edge
-  std::uint32_t next_index = 0;
-  std::uint32_t comps = 0;
-  for (std::uint32_t root = 0; root < m; ++root) {
-    if (index[root] != kNone) continue;
-    calls.emplace_back(root, succ_begin[root]);
-    index[root] = low[root] = next_index++;
-    stack.push_back(root);
-    while (!calls.empty()) {
-      const auto [v, e] = calls.back();
-      if (e < succ_begin[v + 1]) {
-        calls.back().second = e + 1;
-        const std::uint32_t w = succ[e];
-        if (index[w] == kNone) {
-          index[w] = low[w] = next_index++;
-          stack.push_back(w);
-          calls.emplace_back(w, succ_begin[w]);
-        } else if (comp[w] == kNone) {
-          low[v] = std::min(low[v], index[w]);
-        }
-        continue;
-      }
-      const std::uint32_t done = v;
-      calls.pop_back();
-      if (!calls.empty()) low[calls.back().first] = std::min(low[calls.back().first], low[done]);
-      if (low[done] != index[done]) continue;
-      for (;;) {
-        const std::uint32_t w = stack.back();
-        stack.pop_back();
-        comp[w] = comps;
-        if (w == done) break;
-      }
-      ++comps;
-    }
-  }
+  const Components components = strong_components(succ_begin, succ);
+  const std::vector<std::uint32_t>& comp = components.of;
+  const std::uint32_t comps = components.count;
   std::vector<std::uint64_t> comp_edges(comps, 0);
   for (std::uint32_t v = 0; v < m; ++v) comp_edges[comp[v]] += succ_begin[v + 1] - succ_begin[v];
   std::vector<std::vector<std::uint32_t>> members(comps);

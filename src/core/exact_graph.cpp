@@ -5,6 +5,7 @@
 #include <tuple>
 #include <utility>
 
+#include "core/components.hpp"
 #include "core/error.hpp"
 
 namespace tarnwick {
@@ -274,52 +275,12 @@ std::span<const Site> ExactGraph::sites(std::uint32_t from, std::uint32_t to) co
 }
 
 std::vector<std::vector<std::uint32_t>> ExactGraph::cycles() const {
-  // Tarjan's algorithm with an explicit stack of (node, next edge).
-  const auto n = static_cast<std::uint32_t>(size());
-  std::vector<std::uint32_t> order(n, kNone);
-  std::vector<std::uint32_t> low(n, 0);
-  std::vector<bool> on_stack(n, false);
-  std::vector<std::uint32_t> stack;
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> calls;
+  const Components components = strong_components(out_begin_, out_);
+  std::vector<std::vector<std::uint32_t>> members(components.count);
+  for (std::uint32_t v = 0; v < components.of.size(); ++v) members[components.of[v]].push_back(v);
   std::vector<std::vector<std::uint32_t>> out;
-  std::uint32_t counter = 0;
-  for (std::uint32_t start = 0; start < n; ++start) {
-    if (order[start] != kNone) continue;
-    calls.emplace_back(start, out_begin_[start]);
-    order[start] = low[start] = counter++;
-    stack.push_back(start);
-    on_stack[start] = true;
-    while (!calls.empty()) {
-      auto& [v, e] = calls.back();
-      if (e < out_begin_[v + 1]) {
-        const std::uint32_t w = out_[e++];
-        if (order[w] == kNone) {
-          order[w] = low[w] = counter++;
-          stack.push_back(w);
-          on_stack[w] = true;
-          calls.emplace_back(w, out_begin_[w]);
-        } else if (on_stack[w]) {
-          low[v] = std::min(low[v], order[w]);
-        }
-        continue;
-      }
-      const std::uint32_t done = v;
-      calls.pop_back();
-      if (!calls.empty()) low[calls.back().first] = std::min(low[calls.back().first], low[done]);
-      if (low[done] != order[done]) continue;
-      std::vector<std::uint32_t> component;
-      std::uint32_t w = kNone;
-      do {
-        w = stack.back();
-        stack.pop_back();
-        on_stack[w] = false;
-        component.push_back(w);
-      } while (w != done);
-      if (component.size() > 1) {
-        std::sort(component.begin(), component.end());
-        out.push_back(std::move(component));
-      }
-    }
+  for (auto& component : members) {
+    if (component.size() > 1) out.push_back(std::move(component));  // already in node order
   }
   std::sort(out.begin(), out.end());
   return out;
