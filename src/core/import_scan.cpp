@@ -836,17 +836,17 @@ class Scanner {
   }
 
   // NAME ('.' NAME)*, whitespace allowed around the dots.
-  bool read_dotted(std::string& out, bool& non_ascii, bool in_parens) {
+  bool read_dotted(std::string& out, bool& non_ascii) {
     if (!read_name(out, non_ascii)) return false;
     for (;;) {
       const char* save = p_;
-      skip_import_space(in_parens);
+      skip_inline_space();
       if (p_ >= end_ || *p_ != '.') {
         p_ = save;
         return true;
       }
       ++p_;
-      skip_import_space(in_parens);
+      skip_inline_space();
       out.push_back('.');
       if (!read_name(out, non_ascii)) return false;
     }
@@ -854,24 +854,20 @@ class Scanner {
 
   bool at_keyword(Word w) const noexcept { return classify(word_at(p_)) == w; }
 
-  // An alias list: NAME [as NAME] (, NAME [as NAME])*, dotted names for
-  // `import`; in parentheses a trailing comma is allowed.
-  bool read_aliases(std::vector<Alias>& names, bool dotted, bool in_parens, bool& non_ascii) {
+  // The names of `import`: DOTTED [as NAME] (, DOTTED [as NAME])*.
+  bool read_import_names(std::vector<Alias>& names, bool& non_ascii) {
     for (;;) {
-      skip_import_space(in_parens);
-      if (in_parens && !names.empty() && p_ < end_ && *p_ == ')') return true;
+      skip_inline_space();
       Alias a;
-      if (dotted ? !read_dotted(a.name, non_ascii, in_parens) : !read_name(a.name, non_ascii)) {
-        return false;
-      }
-      skip_import_space(in_parens);
+      if (!read_dotted(a.name, non_ascii)) return false;
+      skip_inline_space();
       if (at_keyword(Word::kAs)) {
         p_ += 2;
-        skip_import_space(in_parens);
+        skip_inline_space();
         std::string as;
         if (!read_name(as, non_ascii)) return false;
         a.asname = std::move(as);
-        skip_import_space(in_parens);
+        skip_inline_space();
       }
       names.push_back(std::move(a));
       if (p_ < end_ && *p_ == ',') {
@@ -882,13 +878,55 @@ class Scanner {
     }
   }
 
+  // The names of a from-list, NAME [as NAME] (, NAME [as NAME])*, kept as
+  // spans of the text until the statement is known to be whole, so a list
+  // that never closes costs no strings. In parentheses, line breaks and
+  // comments are space and a trailing comma is allowed.
+  bool read_from_names(bool in_parens) {
+    spans_.clear();
+    for (;;) {
+      skip_import_space(in_parens);
+      if (in_parens && !spans_.empty() && p_ < end_ && *p_ == ')') return true;
+      NameSpans spans{word_at(p_), {}};
+      if (spans.name.empty()) return false;
+      p_ = spans.name.data() + spans.name.size();
+      skip_import_space(in_parens);
+      if (at_keyword(Word::kAs)) {
+        p_ += 2;
+        skip_import_space(in_parens);
+        spans.as = word_at(p_);
+        if (spans.as.empty()) return false;
+        p_ = spans.as.data() + spans.as.size();
+        skip_import_space(in_parens);
+      }
+      spans_.push_back(spans);
+      if (p_ < end_ && *p_ == ',') {
+        ++p_;
+        continue;
+      }
+      return true;
+    }
+  }
+
+  // The names read_from_names found, as records.
+  void take_from_names(std::vector<Alias>& names, bool& non_ascii) {
+    names.reserve(spans_.size());
+    for (const NameSpans& spans : spans_) {
+      Alias& a = names.emplace_back();
+      a.name = spans.name;
+      if (!spans.as.empty()) a.asname.emplace(spans.as);
+      for (const char c : spans.name) non_ascii |= u(c) >= 0x80;
+      for (const char c : spans.as) non_ascii |= u(c) >= 0x80;
+    }
+  }
+
   void parse_import(Word w) {
     const char* keyword = p_;
     bool non_ascii = false;
     if (w == Word::kImport) {
       p_ += 6;
       Import rec;
-      if (!read_aliases(rec.names, true, false, non_ascii)) return;
+      if (!read_import_names(rec.names, non_ascii)) return;
       emit(std::move(rec), keyword, non_ascii);
       return;
     }
@@ -904,7 +942,7 @@ class Scanner {
     }
     std::string module;
     if (!at_keyword(Word::kImport)) {
-      if (!read_dotted(module, non_ascii, false)) return;
+      if (!read_dotted(module, non_ascii)) return;
       skip_inline_space();
       if (!at_keyword(Word::kImport)) return;
     }
@@ -915,12 +953,15 @@ class Scanner {
       rec.names.push_back(Alias{"*", std::nullopt});
     } else if (p_ < end_ && *p_ == '(') {
       ++p_;
-      if (!read_aliases(rec.names, false, true, non_ascii) || p_ >= end_ || *p_ != ')') {
+      if (!read_from_names(true) || p_ >= end_ || *p_ != ')') {
         depth_ = 1;  // still inside the open parenthesis
         return;
       }
       ++p_;
-    } else if (!read_aliases(rec.names, false, false, non_ascii)) {
+      take_from_names(rec.names, non_ascii);
+    } else if (read_from_names(false)) {
+      take_from_names(rec.names, non_ascii);
+    } else {
       return;
     }
     rec.module = std::move(module);
@@ -1172,6 +1213,11 @@ class Scanner {
   std::vector<Block> blocks_;
   std::uint32_t fn_depth_ = 0;
   std::vector<FFrame> fstack_;
+  struct NameSpans {
+    std::string_view name;
+    std::string_view as;  // empty without `as`
+  };
+  std::vector<NameSpans> spans_;  // of the from-list being read
 
   std::vector<ImportStmt> out_;
   std::vector<std::uint32_t> fn_of_;  // defs enclosing each record
