@@ -1,5 +1,7 @@
 #include "python/class_support.hpp"
 
+#include <cstring>
+
 namespace tarnwick::py {
 
 PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) noexcept {
@@ -11,7 +13,7 @@ namespace {
 
 // The classes carry bare names, for which the host warns that they have no
 // `__module__`; the warning is silenced so strict warning filters do not turn
-// the import into an error.
+// the import into an error, and `__module__` is set right after.
 PyObject* from_spec_quietly(PyType_Spec& spec) {
   PyRef warnings = check(PyImport_ImportModule("warnings"));
   PyRef context = check(PyObject_CallMethod(warnings.get(), "catch_warnings", nullptr));
@@ -28,7 +30,17 @@ PyObject* from_spec_quietly(PyType_Spec& spec) {
   }
   pending.restore();
   if (type == nullptr) throw ErrorAlreadySet{};
-  return type;
+  // A bare name stays bare; `__module__` (which pydoc and help() need) is
+  // the extension's.
+  PyRef owned = PyRef::steal(type);
+  if (std::strchr(spec.name, '.') != nullptr) return owned.release();
+  PyRef module_name = check(PyUnicode_FromString("tarnwick"));
+  PyTypeObject* as_type = reinterpret_cast<PyTypeObject*>(type);
+  if (PyDict_SetItemString(as_type->tp_dict, "__module__", module_name.get()) < 0) {
+    throw ErrorAlreadySet{};
+  }
+  PyType_Modified(as_type);
+  return owned.release();
 }
 
 }  // namespace

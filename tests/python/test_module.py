@@ -19,6 +19,17 @@ def test_module_attributes():
     assert "tarnwick.parser" not in sys.modules and sys.modules.get("parser") is not parser
 
 
+def test_help_shows_the_classes_under_their_bare_names():
+    import pydoc
+
+    text = pydoc.render_doc(tarnwick, renderer=pydoc.plaintext)
+    for name in ("DepNode", "DepGraph", "GraphBuilder"):
+        cls = getattr(tarnwick, name)
+        assert (cls.__name__, cls.__module__) == (name, "tarnwick")
+        assert f"class {name}(builtins.object)" in text
+    assert "in module tarnwick" in pydoc.render_doc(tarnwick.GraphBuilder, renderer=pydoc.plaintext)
+
+
 @pytest.mark.parametrize(
     "obj, signature",
     [
