@@ -176,10 +176,26 @@ class Walk {
     stack_.emplace_back(std::move(frame));
   }
 
-  // Runs the top ImportsFrame until it hands a name on or finishes. Every
-  // hand-off may grow the stack, so it ends the step at once.
+  // A name an ImportsFrame hands on, and what asked for it.
+  struct Handoff {
+    std::string name;
+    Ask ask;
+  };
+
+  // Runs the top ImportsFrame until it hands a name on or finishes. The
+  // hand-off may grow the stack, so it happens after the frame is let go.
   void step_imports() {
     const std::size_t self = stack_.size() - 1;
+    if (std::optional<Handoff> next = next_name(self)) {
+      begin_dependency(self, std::move(next->name), next->ask);
+    } else {
+      finish_imports();
+    }
+  }
+
+  // Moves the frame at `self` on to the next name it hands on; nullopt when
+  // its statements are done.
+  std::optional<Handoff> next_name(std::size_t self) {
     auto& f = std::get<ImportsFrame>(stack_[self]);
     while (f.stmt < f.stmts->size()) {
       const ImportStmt& stmt = (*f.stmts)[f.stmt];
@@ -188,11 +204,8 @@ class Walk {
         continue;
       }
       if (const auto* imp = std::get_if<Import>(&stmt)) {
-        if (f.alias < imp->names.size()) {
-          std::string name = imp->names[f.alias++].name;
-          begin_dependency(self, std::move(name), Ask::kStatement);
-          return;
-        }
+        if (f.alias < imp->names.size())
+          return Handoff{imp->names[f.alias++].name, Ask::kStatement};
         next_statement(f);
         continue;
       }
@@ -209,9 +222,7 @@ class Walk {
             continue;
           }
           f.phase = ImportsFrame::Phase::kAfterTarget;
-          std::string target = f.target;
-          begin_dependency(self, std::move(target), Ask::kStatement);
-          return;
+          return Handoff{f.target, Ask::kStatement};
         }
         case ImportsFrame::Phase::kAfterTarget: {
           host_.check_interrupts();
@@ -227,15 +238,13 @@ class Walk {
         case ImportsFrame::Phase::kFromAliases:
           while (f.alias < from.names.size() && from.names[f.alias].name == "*") ++f.alias;
           if (f.alias < from.names.size()) {
-            std::string name = str_cat(f.target, '.', from.names[f.alias++].name);
-            begin_dependency(self, std::move(name), Ask::kFromList);
-            return;
+            return Handoff{str_cat(f.target, '.', from.names[f.alias++].name), Ask::kFromList};
           }
           next_statement(f);
           continue;
       }
     }
-    finish_imports();
+    return std::nullopt;
   }
 
   // The absolute module of a relative `from` statement; nullopt when the
@@ -335,13 +344,21 @@ class Walk {
   // Resumes the top DependencyFrame: first hands its enclosing package on,
   // then (when that is done) attaches the module.
   void step_dependency() {
-    auto& f = std::get<DependencyFrame>(stack_.back());
-    if (!f.parent_done) {
-      f.parent_done = true;
-      const std::string_view parent = enclosing_package(f.found.name);
-      if (!parent.empty()) begin_dependency(f.importer, std::string(parent), Ask::kEnclosing);
+    auto& top = std::get<DependencyFrame>(stack_.back());
+    if (!top.parent_done) {
+      top.parent_done = true;
+      const std::size_t importer = top.importer;
+      std::string parent(enclosing_package(top.found.name));
+      // The hand-off may grow the stack: `top` is not used past here.
+      if (!parent.empty()) begin_dependency(importer, std::move(parent), Ask::kEnclosing);
       return;
     }
+    attach_dependency();
+  }
+
+  // The second half of step_dependency, once the enclosing package is done.
+  void attach_dependency() {
+    auto& f = std::get<DependencyFrame>(stack_.back());
 
     const std::size_t importer = f.importer;
     const std::string& dep = f.found.name;
