@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <string>
 #include <utility>
 
@@ -854,22 +855,30 @@ class Scanner {
 
   bool at_keyword(Word w) const noexcept { return classify(word_at(p_)) == w; }
 
-  // The names of `import`: DOTTED [as NAME] (, DOTTED [as NAME])*.
-  bool read_import_names(std::vector<Alias>& names, bool& non_ascii) {
+  // The names of `import`: DOTTED [as NAME] (, DOTTED [as NAME])*, as spans
+  // like a from-list's (take_names makes the records). A dotted name written
+  // with space around its dots is kept, without the space, in `dotted_`.
+  bool read_import_names() {
+    spans_.clear();
+    dotted_.clear();
     for (;;) {
       skip_inline_space();
-      Alias a;
-      if (!read_dotted(a.name, non_ascii)) return false;
+      const char* start = p_;
+      joined_.clear();
+      bool non_ascii = false;  // counted again by take_names
+      if (!read_dotted(joined_, non_ascii)) return false;
+      NameSpans spans{{start, static_cast<std::size_t>(p_ - start)}, {}};
+      if (spans.name.size() != joined_.size()) spans.name = dotted_.emplace_back(joined_);
       skip_inline_space();
       if (at_keyword(Word::kAs)) {
         p_ += 2;
         skip_inline_space();
-        std::string as;
-        if (!read_name(as, non_ascii)) return false;
-        a.asname = std::move(as);
+        spans.as = word_at(p_);
+        if (spans.as.empty()) return false;
+        p_ = spans.as.data() + spans.as.size();
         skip_inline_space();
       }
-      names.push_back(std::move(a));
+      spans_.push_back(spans);
       if (p_ < end_ && *p_ == ',') {
         ++p_;
         continue;
@@ -908,8 +917,8 @@ class Scanner {
     }
   }
 
-  // The names read_from_names found, as records.
-  void take_from_names(std::vector<Alias>& names, bool& non_ascii) {
+  // The names read_import_names or read_from_names found, as records.
+  void take_names(std::vector<Alias>& names, bool& non_ascii) {
     names.reserve(spans_.size());
     for (const NameSpans& spans : spans_) {
       Alias& a = names.emplace_back();
@@ -926,7 +935,8 @@ class Scanner {
     if (w == Word::kImport) {
       p_ += 6;
       Import rec;
-      if (!read_import_names(rec.names, non_ascii)) return;
+      if (!read_import_names()) return;
+      take_names(rec.names, non_ascii);
       emit(std::move(rec), keyword, non_ascii);
       return;
     }
@@ -958,9 +968,9 @@ class Scanner {
         return;
       }
       ++p_;
-      take_from_names(rec.names, non_ascii);
+      take_names(rec.names, non_ascii);
     } else if (read_from_names(false)) {
-      take_from_names(rec.names, non_ascii);
+      take_names(rec.names, non_ascii);
     } else {
       return;
     }
@@ -1217,7 +1227,9 @@ class Scanner {
     std::string_view name;
     std::string_view as;  // empty without `as`
   };
-  std::vector<NameSpans> spans_;  // of the from-list being read
+  std::vector<NameSpans> spans_;    // of the statement being read
+  std::deque<std::string> dotted_;  // its dotted names written with space
+  std::string joined_;              // the dotted name being read
 
   std::vector<ImportStmt> out_;
   std::vector<std::uint32_t> fn_of_;  // defs enclosing each record
