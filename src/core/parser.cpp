@@ -207,10 +207,6 @@ LineInfo locate(std::string_view text, std::size_t pos) {
 
 }  // namespace
 
-Alias parse_alias(ParseNode node) {
-  return read_alias(node);
-}
-
 std::vector<ImportStmt> extract_imports(const ParseTree& tree) {
   std::vector<ImportStmt> out;
   extract_range(tree.nodes().data(), tree.input(), 0, tree.size(), out);

@@ -27,9 +27,6 @@ std::size_t parse_steps(std::string_view source);
 inline constexpr std::size_t kParseStepsPerByte = 32;
 inline constexpr std::size_t kParseStepsSlack = 256;
 
-// One `alias` node as a record: the dotted name and the optional as-name.
-Alias parse_alias(ParseNode node);
-
 // The records of every import node of `tree`, visited in document order.
 std::vector<ImportStmt> extract_imports(const ParseTree& tree);
 
