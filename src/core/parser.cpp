@@ -101,6 +101,11 @@ ImportFrom extract_import_from(Ref node) {
   ++it;
   const auto list = required(children, it);
   expect_rule(list, Rule::from_alias_list);
+  std::size_t count = 0;  // an upper bound on the names, for one allocation
+  for (auto child : list.children()) {
+    count += child.rule() == Rule::alias_list ? child.children().size() : 1;
+  }
+  stmt.names.reserve(count);
   for (auto child : list.children()) {
     switch (child.rule()) {
       case Rule::alias:
