@@ -2,8 +2,12 @@
 // read: the families both scanner benchmarks run at growing sizes.
 #pragma once
 
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
 #include <cstddef>
 #include <string>
+#include <vector>
 
 // Repeats `line` until the text holds `size` bytes, after an optional head.
 inline std::string repeat_to(std::size_t size, const std::string& line,
@@ -49,4 +53,17 @@ inline std::string adversarial(int kind, std::size_t size) {
     default:
       return {};
   }
+}
+
+// The runs of an adversarial benchmark: every family at 1, 2, 4 and 8 MB, in
+// milliseconds, with the minimum of the repetitions next to mean and median
+// (the machine is shared).
+inline void adversarial_runs(benchmark::internal::Benchmark* b) {
+  b->ArgNames({"kind", "bytes"});
+  for (int kind = kUnterminatedDouble; kind <= kContinuedCommentInList; ++kind) {
+    for (std::int64_t mb : {1, 2, 4, 8}) b->Args({kind, mb << 20});
+  }
+  b->Unit(benchmark::kMillisecond);
+  b->ComputeStatistics(
+      "min", [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); });
 }

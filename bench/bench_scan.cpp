@@ -141,18 +141,7 @@ void BM_AdversarialScan(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
 }
 
-void AdversarialScanArgs(benchmark::internal::Benchmark* b) {
-  b->ArgNames({"kind", "bytes"});
-  for (int kind = kUnterminatedDouble; kind <= kContinuedCommentInList; ++kind) {
-    for (std::int64_t mb : {1, 2, 4, 8}) b->Args({kind, mb << 20});
-  }
-}
-BENCHMARK(BM_AdversarialScan)
-    ->Apply(AdversarialScanArgs)
-    ->Unit(benchmark::kMillisecond)
-    ->ComputeStatistics("min", [](const std::vector<double>& v) {
-      return *std::min_element(v.begin(), v.end());
-    });
+BENCHMARK(BM_AdversarialScan)->Apply(adversarial_runs);
 
 }  // namespace
 
