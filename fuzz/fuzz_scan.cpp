@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             require((!kPlain && alias.name == "*") || well_formed(alias.name, kPlain));
             if (alias.asname) require(well_formed(*alias.asname, false));
           }
-          if constexpr (!kPlain) require(r.module->empty() || well_formed(*r.module, true));
+          if constexpr (!kPlain) require(r.module.empty() || well_formed(r.module, true));
         },
         record);
   }

@@ -45,7 +45,7 @@ std::vector<ImportStmt> scan_source(std::string_view text, HostServices* service
             if (a.asname) normalize(*a.asname);
           }
           if constexpr (std::is_same_v<std::decay_t<decltype(s)>, ImportFrom>) {
-            if (s.module) normalize(*s.module);
+            normalize(s.module);
           }
         },
         stmt);
@@ -264,8 +264,8 @@ void ExactHost::walking(const ModuleSpec& module, const std::vector<ImportStmt>&
       continue;
     }
     const auto& from = std::get<ImportFrom>(stmt);
-    const std::uint64_t level = from.level.value_or(0);
-    std::string target = from.module.value_or("");
+    const std::uint64_t level = from.level;
+    std::string target = from.module;
     if (level > 0) {
       // Relative: against the module's package, when it has enough levels.
       const std::string_view package = module.parent;

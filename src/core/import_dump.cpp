@@ -19,8 +19,7 @@ void append_statement(std::string& out, const ImportStmt& stmt) {
         using T = std::decay_t<decltype(s)>;
         if constexpr (std::is_same_v<T, ImportFrom>) {
           out += "ImportFrom: {\n";
-          if (s.level) str_append(out, "  level: ", *s.level, '\n');
-          if (s.module) str_append(out, "  module: ", *s.module, '\n');
+          str_append(out, "  level: ", s.level, '\n', "  module: ", s.module, '\n');
         } else {
           out += "Import: {\n";
         }

@@ -40,9 +40,9 @@ struct Import {
 
 // `from ..m import x as y, z`
 struct ImportFrom {
-  std::optional<std::string> module;  // without the leading dots; may be empty
+  std::string module;  // without the leading dots; may be empty
   std::vector<Alias> names;
-  std::optional<std::uint64_t> level;  // number of leading dots
+  std::uint64_t level = 0;  // number of leading dots
   Site site{};
   bool operator==(const ImportFrom&) const = default;
 };

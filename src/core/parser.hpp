@@ -12,8 +12,8 @@
 namespace tarnwick {
 
 // The import statements of `source` (UTF-8), in the order in which they start.
-// Throws InternalError when the text does not match the grammar or the tree
-// is not shaped as the grammar guarantees; no partial result is returned.
+// Throws InternalError when the tree is not shaped as the grammar guarantees;
+// no partial result is returned.
 std::vector<ImportStmt> parse(std::string_view source);
 
 // The bytes the matchers read while `parse` runs over `source`: the measure
@@ -29,10 +29,5 @@ inline constexpr std::size_t kParseStepsSlack = 256;
 
 // The records of every import node of `tree`, visited in document order.
 std::vector<ImportStmt> extract_imports(const ParseTree& tree);
-
-// The message `parse` fails with when matching fails: "Could not parse file: "
-// followed by the position (byte offset, line and column from 1), the text of
-// the line and the rules expected there.
-std::string parse_failure_message(std::string_view source, const peg::Failure<Rule>& failure);
 
 }  // namespace tarnwick

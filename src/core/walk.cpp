@@ -150,7 +150,7 @@ class Walk {
   bool names_itself(std::size_t importer) {
     const ImportsFrame& f = importer_frame(importer);
     const auto* from = std::get_if<ImportFrom>(&(*f.stmts)[f.stmt]);
-    return from == nullptr || from->level.value_or(0) == 0;
+    return from == nullptr || from->level == 0;
   }
 
   void problem(std::size_t importer, Problem::Kind kind, std::string name,
@@ -212,9 +212,8 @@ class Walk {
       const auto& from = std::get<ImportFrom>(stmt);
       switch (f.phase) {
         case ImportsFrame::Phase::kStatement: {
-          if (!from.level || !from.module) fail(kAbsentValue);
-          if (*from.level == 0) {
-            f.target = *from.module;
+          if (from.level == 0) {
+            f.target = from.module;
           } else if (std::optional<std::string> target = relative_target(self, from)) {
             f.target = std::move(*target);
           } else {
@@ -255,18 +254,18 @@ class Walk {
       if (spec.parent == kRootName) {
         fail("Attempted relative import from terminal node (no known parent package)");
       }
-      return resolve_name(*from.module, spec.parent, *from.level);
+      return resolve_name(from.module, spec.parent, from.level);
     }
-    const std::string written = str_cat(std::string(*from.level, '.'), *from.module);
+    const std::string written = str_cat(std::string(from.level, '.'), from.module);
     if (spec.parent.empty()) {
       problem(self, Problem::Kind::kNoParentPackage, written);
       return std::nullopt;
     }
-    if (components(spec.parent) < *from.level) {
+    if (components(spec.parent) < from.level) {
       problem(self, Problem::Kind::kBeyondTopLevel, written);
       return std::nullopt;
     }
-    return resolve_name(*from.module, spec.parent, *from.level);
+    return resolve_name(from.module, spec.parent, from.level);
   }
 
   static void next_statement(ImportsFrame& f) {

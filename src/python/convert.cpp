@@ -69,12 +69,10 @@ PyRef import_to_dict(const ImportStmt& stmt) {
           set_item(dict.get(), k.type, k.import_value);
         } else {
           set_item(dict.get(), k.type, k.import_from_value);
-          if (s.module) set_item(dict.get(), k.module, to_py_str(*s.module).get());
-          if (s.level) {
-            PyRef level =
-                check_build(PyLong_FromUnsignedLongLong(*s.level), "PyLong_FromUnsignedLongLong");
-            set_item(dict.get(), k.level, level.get());
-          }
+          set_item(dict.get(), k.module, to_py_str(s.module).get());
+          PyRef level =
+              check_build(PyLong_FromUnsignedLongLong(s.level), "PyLong_FromUnsignedLongLong");
+          set_item(dict.get(), k.level, level.get());
         }
         if (!s.names.empty()) set_item(dict.get(), k.names, alias_vec_to_list(s.names).get());
       },

@@ -1,7 +1,6 @@
 // The Python class DepNode: a read-only copy of one graph node, taken when the
 // object was made. Every attribute read builds a fresh Python value.
 
-
 #include "core/dep_graph.hpp"
 #include "core/platform_fs.hpp"
 #include "python/class_support.hpp"

@@ -503,10 +503,9 @@ PyObject* exact_scan(PyObject*, PyObject* text) noexcept {
       } else {
         const auto& from = std::get<ImportFrom>(stmts[k]);
         PyRef names = names_tuple(from.names);
-        PyRef module =
-            from.module && !from.module->empty() ? str_of(*from.module) : PyRef::borrow(Py_None);
+        PyRef module = !from.module.empty() ? str_of(from.module) : PyRef::borrow(Py_None);
         item = Py_BuildValue("(OOKOII)", Py_True, module.get(),
-                             static_cast<unsigned long long>(from.level.value_or(0)), names.get(),
+                             static_cast<unsigned long long>(from.level), names.get(),
                              from.site.line, static_cast<unsigned>(from.site.context));
       }
       if (item == nullptr) throw ErrorAlreadySet{};

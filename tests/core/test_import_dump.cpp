@@ -59,9 +59,8 @@ const DumpCase kDumps[] = {
      "Import: {\n  {\n    name: os.path\n    name: b\n    asname: c\n    name: x\n  }\n}\n"
      "ImportFrom: {\n  level: 2\n  module: pkg\n  {\n    name: a\n    asname: b\n  }\n}\n"},
     {{ImportFrom{"", {x}, 0}}, "ImportFrom: {\n  level: 0\n  module: \n  {\n    name: x\n  }\n}\n"},
-    {{ImportFrom{std::nullopt, {x}, std::nullopt}}, "ImportFrom: {\n  {\n    name: x\n  }\n}\n"},
-    {{ImportFrom{"m", {}, std::nullopt}, tarnwick::Import{{Alias{"", std::nullopt}}}},
-     "ImportFrom: {\n  module: m\n  {\n  }\n}\nImport: {\n  {\n    name: \n  }\n}\n"},
+    {{ImportFrom{"m", {}, 1}, tarnwick::Import{{Alias{"", std::nullopt}}}},
+     "ImportFrom: {\n  level: 1\n  module: m\n  {\n  }\n}\nImport: {\n  {\n    name: \n  }\n}\n"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Records, Dump, ::testing::ValuesIn(kDumps),

@@ -28,8 +28,7 @@ std::string describe(const ImportStmt& stmt) {
     names = &imp->names;
   } else {
     const auto& from = std::get<ImportFrom>(stmt);
-    out += " from " + std::string(from.level.value_or(0), '.') + from.module.value_or("?") +
-           " import ";
+    out += " from " + std::string(from.level, '.') + from.module + " import ";
     names = &from.names;
   }
   for (std::size_t i = 0; i < names->size(); ++i) {

@@ -104,15 +104,4 @@ const BrokenTree kBroken[] = {
 INSTANTIATE_TEST_SUITE_P(Extraction, BrokenTrees, ::testing::ValuesIn(kBroken),
                          tarnwick::testing::CaseIndex());
 
-TEST(ParseFailure, MessageNamesPositionLineAndExpectedRules) {
-  const std::string text = "import a\nx = \xC3\xA9t\xC3\xA9 + 1\r\nnext";
-  tarnwick::peg::Failure<Rule> failure{15, {Rule::import, Rule::any_line, Rule::EOI}};
-  EXPECT_EQ(tarnwick::parse_failure_message(text, failure),
-            "Could not parse file: at byte 15 (line 2, column 6): \"x = \xC3\xA9t\xC3\xA9 + "
-            "1\"; expected import, any_line or EOI");
-  failure = {text.size(), {Rule::EOI}};
-  EXPECT_EQ(tarnwick::parse_failure_message(text, failure),
-            "Could not parse file: at byte 28 (line 3, column 5): \"next\"; expected EOI");
-}
-
 }  // namespace
