@@ -1,6 +1,6 @@
 // Graph combination costs on large synthetic graphs: clone_from, add_graph,
-// merge (into an empty graph and into one holding the same modules) and the
-// full copy the builder makes of every result. Each runs at 25k, 50k and 100k
+// attach_settled, merge (into an empty graph and into one holding the same
+// modules) and the full copy the builder makes of every result. Each runs at 25k, 50k and 100k
 // nodes with five edges per node, and reports nodes+edges per second so the
 // scaling can be read off directly. BM_GraphMemory reports heap bytes per
 // node and the process's peak resident size.
@@ -21,6 +21,7 @@ namespace {
 using tarnwick::DepGraph;
 using tarnwick::DepNode;
 using tarnwick::ModuleSpec;
+using tarnwick::SettledAttach;
 
 constexpr int kEdgesPerNode = 5;
 
@@ -109,6 +110,31 @@ void BM_AddGraph(benchmark::State& state) {
   set_counters(state, g);
 }
 
+// The attach the builder runs on a cache hit when nobody reads the debug
+// records: the first hit of a build expands the whole subgraph, as above,
+// and a second hit below the same node stops at once (everything below is
+// settled).
+void BM_AttachSettled(benchmark::State& state) {
+  const DepGraph& g = graph_of(state.range(0));
+  const std::string root = module_name(0);
+  for (auto _ : state) {
+    state.PauseTiming();
+    DepGraph target;
+    SettledAttach attached;
+    ModuleSpec spec;
+    spec.name = "<terminal>";
+    target.add(DepNode(std::move(spec), 0));
+    state.ResumeTiming();
+    target.attach_settled("<terminal>", g, root, attached);
+    target.attach_settled("<terminal>", g, root, attached);
+    benchmark::DoNotOptimize(target);
+    state.PauseTiming();
+    target = DepGraph();
+    state.ResumeTiming();
+  }
+  set_counters(state, g);
+}
+
 // Merges `g` into a target that starts empty or as a copy of `g`. The second
 // is the builder's cache upkeep after a second build of the same text: every
 // node meets its twin and the name sets are united, from a graph that stays
@@ -167,6 +193,7 @@ void BM_GraphMemory(benchmark::State& state) {
 
 BENCHMARK(BM_CloneFrom)->GRAPH_SIZES;
 BENCHMARK(BM_AddGraph)->GRAPH_SIZES;
+BENCHMARK(BM_AttachSettled)->GRAPH_SIZES;
 BENCHMARK(BM_MergeIntoEmpty)->GRAPH_SIZES;
 BENCHMARK(BM_MergeOverlapping)->GRAPH_SIZES;
 BENCHMARK(BM_Copy)->GRAPH_SIZES;

@@ -36,15 +36,20 @@ DepNode::DepNode(ModuleSpec module_spec, std::optional<std::int32_t> initial_dep
 
 namespace {
 
-// The checks of a node-level merge, made before anything changes.
-void check_mergeable(const DepNode& into, const DepNode& other) {
-  if (into.name != other.name) fail("assertion failed: self.name == other.name");
-  if (into.spec.origin) {
-    if (!other.spec.origin) fail(kAbsentValue);
-    if (*into.spec.origin != *other.spec.origin) {
+// A node merges only with a node of the same file.
+void check_same_origin(const ModuleSpec& into, const ModuleSpec& other) {
+  if (into.origin) {
+    if (!other.origin) fail(kAbsentValue);
+    if (*into.origin != *other.origin) {
       fail("assertion failed: origin == &other.spec.origin.unwrap()");
     }
   }
+}
+
+// The checks of a node-level merge, made before anything changes.
+void check_mergeable(const DepNode& into, const DepNode& other) {
+  if (into.name != other.name) fail("assertion failed: self.name == other.name");
+  check_same_origin(into.spec, other.spec);
 }
 
 // Absent counts as smaller than every present depth.
@@ -316,93 +321,6 @@ void DepGraph::add_graph(std::string_view from, std::string_view to, DepGraph ot
   add_dependency(from_name, to_name);
 }
 
-std::uint64_t DepGraph::add_graph_from(std::string_view from, const DepGraph& source,
-                                       std::string_view to) {
-  const std::uint32_t start = source.position(to);
-  if (start == kMissing) fail("assertion failed: self.has_node(name)");
-  // What clone_from would log for each copy it makes.
-  const Reach reach = source.reach_in_copy_order(start, [&](std::uint32_t pos) {
-    TW_LOG_DEBUG(log::kTypesTarget, "Adding node to graph: ", source.nodes_[pos].name);
-  });
-  const std::size_t count = reach.order.size();
-
-  TW_LOG_DEBUG(log::kTypesTarget, "Adding graph with ", count, " nodes linked by ", from, " -> ",
-               to);
-  const std::uint32_t from_pos = position(from);
-  if (from_pos == kMissing) fail("Node does not exist on graph: ", from);
-  const std::optional<std::int32_t> from_depth = nodes_[from_pos].depth;
-  if (!from_depth) fail(kAbsentValue);
-
-  // Depths of the copy: depth(from) + 1 + breadth-first distance from `to`,
-  // as add_graph gives them. Index 0 of the order is `to` itself.
-  std::vector<std::int32_t> depth(count, 0);
-  std::vector<bool> seen(count, false);
-  std::vector<std::uint32_t> queue{0};
-  seen[0] = true;
-  depth[0] = depth_plus(*from_depth, 1);
-  for (std::size_t head = 0; head < queue.size(); ++head) {
-    const std::uint32_t i = queue[head];
-    for (std::uint32_t e = reach.edge_begin[i]; e < reach.edge_begin[i + 1]; ++e) {
-      const std::uint32_t j = reach.edges[e];
-      if (seen[j]) continue;
-      seen[j] = true;
-      depth[j] = depth_plus(depth[i], 1);
-      queue.push_back(j);
-    }
-  }
-
-  // Importers inside the copy, which is what the copy keeps of `dependents`
-  // (every edge is recorded on both ends, so these are exactly the members
-  // of `dependents` that the copy holds).
-  std::vector<std::uint32_t> importer_begin(count + 1, 0);
-  for (const std::uint32_t target : reach.edges) ++importer_begin[target + 1];
-  for (std::size_t i = 0; i < count; ++i) importer_begin[i + 1] += importer_begin[i];
-  std::vector<std::uint32_t> importers(reach.edges.size());
-  {
-    std::vector<std::uint32_t> fill(importer_begin.begin(), importer_begin.end() - 1);
-    for (std::uint32_t i = 0; i < count; ++i) {
-      for (std::uint32_t e = reach.edge_begin[i]; e < reach.edge_begin[i + 1]; ++e) {
-        importers[fill[reach.edges[e]]++] = i;
-      }
-    }
-  }
-
-  // `to` and `from` may view names that the merge below could move.
-  const std::string to_name(to);
-  const std::string_view from_name = nodes_[from_pos].name;  // stable: nodes never move
-
-  // The merge, node by node in copy order, as merge() would take them.
-  for (std::uint32_t i = 0; i < count; ++i) {
-    const DepNode& src = source.nodes_[reach.order[i]];
-    const std::uint32_t pos = position(src.name);
-    if (pos == kMissing) {
-      DepNode node(src.spec, depth[i]);
-      node.name = src.name;
-      node.dependencies = src.dependencies;
-      for (std::uint32_t k = importer_begin[i]; k < importer_begin[i + 1]; ++k) {
-        node.dependents.insert(std::string_view(source.nodes_[reach.order[importers[k]]].name));
-      }
-      add_new(std::move(node));
-      continue;
-    }
-    DepNode& node = nodes_[pos];
-    if (node.spec.origin) {
-      if (!src.spec.origin) fail(kAbsentValue);
-      if (*node.spec.origin != *src.spec.origin) {
-        fail("assertion failed: origin == &other.spec.origin.unwrap()");
-      }
-    }
-    node.dependencies.insert_all(src.dependencies);
-    for (std::uint32_t k = importer_begin[i]; k < importer_begin[i + 1]; ++k) {
-      node.dependents.insert(std::string_view(source.nodes_[reach.order[importers[k]]].name));
-    }
-    // The copy's depth is present, so an absent depth here stays absent.
-    if (node.depth && depth[i] < *node.depth) node.depth = depth[i];
-  }
-  add_dependency(from_name, to_name);
-  return static_cast<std::uint64_t>(reach.edges.size());
-}
-
 // Why stopping at a settled node changes nothing: the plain attach gives a
 // node x it reaches the depth min(old, d + dist(to, x)), with d the depth of
 // `from` plus one, and unites its dependencies. Take a shortest path from
@@ -465,12 +383,7 @@ void DepGraph::attach_settled(std::string_view from, const DepGraph& source, std
       v.here = static_cast<std::uint32_t>(nodes_.size() - 1);
     } else {
       DepNode& node = nodes_[v.here];
-      if (node.spec.origin) {
-        if (!src.spec.origin) fail(kAbsentValue);
-        if (*node.spec.origin != *src.spec.origin) {
-          fail("assertion failed: origin == &other.spec.origin.unwrap()");
-        }
-      }
+      check_same_origin(node.spec, src.spec);
       node.dependencies.insert_all(src.dependencies);
       if (node.depth && v.depth < *node.depth) node.depth = v.depth;
     }

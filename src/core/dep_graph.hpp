@@ -124,14 +124,7 @@ class DepGraph {
   // the edge from -> to.
   void add_graph(std::string_view from, std::string_view to, DepGraph other);
 
-  // Does exactly what add_graph(from, to, source.clone_from(to)) does (the
-  // same nodes, edges and depths, the same records in the same order, the
-  // same failures) without building the copied graph in between: nodes this
-  // graph already holds are merged straight from `source`. Returns the
-  // number of edges of the copy, its num_dependencies().
-  std::uint64_t add_graph_from(std::string_view from, const DepGraph& source, std::string_view to);
-
-  // Leaves this graph as add_graph_from(from, source, to) leaves it (the same
+  // Leaves this graph as add_graph(from, to, source.clone_from(to)) leaves it (the same
   // nodes, edges and depths; new nodes may come in another order) without
   // going below a node that an earlier attach of the same build settled at a
   // depth no greater than this attach gives it: everything below such a node

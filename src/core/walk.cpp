@@ -376,8 +376,10 @@ class Walk {
         // end of the build (WalkState::attached).
         s_.graph.attach_settled(from, *opt_.cache, dep, s_.attached);
       } else {
-        // add_graph(from, dep, cache.clone_from(dep)) in one pass.
-        const std::uint64_t n = s_.graph.add_graph_from(from, *opt_.cache, dep);
+        // The plain attach, whose copy logs each node it takes.
+        DepGraph copy = opt_.cache->clone_from(dep);
+        const std::uint64_t n = copy.num_dependencies();
+        s_.graph.add_graph(from, dep, std::move(copy));
         s_.cached_count += static_cast<std::size_t>(n) + 1;
         s_.processed_count += static_cast<std::size_t>(n);
       }

@@ -10,7 +10,6 @@
 #include "core/dep_graph.hpp"
 #include "core/log.hpp"
 #include "core/str_cat.hpp"
-#include "support/capture_log.hpp"
 #include "support/graph_fixtures.hpp"
 
 namespace tarnwick {
@@ -49,19 +48,9 @@ TEST(GraphProperties, RandomOperationsKeepTheInvariants) {
       case 2:
         if (g.has_node(a) && g.has_node(b)) failure_of([&] { g.add_dependency(a, b); });
         break;
-      case 3:  // what the builder does on a cache hit, both ways
+      case 3:  // what the builder does on a cache hit
         if (g.has_node(b) && other.has_node(a) && other.at(a).depth) {
-          DepGraph twin = other;
-          testing::start_capture();
-          DepGraph sub = g.clone_from(b);
-          const std::uint64_t edges = sub.num_dependencies();
-          other.add_graph(a, b, std::move(sub));
-          const auto records = testing::captured();
-          testing::start_capture();
-          ASSERT_EQ(twin.add_graph_from(a, g, b), edges);
-          ASSERT_EQ(testing::captured(), records) << "step " << step;
-          log::facade().set_max_level(log::LevelFilter::Off);
-          ASSERT_EQ(describe(twin), describe(other)) << "step " << step;
+          other.add_graph(a, b, g.clone_from(b));
           ASSERT_TRUE(other.at(b).dependents.contains(a));
         }
         break;
