@@ -12,3 +12,7 @@ install_missing() {
   apt-get update -qq
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@"
 }
+
+# What the Python suite needs. mypy is pinned: stubtest's checks grow from
+# release to release, and a new one should arrive by a change, not by a run.
+test_packages=(pytest "mypy==2.4.1")

@@ -44,7 +44,7 @@ install_missing "${missing[@]}"
 
 step "Python $("$py" -c 'import sys; print(sys.version.split()[0])'): venv, pip install ."
 venv="$root/build/venv-test"
-venv_with "$venv" "$py" pytest mypy
+venv_with "$venv" "$py" "${test_packages[@]}"
 "$venv/bin/python" -m pip install -q --disable-pip-version-check .
 vpy="$venv/bin/python"
 
@@ -88,7 +88,7 @@ for v in 3.12 3.13; do
   if [ -z "$exe" ]; then skipped+=("$v"); continue; fi
   step "Python $v ($exe): pip install ., probe build, Python tests"
   other="$root/build/venv-$v"
-  venv_with "$other" "$exe" pytest mypy
+  venv_with "$other" "$exe" "${test_packages[@]}"
   "$other/bin/python" -m pip install -q --disable-pip-version-check .
   cmake -S . -B "build/test-$v" "${strict[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DPython_EXECUTABLE="$other/bin/python" >/dev/null

@@ -7,6 +7,7 @@
 #   bash scripts/wheel_check.sh [PYTHON]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/common.sh
 root=$(pwd)
 py=${1:-python3}
 out="$root/build/dist"
@@ -24,7 +25,7 @@ check() {
   local venv="$root/build/venv-$1"
   rm -rf "$venv"
   "$py" -m venv "$venv"
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check "$2" pytest mypy
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check "$2" "${test_packages[@]}"
   local last
   last=$(cd "$root" && "$venv/bin/tarnwick-graph" examples/report.py | tail -1)
   echo "$1: tarnwick-graph examples/report.py -> $last"
