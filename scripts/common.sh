@@ -13,6 +13,7 @@ install_missing() {
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@"
 }
 
-# What the Python suite needs. mypy is pinned: stubtest's checks grow from
-# release to release, and a new one should arrive by a change, not by a run.
-test_packages=(pytest "mypy==2.4.1")
+# What the Python suite needs, pinned: stubtest's checks grow from release to
+# release, and the reference-count runs (tests/python/conftest.py) lean on
+# pytest's runner; a new version should arrive by a change, not by a run.
+test_packages=("pytest==9.2.0" "mypy==2.4.1")

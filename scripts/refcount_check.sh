@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# Builds the extension against Debian's debug interpreter (python3.11-dbg) and
-# runs tests/python/check_refcounts.py: every entry point, error paths
-# included, called round after round; fails if the interpreter's total
-# reference count or allocated block count grows after warm-up.
+# Builds the extensions against Debian's debug interpreter (python3.11-dbg) and
+# runs the Python suite there with every test repeated (tests/python/conftest.py):
+# a test fails if the interpreter's total reference count and allocated block
+# count grow in every run after warm-up.
 #
 #   bash scripts/refcount_check.sh
-#   TARNWICK_REFCOUNT_REPS=100 TARNWICK_REFCOUNT_ROUNDS=10 bash scripts/refcount_check.sh
+#   TARNWICK_REFCOUNT_RUNS=8 bash scripts/refcount_check.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/common.sh
@@ -39,4 +39,8 @@ case "$loaded" in
   "$root/$build/"*) echo "tarnwick imported from $loaded" ;;
   *) echo "expected the debug build, got $loaded" >&2; exit 1 ;;
 esac
-PYTHONPATH="$root/$build" "$py" tests/python/check_refcounts.py
+venv="$root/build/venv-dbg"
+[ -x "$venv/bin/python" ] || "$py" -m venv "$venv"
+"$venv/bin/python" -m pip install -q --disable-pip-version-check "${test_packages[0]}"
+TARNWICK_REFCOUNT_RUNS=${TARNWICK_REFCOUNT_RUNS:-5} PYTHONPATH="$root/$build" \
+  "$venv/bin/python" -m pytest -q -rs -p no:cacheprovider tests/python

@@ -129,3 +129,66 @@ def finder():
         sys.meta_path.remove(f)
         for name in f.specs:
             sys.modules.pop(name, None)
+
+
+# Under a debug interpreter with TARNWICK_REFCOUNT_RUNS=N, every test runs N
+# times, fixtures set up afresh each time, and fails if the interpreter's
+# total reference count and its allocated block count both grow in every run
+# after the first two (which fill the caches meant to fill once).
+REFCOUNT_RUNS = int(os.environ.get("TARNWICK_REFCOUNT_RUNS", "0"))
+
+if REFCOUNT_RUNS and hasattr(sys, "gettotalrefcount"):
+    import gc
+
+    from _pytest.runner import runtestprotocol
+
+    def _totals():
+        gc.collect()
+        return sys.gettotalrefcount(), sys.getallocatedblocks()
+
+    def _forget_spent(item, root):
+        """Drops what each run leaves behind in pytest and the import system.
+
+        A function-scoped fixture that uses a wider one (tmp_path uses
+        tmp_path_factory) leaves its finalizer with the wider one until that
+        ends; captured output is kept on the item for its report; each
+        fresh tmp_path leaves a path in the import caches."""
+        item._report_sections.clear()
+        for defs in item._fixtureinfo.name2fixturedefs.values():
+            for d in defs:
+                d._finalizers[:] = [
+                    f for f in d._finalizers
+                    if getattr(getattr(f, "keywords", {}).get("request"), "node", None) is not item
+                ]
+        for key in [k for k in sys.path_importer_cache if k.startswith(root)]:
+            del sys.path_importer_cache[key]
+        for name, module in list(sys.modules.items()):
+            if (getattr(module, "__file__", None) or "").startswith(root):
+                del sys.modules[name]
+
+    @pytest.hookimpl(tryfirst=True)
+    def pytest_runtest_protocol(item, nextitem):
+        root = str(item.config._tmp_path_factory.getbasetemp())
+        item.ihook.pytest_runtest_logstart(nodeid=item.nodeid, location=item.location)
+        growth = []
+        for run in range(REFCOUNT_RUNS):
+            before = _totals()
+            last = run + 1 == REFCOUNT_RUNS
+            # Tearing down to the parent keeps the module's fixtures for the next run.
+            reports = runtestprotocol(item, nextitem=nextitem if last else item.parent, log=False)
+            _forget_spent(item, root)
+            after = _totals()
+            growth.append((after[0] - before[0], after[1] - before[1]))
+            if any(r.failed or r.skipped for r in reports):
+                item.session._setupstate.teardown_exact(nextitem)  # as the last run would
+                break
+        checked = growth[2:]
+        if len(checked) == REFCOUNT_RUNS - 2 and all(r > 0 and b > 0 for r, b in checked):
+            for r in reports:
+                if r.when == "call":
+                    r.outcome = "failed"
+                    r.longrepr = f"references and blocks grew in every run after the second: {growth}"
+        for r in reports:
+            item.ihook.pytest_runtest_logreport(report=r)
+        item.ihook.pytest_runtest_logfinish(nodeid=item.nodeid, location=item.location)
+        return True
