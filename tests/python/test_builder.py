@@ -245,29 +245,6 @@ print(sorted(builder.build("import calm").names()))
     assert proc.stdout.splitlines() == ["interrupted", "['<terminal>', 'calm']"]
 
 
-def test_reentrant_build_is_refused(tree):
-    import builtins
-
-    tree({
-        "reenter/__init__.py": """
-            import builtins
-            try:
-                builtins._tarnwick_builder.build("")
-            except RuntimeError as e:
-                builtins._tarnwick_seen = str(e)
-        """,
-        "reenter/sub.py": "",
-    })
-    builder = tarnwick.GraphBuilder()
-    builtins._tarnwick_builder = builder
-    try:
-        assert "reenter.sub" in builder.build("import reenter.sub").names()
-        assert builtins._tarnwick_seen == "Already borrowed"
-    finally:
-        del builtins._tarnwick_builder
-        builtins.__dict__.pop("_tarnwick_seen", None)
-
-
 def test_long_import_chain_in_a_small_thread_stack(tree):
     n = 5000
     tree({f"chain{i}.py": f"import chain{i + 1}\n" for i in range(n)} | {f"chain{n}.py": ""})

@@ -26,16 +26,3 @@ CASES = [
 def test_parse(source, expected):
     assert repr(parse(source)) == repr(expected)
     assert parse(source=source) == expected
-
-
-@pytest.mark.parametrize(
-    "bad,error,message",
-    [
-        (1, TypeError, "^argument 'source': 'int' object cannot be converted to 'PyString'$"),
-        (b"import os", TypeError, "^argument 'source': 'bytes' object"),
-        ("import a\ud800", UnicodeEncodeError, "surrogates not allowed"),
-    ],
-)
-def test_bad_argument(bad, error, message):
-    with pytest.raises(error, match=message):
-        parse(bad)
