@@ -94,3 +94,31 @@ tarnwick.GraphBuilder().build("import q, n, missing_module_xyz")
         'tarnwick.importlib.util Loaded spec: q Some("C:\\\\dir\\\\\\"q\\".so")',
         "tarnwick.importlib.util Loaded spec: n None",
     ]
+
+
+def test_extraction_failures_name_the_field(run_python, probe_dir):
+    proc = run_python(
+        """
+import _tarnwick_logprobe as probe
+class Spec:
+    def __init__(self, **attrs):
+        self.__dict__.update(dict(name="m", origin="/m.py", parent="", submodule_search_locations=None) | attrs)
+class Raising(Spec):
+    @property
+    def parent(self):
+        raise KeyError("parent")
+for spec in [Spec(), Spec(origin=None), Spec(name=3), Spec(origin=b"/m.py"), Spec(parent=None),
+             Spec(submodule_search_locations="ab"), Spec(submodule_search_locations=[1]), Raising()]:
+    try:
+        print(probe.extract(spec))
+    except BaseException as e:
+        print(type(e).__name__, e, type(e.__cause__).__name__)
+""",
+        extra_path=probe_dir,
+    )
+    field = "TypeError failed to extract field ModuleSpec."
+    assert proc.stdout.splitlines() == [
+        "('m', '/m.py')", "('m', None)", field + "name TypeError", field + "origin TypeError",
+        field + "parent TypeError", field + "submodule_search_locations TypeError",
+        field + "submodule_search_locations TypeError", "KeyError 'parent' NoneType",
+    ]

@@ -1,12 +1,14 @@
 // Test-only extension: installs the logging bridge in its own process-wide
-// facade and emits records through it, so the bridge's behaviour can be
-// tested from Python. Never installed; built only by the test build.
+// facade and emits records through it, and extracts spec objects, so that
+// behaviour the builder keeps to itself can be tested from Python. Never
+// installed; built only by the test build.
 #include <string>
 
 #include "core/log.hpp"
 #include "python/args.hpp"
 #include "python/errors.hpp"
 #include "python/logging_bridge.hpp"
+#include "python/spec_lookup.hpp"
 
 namespace {
 
@@ -51,7 +53,17 @@ PyObject* formatted(PyObject*, PyObject*) noexcept {
   return PyLong_FromLong(g_formatted);
 }
 
+// extract(obj): the name and origin extraction reads from a spec object, or
+// the exception it fails with (the builder discards it).
+PyObject* extract(PyObject*, PyObject* obj) noexcept {
+  return guarded([&]() -> PyObject* {
+    const ModuleSpec spec = extract_spec(obj);
+    return Py_BuildValue("(sz)", spec.name.c_str(), spec.origin ? spec.origin->c_str() : nullptr);
+  });
+}
+
 PyMethodDef kMethods[] = {
+    {"extract", extract, METH_O, nullptr},
     {"emit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(emit)),
      METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"formatted", formatted, METH_NOARGS, nullptr},
