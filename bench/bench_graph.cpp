@@ -12,9 +12,12 @@
 #include <map>
 #include <random>
 #include <string>
+#include <unordered_set>
 #include <utility>
+#include <vector>
 
 #include "core/dep_graph.hpp"
+#include "core/name_set.hpp"
 
 namespace {
 
@@ -189,6 +192,57 @@ void BM_GraphMemory(benchmark::State& state) {
   state.counters["peak_rss_MiB"] = static_cast<double>(usage.ru_maxrss) / 1024.0;
 }
 
+// The name sets against the standard container they replace: `sets` sets of
+// `names` module names each (the graph's typical five, and a hub's hundreds),
+// filled, then asked about every member and as many strangers. Reports the
+// heap bytes per name next to the time.
+template <class Set>
+void name_sets(benchmark::State& state) {
+  const auto names = static_cast<std::size_t>(state.range(0));
+  const std::size_t sets = 200000 / names;
+  std::vector<std::string> members, strangers;
+  for (std::size_t i = 0; i < names; ++i) {
+    members.push_back(module_name(static_cast<std::int64_t>(i * 7919 % 100000)));
+    strangers.push_back(module_name(static_cast<std::int64_t>(100000 + i)));
+  }
+  double bytes_per_name = 0;
+  for (auto _ : state) {
+    const std::size_t before = mallinfo2().uordblks;
+    std::vector<Set> all(sets);
+    std::size_t found = 0;
+    for (Set& set : all) {
+      for (const std::string& m : members) set.insert(m);
+    }
+    bytes_per_name =
+        static_cast<double>(mallinfo2().uordblks - before) / static_cast<double>(sets * names);
+    for (const Set& set : all) {
+      for (std::size_t i = 0; i < names; ++i) {
+        found += set.count(members[i]) + set.count(strangers[i]);
+      }
+    }
+    if (found != sets * names) state.SkipWithError("wrong membership");
+    state.PauseTiming();
+    all = std::vector<Set>();
+    state.ResumeTiming();
+  }
+  state.counters["heap_bytes_per_name"] = bytes_per_name;
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(sets * names));
+}
+
+// NameSet with the two calls the benchmark makes of a standard set.
+struct PackedNames {
+  tarnwick::NameSet set;
+  void insert(const std::string& name) { set.insert(std::string_view(name)); }
+  std::size_t count(const std::string& name) const { return set.contains(name) ? 1 : 0; }
+};
+
+void BM_NameSet(benchmark::State& state) {
+  name_sets<PackedNames>(state);
+}
+void BM_StdUnorderedSet(benchmark::State& state) {
+  name_sets<std::unordered_set<std::string>>(state);
+}
+
 #define GRAPH_SIZES Arg(25000)->Arg(50000)->Arg(100000)->Unit(benchmark::kMillisecond)
 
 BENCHMARK(BM_CloneFrom)->GRAPH_SIZES;
@@ -198,6 +252,8 @@ BENCHMARK(BM_MergeIntoEmpty)->GRAPH_SIZES;
 BENCHMARK(BM_MergeOverlapping)->GRAPH_SIZES;
 BENCHMARK(BM_Copy)->GRAPH_SIZES;
 BENCHMARK(BM_GraphMemory)->GRAPH_SIZES->Iterations(1);
+BENCHMARK(BM_NameSet)->Arg(5)->Arg(200)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StdUnorderedSet)->Arg(5)->Arg(200)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
