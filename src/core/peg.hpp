@@ -32,8 +32,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -75,11 +77,12 @@ class NodeBuffer {
   NodeBuffer() = default;
   NodeBuffer(const NodeBuffer&) = delete;
   NodeBuffer& operator=(const NodeBuffer&) = delete;
+  ~NodeBuffer() { std::free(storage_); }
 
   std::size_t size() const noexcept { return count_; }
   bool empty() const noexcept { return count_ == 0; }
-  N* data() noexcept { return storage_.get(); }
-  const N* data() const noexcept { return storage_.get(); }
+  N* data() noexcept { return storage_; }
+  const N* data() const noexcept { return storage_; }
   N& operator[](std::size_t i) noexcept { return storage_[i]; }
   const N& operator[](std::size_t i) const noexcept { return storage_[i]; }
 
@@ -103,15 +106,17 @@ class NodeBuffer {
 
  private:
   // New storage is left uninitialised (nodes are written before they are
-  // read), so growing touches each page once.
+  // read). The nodes are plain bytes, so the block grows by realloc: once it
+  // is large enough to be a mapping of its own, the allocator moves its pages
+  // instead of copying them into fresh ones.
   [[gnu::noinline, gnu::cold]] void grow() {
     const std::size_t capacity = capacity_ == 0 ? 64 : capacity_ * 2;
-    std::unique_ptr<N[]> bigger(new N[capacity]);
-    if (count_ > 0) std::memcpy(bigger.get(), storage_.get(), count_ * sizeof(N));
-    storage_ = std::move(bigger);
+    void* bigger = std::realloc(storage_, capacity * sizeof(N));
+    if (bigger == nullptr) throw std::bad_alloc();
+    storage_ = static_cast<N*>(bigger);
     capacity_ = capacity;
   }
-  std::unique_ptr<N[]> storage_;
+  N* storage_ = nullptr;
   std::size_t capacity_ = 0;
   std::size_t count_ = 0;
 };
