@@ -29,15 +29,12 @@ def test_counts_names_and_origins(graph):
     assert origins.count("built-in") == 2 and len(origins) == 5
 
 
-@pytest.mark.parametrize(
-    "scope, expected",
-    [
-        ("a", {"a", "a.b", "ab"}),
-        ("a.", {"a.b"}),
-        ("", {"<terminal>", "a", "a.b", "ab", "twin1", "twin2"}),
-        ("a.b.c.d", set()),
-    ],
-)
+@pytest.mark.parametrize("scope, expected", [
+    ("a", {"a", "a.b", "ab"}),
+    ("a.", {"a.b"}),
+    ("", {"<terminal>", "a", "a.b", "ab", "twin1", "twin2"}),
+    ("a.b.c.d", set()),
+])
 def test_get_all_scoped_is_a_plain_prefix_test(graph, scope, expected):
     nodes = graph.get_all_scoped(scope)
     assert isinstance(nodes, list)
