@@ -43,16 +43,6 @@ def test_get_all_scoped_is_a_plain_prefix_test(graph, scope, expected):
     assert graph.get_all_scoped(scope=scope) is not nodes
 
 
-def test_get_copies_and_the_missing_name(graph):
-    one, two = graph.get("a"), graph.get(name="a")
-    assert one is not two
-    assert (one.name, one.depth, one.spec, one.dependents) == (two.name, two.depth, two.spec, two.dependents)
-    with pytest.raises(BaseException) as info:
-        graph.get("missing")
-    assert type(info.value).__name__ == "PanicException"
-    assert info.value.args == ("Node does not exist on graph: missing",)
-
-
 def test_node_attributes(graph, capfd):
     root = graph.get("<terminal>")
     assert root.depth == 0
@@ -66,17 +56,19 @@ def test_node_attributes(graph, capfd):
     assert ab.spec["origin"].endswith("ab.py")
 
 
-def test_results_are_fresh_copies(graph):
+def test_results_are_fresh_copies_and_the_missing_name(graph):
+    one, two = graph.get("a"), graph.get(name="a")
+    assert one is not two
+    assert (one.name, one.depth, one.spec, one.dependents) == (two.name, two.depth, two.spec, two.dependents)
     node = graph.get("ab")
-    deps = node.dependents
-    deps.add("intruder")
-    spec = node.spec
-    spec["name"] = "changed"
-    assert node.dependents == {"a.b"}
-    assert node.spec["name"] == "ab"
-    keys = graph.keys()
-    keys.clear()
-    assert graph.size() == 6
+    node.dependents.add("intruder")
+    node.spec["name"] = "changed"
+    graph.keys().clear()
+    assert (node.dependents, node.spec["name"], graph.size()) == ({"a.b"}, "ab", 6)
+    with pytest.raises(BaseException) as info:
+        graph.get("missing")
+    assert type(info.value).__name__ == "PanicException"
+    assert info.value.args == ("Node does not exist on graph: missing",)
 
 
 def test_attributes_are_read_only(graph):
