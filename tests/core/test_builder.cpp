@@ -14,6 +14,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -133,18 +134,27 @@ TEST(ReadSourceFile, TellsOpenFromReadFailures) {
   const std::string good = std::string(dir) + "/good.py", bad = std::string(dir) + "/bad.py";
   std::ofstream(good) << "import os\n# caf\xc3\xa9\n";
   std::ofstream(bad) << "x = '\xff'\n";
-  const ReadResult results[] = {read_source_file(good), read_source_file(bad),
-                                read_source_file(std::string(dir) + "/missing.py")};
+  using Status = ReadResult::Status;
+  // Whatever fails the open leaves the module unread (kCannotOpen); a failure
+  // after it, a directory or bad UTF-8, fails the build (kReadFailed).
+  const std::tuple<std::string, Status, std::string> cases[] = {
+      {good, Status::kOk, "import os\n# caf\xc3\xa9\n"},
+      {bad, Status::kReadFailed,
+       "Failed to read file '" + bad + "': stream did not contain valid UTF-8"},
+      {dir, Status::kReadFailed,
+       str_cat("Failed to read file '", dir, "': Is a directory (os error 21)")},
+      {std::string(dir) + "/missing.py", Status::kCannotOpen,
+       "No such file or directory (os error 2)"},
+      {good + "/x.py", Status::kCannotOpen, "Not a directory (os error 20)"},
+  };
+  for (const auto& [path, status, text] : cases) {
+    const ReadResult result = read_source_file(path);
+    EXPECT_EQ(result.status, status) << path;
+    EXPECT_EQ(result.text, text) << path;
+  }
   ::unlink(good.c_str());
   ::unlink(bad.c_str());
   ::rmdir(dir);
-  EXPECT_EQ(results[0].text, "import os\n# caf\xc3\xa9\n");
-  EXPECT_EQ(results[1].text,
-            "Failed to read file '" + bad + "': stream did not contain valid UTF-8");
-  EXPECT_EQ(results[2].text, "No such file or directory (os error 2)");
-  EXPECT_EQ(results[0].status, ReadResult::Status::kOk);
-  EXPECT_EQ(results[1].status, ReadResult::Status::kReadFailed);
-  EXPECT_EQ(results[2].status, ReadResult::Status::kCannotOpen);
 }
 
 TEST(Builder, WalkOrderCountsAndLeaves) {

@@ -17,10 +17,5 @@ TEST(DebugRepr, QuotesAndEscapes) {
   for (auto [in, want] : cases) EXPECT_EQ(debug_quoted(in), want) << in;
 }
 
-TEST(DebugRepr, Optional) {
-  EXPECT_EQ(debug_optional(std::nullopt), "None");
-  EXPECT_EQ(debug_optional(std::string("built-in")), R"(Some("built-in"))");
-}
-
 }  // namespace
 }  // namespace tarnwick

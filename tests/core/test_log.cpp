@@ -57,11 +57,6 @@ TEST(LogLevels, PassesFilterTable) {
     EXPECT_EQ(passes(c.level, c.filter), c.passes)
         << static_cast<int>(c.level) << " vs " << static_cast<int>(c.filter);
   }
-  EXPECT_EQ(python_level(Level::Error), 40);
-  EXPECT_EQ(python_level(Level::Warn), 30);
-  EXPECT_EQ(python_level(Level::Info), 20);
-  EXPECT_EQ(python_level(Level::Debug), 10);
-  EXPECT_EQ(python_level(Level::Trace), 5);
 }
 
 TEST(LogFacade, FilterIsOffUntilSetAndFormatsOnlyWhatPasses) {

@@ -6,28 +6,20 @@ import textwrap
 import pytest
 
 
-def _child_env(extra_path=None):
-    env = dict(os.environ)
-    paths = [p for p in sys.path if p]
-    if extra_path:
-        paths.insert(0, extra_path)
-    env["PYTHONPATH"] = os.pathsep.join(paths)
-    return env
-
-
 @pytest.fixture
 def run_python():
     """Runs code in a fresh interpreter (process-wide state starts clean)."""
 
-    def run(code, extra_path=None, check=True):
+    def run(code, extra_path=None):
+        paths = [p for p in [extra_path, *sys.path] if p]
         proc = subprocess.run(
             [sys.executable, "-c", textwrap.dedent(code)],
             capture_output=True,
             text=True,
-            env=_child_env(extra_path),
+            env=dict(os.environ, PYTHONPATH=os.pathsep.join(paths)),
             timeout=120,
         )
-        if check and proc.returncode != 0:
+        if proc.returncode != 0:
             raise AssertionError(
                 f"child failed ({proc.returncode}):\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}"
             )

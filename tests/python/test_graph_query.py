@@ -18,43 +18,29 @@ def graph(tree, finder):
     return tarnwick.GraphBuilder().build("import a.b\nimport twin1, twin2")
 
 
-def test_counts_and_names(graph):
+def test_counts_names_and_origins(graph):
     names = {"<terminal>", "a", "a.b", "ab", "twin1", "twin2"}
-    assert graph.size() == 6
     # root->a, root->a.b, root->twin1, root->twin2, a.b->ab
-    assert graph.num_dependencies() == 5
-    assert graph.keys() == names
-    assert isinstance(graph.keys(), set)
+    assert (graph.size(), graph.num_dependencies()) == (6, 5)
+    assert isinstance(graph.keys(), set) and graph.keys() == names
     listed = graph.names()
     assert isinstance(listed, list) and sorted(listed) == sorted(names)
+    origins = graph.origins()  # the twins' origin twice, none for the root
+    assert origins.count("built-in") == 2 and len(origins) == 5
 
 
-@pytest.mark.parametrize(
-    "scope, expected",
-    [
-        ("a", {"a", "a.b", "ab"}),
-        ("a.", {"a.b"}),
-        ("", {"<terminal>", "a", "a.b", "ab", "twin1", "twin2"}),
-        ("zz", set()),
-        ("a.b.c.d", set()),
-    ],
-)
+@pytest.mark.parametrize("scope, expected", [
+    ("a", {"a", "a.b", "ab"}),
+    ("a.", {"a.b"}),
+    ("", {"<terminal>", "a", "a.b", "ab", "twin1", "twin2"}),
+    ("a.b.c.d", set()),
+])
 def test_get_all_scoped_is_a_plain_prefix_test(graph, scope, expected):
     nodes = graph.get_all_scoped(scope)
     assert isinstance(nodes, list)
     assert {n.name for n in nodes} == expected
     assert len(nodes) == len(expected)
     assert graph.get_all_scoped(scope=scope) is not nodes
-
-
-def test_get_copies_and_the_missing_name(graph):
-    one, two = graph.get("a"), graph.get(name="a")
-    assert one is not two
-    assert (one.name, one.depth, one.spec, one.dependents) == (two.name, two.depth, two.spec, two.dependents)
-    with pytest.raises(BaseException) as info:
-        graph.get("missing")
-    assert type(info.value).__name__ == "PanicException"
-    assert info.value.args == ("Node does not exist on graph: missing",)
 
 
 def test_node_attributes(graph, capfd):
@@ -70,17 +56,19 @@ def test_node_attributes(graph, capfd):
     assert ab.spec["origin"].endswith("ab.py")
 
 
-def test_results_are_fresh_copies(graph):
+def test_results_are_fresh_copies_and_the_missing_name(graph):
+    one, two = graph.get("a"), graph.get(name="a")
+    assert one is not two
+    assert (one.name, one.depth, one.spec, one.dependents) == (two.name, two.depth, two.spec, two.dependents)
     node = graph.get("ab")
-    deps = node.dependents
-    deps.add("intruder")
-    spec = node.spec
-    spec["name"] = "changed"
-    assert node.dependents == {"a.b"}
-    assert node.spec["name"] == "ab"
-    keys = graph.keys()
-    keys.clear()
-    assert graph.size() == 6
+    node.dependents.add("intruder")
+    node.spec["name"] = "changed"
+    graph.keys().clear()
+    assert (node.dependents, node.spec["name"], graph.size()) == ({"a.b"}, "ab", 6)
+    with pytest.raises(BaseException) as info:
+        graph.get("missing")
+    assert type(info.value).__name__ == "PanicException"
+    assert info.value.args == ("Node does not exist on graph: missing",)
 
 
 def test_attributes_are_read_only(graph):
@@ -88,9 +76,3 @@ def test_attributes_are_read_only(graph):
     for attr in ("name", "spec", "dependents", "depth", "dependencies"):
         with pytest.raises(AttributeError):
             setattr(node, attr, 1)
-
-
-def test_origins_keep_duplicates_and_skip_missing(graph):
-    origins = graph.origins()
-    assert origins.count("built-in") == 2
-    assert len(origins) == graph.size() - 1  # the root has no origin

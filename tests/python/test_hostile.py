@@ -2,11 +2,8 @@
 must then still build a plain text correctly."""
 
 import builtins
-import ctypes
 import json
-import os
 import re
-from contextlib import contextmanager
 from importlib.machinery import ModuleSpec
 from types import SimpleNamespace
 
@@ -18,97 +15,38 @@ R = "<terminal>"
 AFTER = {"after.py": "import after_dep\n", "after_dep.py": ""}
 
 
-class Locked(str):
-    """A file's text, written without read permission for the build."""
-
-
-# Fails the package's import, hiding reenter.sub, unless the nested build is refused.
+# A build of the builder started inside its own build (from a package's
+# __init__, run by the spec lookup) is refused; had it run, the package's
+# import would fail and hide reenter.sub.
 REENTER = ("import builtins\ntry:\n    builtins.hostile_builder.build('')\nexcept RuntimeError as e:\n"
            "    assert str(e) == 'Already borrowed', e\nelse:\n    raise AssertionError('the nested build ran')\n")
-PANIC = "PanicException"
-
-
-def linked(prefix, n, next_name):
-    """Specs of n modules sharing the file link.py, `from . import x`: with
-    `parent` set to the next module's name, each module imports the next."""
-    return {f"{prefix}{i}": ("link.py", next_name(i)) for i in range(n)}
-
-
-LINK = {"link.py": "from . import x\n"}
 CASES = [
-    # id, files, finder specs {name: origin relative to the tree, (origin, parent), or an
-    # exception}, text, outcome
-    ("unreadable", {"locked.py": Locked("import after_dep\n")}, {}, "import locked", {R, "locked"}),
+    # id, files, finder specs {name: (origin relative to the tree, parent)}, text, outcome
     ("not_utf8", {"latin.py": b"# caf\xe9\n"}, {}, "import latin",
-     (PANIC, r"^Failed to read file '.*latin\.py': stream did not contain valid UTF-8$")),
+     ("PanicException", r"^Failed to read file '.*latin\.py': stream did not contain valid UTF-8$")),
     ("nul_byte", {"nul.py": b"x = '\x00'\nimport nul_dep\x00\n", "nul_dep.py": ""}, {}, "import nul",
      {R, "nul", "nul_dep"}),
     # A line starting with a BOM is an ordinary line, not an import.
     ("bom", {"bom.py": "\ufeffimport hidden\nimport shown\n", "hidden.py": "", "shown.py": ""}, {},
      "import bom", {R, "bom", "shown"}),
-    ("directory_as_module_file", {"dirmod.py/keep": ""}, {"dirmod": "dirmod.py"}, "import dirmod",
-     (PANIC, r"^Failed to read file '.*dirmod\.py': Is a directory")),
     ("empty_file", {"empty.py": ""}, {}, "import empty", {R, "empty"}),
     ("ten_megabytes", {"big.py": "import big_a\n" + "x = 1  # filler\n" * 655_360 + "import big_b\n",
                        "big_a.py": "", "big_b.py": ""}, {}, "import big", {R, "big", "big_a", "big_b"}),
-    # find_spec of a submodule imports the package; whatever that raises hides the submodule.
-    ("init_raises", {"boom/__init__.py": "raise RuntimeError('boom')\n", "boom/sub.py": ""}, {},
-     "import boom\nimport boom.sub", {R, "boom"}),
+    # find_spec of a submodule imports the package; even a SystemExit there only hides the submodule.
     ("init_exits", {"quitter/__init__.py": "import sys\nsys.exit(3)\n", "quitter/sub.py": ""}, {},
      "import quitter\nimport quitter.sub", {R, "quitter", "sys"}),
     ("nested_build", {"reenter/__init__.py": REENTER, "reenter/sub.py": ""}, {}, "import reenter.sub",
      {R, "reenter", "reenter.sub", "builtins"}),
-    ("lookup_raises", {"calm.py": ""}, {"raiser": ValueError("lookup failed")},
-     "import raiser\nimport calm", {R, "calm"}),
-    ("cycle_1000", LINK, linked("cy", 1000, lambda i: f"cy{(i + 1) % 1000}"), "import cy0",
-     {R} | {f"cy{i}" for i in range(1000)}),
-    ("chain_20000", LINK, linked("ch", 20_000, lambda i: f"ch{i + 1}"), "import ch0",
-     {R} | {f"ch{i}" for i in range(20_000)}),
-    ("imports_10000", {"hub.py": "".join(f"import sp{i}\n" for i in range(10_000)), "leaf.py": ""},
-     {f"sp{i}": "leaf.py" for i in range(10_000)}, "import hub",
-     {R, "hub"} | {f"sp{i}" for i in range(10_000)}),
+    # Modules sharing link.py, `from . import x`: with `parent` set to the next
+    # module's name, each imports the next, the last the first.
+    ("cycle_1000", {"link.py": "from . import x\n"}, {f"cy{i}": ("link.py", f"cy{(i + 1) % 1000}") for i in range(1000)},
+     "import cy0", {R} | {f"cy{i}" for i in range(1000)}),
 ]
 
 
 def served(root, name, spec):
-    if isinstance(spec, BaseException):
-        return spec.with_traceback(None)  # raised afresh on each run
-    if isinstance(spec, tuple):
-        return SimpleNamespace(name=name, origin=str(root / spec[0]), parent=spec[1],
-                               submodule_search_locations=None)
-    return ModuleSpec(name, None, origin=str(root / spec))
-
-
-@contextmanager
-def locked(paths):
-    """Takes read permission from the files while the block runs; as root, also
-    drops this thread's capabilities that override file permissions
-    (CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH)."""
-    libc, saved = ctypes.CDLL(None, use_errno=True), None
-    header, caps = (ctypes.c_uint32 * 2)(0x20080522, 0), (ctypes.c_uint32 * 6)()  # capability API version 3
-    for path in paths:
-        os.chmod(path, 0)
-    try:
-        if paths and os.geteuid() == 0:
-            if libc.capget(header, caps) != 0:
-                pytest.skip("cannot read this thread's capabilities")
-            saved, caps[0] = caps[0], caps[0] & ~0b110  # caps[0]: the effective set
-            if libc.capset(header, caps) != 0:
-                saved = None
-                pytest.skip("cannot drop the capabilities that override file permissions")
-        for path in paths:
-            try:
-                open(path).close()
-            except PermissionError:
-                continue
-            pytest.skip("file permissions do not apply to this process")
-        yield
-    finally:
-        if saved is not None:
-            caps[0] = saved
-            assert libc.capset(header, caps) == 0
-        for path in paths:
-            os.chmod(path, 0o644)
+    origin, parent = spec
+    return SimpleNamespace(name=name, origin=str(root / origin), parent=parent, submodule_search_locations=None)
 
 
 def outcome(call):
@@ -124,40 +62,20 @@ def outcome(call):
 
 
 @pytest.mark.parametrize("files, specs, text, expected", [c[1:] for c in CASES], ids=[c[0] for c in CASES])
-def test_hostile_tree_then_plain_build(tree, finder, capfd, files, specs, text, expected):
+def test_hostile_tree_then_plain_build(tree, finder, files, specs, text, expected):
     root = tree(files | AFTER)
     finder({name: served(root, name, spec) for name, spec in specs.items()})
     builder = tarnwick.GraphBuilder()
     builtins.hostile_builder = builder
     try:
-        with locked([root / p for p, t in files.items() if isinstance(t, Locked)]):
-            got = outcome(lambda: builder.build(text))
+        got = outcome(lambda: builder.build(text))
     finally:
         del builtins.hostile_builder
     if isinstance(expected, set):
         assert got == expected
     else:
         assert got[0] == expected[0] and re.search(expected[1], got[1]), got
-    if any(isinstance(t, Locked) for t in files.values()):
-        assert "System error: Permission denied (os error 13)" in capfd.readouterr().err
     assert outcome(lambda: builder.build("import after")) == {R, "after", "after_dep"}
-
-
-def test_raising_log_handler_leaves_builds_alone(run_python, tree):
-    root = tree({"a.py": "import b\n", "b.py": "import sys\n"})
-    proc = run_python(
-        """
-        import logging, tarnwick
-        class Raising(logging.Handler):
-            def emit(self, record):
-                raise RuntimeError("handler broke")
-        logging.basicConfig(level=logging.DEBUG, handlers=[Raising()])
-        builder = tarnwick.GraphBuilder()
-        for _ in range(2):
-            print(sorted(builder.build("import a").names()))
-        """, extra_path=str(root))
-    assert proc.stdout.splitlines() == ["['<terminal>', 'a', 'b', 'sys']"] * 2
-    assert "RuntimeError: handler broke" in proc.stderr
 
 
 class PackageAnsweredInside(dict):

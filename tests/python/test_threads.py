@@ -1,11 +1,7 @@
 """Builders used from several Python threads."""
 
-import builtins
 import sys
-import threading
 from concurrent.futures import ThreadPoolExecutor
-
-import pytest
 
 import tarnwick
 
@@ -50,32 +46,3 @@ def test_separate_builders_in_threads_match_a_single_thread(tree):
     results = [None] * 4
     run_threads(*(lambda i=i: results.__setitem__(i, builds(tarnwick.GraphBuilder())) for i in range(4)))
     assert results == [expected] * 4
-
-
-GATE = "import builtins\nentered, release = builtins.tw_gate\nentered.set()\nrelease.wait(60)\n"
-
-
-def test_shared_builder_refuses_the_colliding_thread(tree):
-    tree(FILES | {"gate/__init__.py": GATE, "gate/sub.py": "import tw_top\n"})
-    entered, release = builtins.tw_gate = (threading.Event(), threading.Event())
-    builder = tarnwick.GraphBuilder()
-    held = {}
-
-    def blocked_build():  # waits inside the spec lookup of gate.sub, which runs gate/__init__.py
-        held["graph"] = builder.build("import gate.sub")
-
-    def colliding_build():
-        try:
-            assert entered.wait(60)
-            with pytest.raises(RuntimeError, match="^Already borrowed$"):
-                builder.build(TEXT)
-        finally:
-            release.set()
-
-    try:
-        run_threads(blocked_build, colliding_build)
-    finally:
-        del builtins.tw_gate
-    fresh = tarnwick.GraphBuilder()
-    assert signature(held["graph"]) == signature(fresh.build("import gate.sub"))
-    assert signature(builder.build(TEXT)) == signature(fresh.build(TEXT))
