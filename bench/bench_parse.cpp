@@ -73,7 +73,7 @@ void BM_ParseStdlibFiles(benchmark::State& state) {
     for (const auto& f : files) {
       auto records = tarnwick::parse(f);
       imports += records.size();
-      benchmark::DoNotOptimize(records.data());
+      benchmark::DoNotOptimize(records);
     }
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
@@ -96,7 +96,7 @@ void BM_ParseStdlibConcatenated(benchmark::State& state) {
   }
   for (auto _ : state) {
     auto records = tarnwick::parse(all);
-    benchmark::DoNotOptimize(records.data());
+    benchmark::DoNotOptimize(records);
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * all.size()));
 }
@@ -107,7 +107,7 @@ void BM_Adversarial(benchmark::State& state) {
       adversarial(static_cast<int>(state.range(0)), static_cast<std::size_t>(state.range(1)));
   for (auto _ : state) {
     auto records = tarnwick::parse(text);
-    benchmark::DoNotOptimize(records.data());
+    benchmark::DoNotOptimize(records);
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
 }

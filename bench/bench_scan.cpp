@@ -102,7 +102,7 @@ void BM_ScanFiles(benchmark::State& state) {
     for (const auto& text : c.texts) {
       auto records = tarnwick::scan_imports(text);
       statements += records.size();
-      benchmark::DoNotOptimize(records.data());
+      benchmark::DoNotOptimize(records);
     }
   }
   report(state, c, c.bytes, statements);
@@ -125,7 +125,7 @@ void BM_ScanConcatenated(benchmark::State& state) {
   for (auto _ : state) {
     auto records = tarnwick::scan_imports(all);
     statements = records.size();
-    benchmark::DoNotOptimize(records.data());
+    benchmark::DoNotOptimize(records);
   }
   report(state, c, all.size(), statements);
 }
@@ -136,7 +136,7 @@ void BM_AdversarialScan(benchmark::State& state) {
       adversarial(static_cast<int>(state.range(0)), static_cast<std::size_t>(state.range(1)));
   for (auto _ : state) {
     auto records = tarnwick::scan_imports(text);
-    benchmark::DoNotOptimize(records.data());
+    benchmark::DoNotOptimize(records);
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
 }

@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           require(!r.names.empty());
           for (const auto& alias : r.names) {
             require((!kPlain && alias.name == "*") || well_formed(alias.name, kPlain));
-            if (alias.asname) require(well_formed(*alias.asname, false));
+            if (!alias.asname.empty()) require(well_formed(alias.asname, false));
           }
           if constexpr (!kPlain) require(r.module.empty() || well_formed(r.module, true));
         },

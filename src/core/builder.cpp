@@ -31,7 +31,8 @@ DepGraph GraphBuilder::build(Host& host, std::string_view source,
     WalkOptions options;
     options.verbose = verbose;
     options.cache = cache ? &*cache : nullptr;
-    walk_imports(*this, host, options, std::move(root), parse(source), nullptr);
+    walk_imports(*this, host, options, std::move(root),
+                 std::make_shared<const ImportList>(parse(source)), nullptr);
     if (cache) count_attached(*cache);
 
     constexpr std::string_view kTarget = log::kBuilderTarget;

@@ -141,7 +141,7 @@ std::shared_ptr<const ExactGraph> ExactBuilder::build(const ExactRequest& reques
   } run(prefetch_);
   ExactHost host(finder_, scans_, services, &prefetch_, &request.read_within, request.skip_context);
   ModuleSpec root;
-  std::vector<ImportStmt> statements;
+  std::shared_ptr<const ImportList> statements;
   std::optional<std::string_view> drop;
   switch (request.kind) {
     case ExactRequest::Kind::kScript:
@@ -150,21 +150,23 @@ std::shared_ptr<const ExactGraph> ExactBuilder::build(const ExactRequest& reques
       host.set_main(root);
       if (request.kind == ExactRequest::Kind::kScript) {
         Host::Imports read = host.read_imports(request.path);
-        if (read.statements) statements = *read.statements;
+        statements = std::move(read.statements);
       } else {
-        statements = scan_source(request.text, services);
+        statements = std::make_shared<const ImportList>(scan_source(request.text, services));
       }
       break;
     case ExactRequest::Kind::kModules:
     case ExactRequest::Kind::kPackages: {
       root.name = std::string(kRootsName);
       drop = kRootsName;
-      Import imp;
       const std::vector<std::string> names = request.kind == ExactRequest::Kind::kModules
                                                  ? request.names
                                                  : package_modules(request.names, services);
-      for (const std::string& name : names) imp.names.push_back(Alias{name, std::nullopt});
-      statements.emplace_back(std::move(imp));
+      ImportList imports;
+      for (const std::string& name : names) imports.add_alias(imports.keep(name));
+      imports.add_import();
+      imports.finish();
+      statements = std::make_shared<const ImportList>(std::move(imports));
       break;
     }
   }
@@ -245,10 +247,8 @@ bool ExactBuilder::patch(const ExactRequest& request, const std::vector<std::str
       state.graph.add(DepNode(*spec, 0));
       WalkFindings findings;
       Host::Imports read = host.read_imports(path);
-      std::vector<ImportStmt> statements;
-      if (read.statements) {
-        statements = *read.statements;
-      } else {
+      std::shared_ptr<const ImportList> statements = std::move(read.statements);
+      if (!statements) {
         findings.problems.push_back(
             Problem{Problem::Kind::kUnreadable, name, path, 0, std::move(read.error)});
       }

@@ -32,23 +32,23 @@ std::optional<std::string> decode_source(std::string bytes, HostServices* servic
   return std::nullopt;
 }
 
-std::vector<ImportStmt> scan_source(std::string_view text, HostServices* services) {
-  std::vector<ImportStmt> stmts = scan_imports(text);
+ImportList scan_source(std::string_view text, HostServices* services) {
+  ImportList stmts = scan_imports(text);
   if (services == nullptr) return stmts;
-  const auto normalize = [&](std::string& name) { name = services->normalize_name(name); };
-  for (ImportStmt& stmt : stmts) {
+  const auto normalize = [&](std::string_view name) {
+    return name.empty() ? std::string() : services->normalize_name(name);
+  };
+  for (std::size_t i = 0; i < stmts.size(); ++i) {
     std::visit(
-        [&](auto& s) {
+        [&](const auto& s) {
           if ((s.site.context & context::kNonAscii) == 0) return;
-          for (Alias& a : s.names) {
-            normalize(a.name);
-            if (a.asname) normalize(*a.asname);
-          }
+          for (const Alias& a : s.names)
+            stmts.replace_name(a, normalize(a.name), normalize(a.asname));
           if constexpr (std::is_same_v<std::decay_t<decltype(s)>, ImportFrom>) {
-            normalize(s.module);
+            stmts.replace_module(i, normalize(s.module));
           }
         },
-        stmt);
+        stmts[i]);
   }
   return stmts;
 }
@@ -100,8 +100,7 @@ ScanCache::Entry ScanCache::from_bytes(const fs::FileStat& stat, std::string byt
     entry.imports.error = std::move(error);
     return entry;
   }
-  entry.imports.statements =
-      std::make_shared<const std::vector<ImportStmt>>(scan_source(*text, services));
+  entry.imports.statements = std::make_shared<const ImportList>(scan_source(*text, services));
   return entry;
 }
 
@@ -237,7 +236,7 @@ Host::Imports ExactHost::read_imports(const std::string& path) {
   return scans_.get(path, services_, prefetch_);
 }
 
-void ExactHost::walking(const ModuleSpec& module, const std::vector<ImportStmt>& statements) {
+void ExactHost::walking(const ModuleSpec& module, const ImportList& statements) {
   if (prefetch_ == nullptr) return;
   // The names the walk is about to look up, with their enclosing packages:
   // the files of those it will read go to the prefetcher. A guess that
@@ -265,7 +264,7 @@ void ExactHost::walking(const ModuleSpec& module, const std::vector<ImportStmt>&
     }
     const auto& from = std::get<ImportFrom>(stmt);
     const std::uint64_t level = from.level;
-    std::string target = from.module;
+    std::string target(from.module);
     if (level > 0) {
       // Relative: against the module's package, when it has enough levels.
       const std::string_view package = module.parent;

@@ -43,7 +43,7 @@ std::optional<std::string> decode_source(std::string bytes, HostServices* servic
                                          std::string& error);
 
 // The statements of `text` (UTF-8) with non-ASCII names normalised.
-std::vector<ImportStmt> scan_source(std::string_view text, HostServices* services);
+ImportList scan_source(std::string_view text, HostServices* services);
 
 // Source files read and scanned, kept while their size and modification
 // time stay the same.
@@ -125,7 +125,7 @@ class ExactHost final : public Host {
   ReadResult read_source(const std::string& path) override;
   Imports read_imports(const std::string& path) override;
   void check_interrupts() override;
-  void walking(const ModuleSpec& module, const std::vector<ImportStmt>& statements) override;
+  void walking(const ModuleSpec& module, const ImportList& statements) override;
 
   // The module run as __main__: `import __main__` anywhere gives it, as it
   // does at run time.

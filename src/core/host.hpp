@@ -44,13 +44,13 @@ class Host {
   struct Imports {
     ReadResult::Status status = ReadResult::Status::kOk;
     std::string error;
-    std::shared_ptr<const std::vector<ImportStmt>> statements;
+    std::shared_ptr<const ImportList> statements;
   };
   virtual Imports read_imports(const std::string& path);
 
   // Called as the walk starts on the statements of `module`: a host may
   // prepare the lookups and reads they will ask for.
-  virtual void walking(const ModuleSpec& module, const std::vector<ImportStmt>& statements) {
+  virtual void walking(const ModuleSpec& module, const ImportList& statements) {
     (void)module;
     (void)statements;
   }

@@ -31,22 +31,28 @@ void append_statement(std::string& out, const ImportStmt& stmt) {
 
 }  // namespace
 
-void dump_alias(std::string& out, const std::vector<Alias>& names) {
+void dump_alias(std::string& out, Names names) {
   str_append(out, kIndent, "{\n");
   for (const Alias& alias : names) {
     str_append(out, kIndent, "  name: ", alias.name, '\n');
-    if (alias.asname) str_append(out, kIndent, "  asname: ", *alias.asname, '\n');
+    if (!alias.asname.empty()) str_append(out, kIndent, "  asname: ", alias.asname, '\n');
   }
   str_append(out, kIndent, "}\n");
 }
 
-std::string format_imports(const std::vector<ImportStmt>& stmts) {
+std::string format_imports(const ImportList& stmts) {
   std::string out;
   for (const ImportStmt& stmt : stmts) append_statement(out, stmt);
   return out;
 }
 
-void dump_imports(const std::vector<ImportStmt>& stmts) {
+std::string format_import(const ImportStmt& stmt) {
+  std::string out;
+  append_statement(out, stmt);
+  return out;
+}
+
+void dump_imports(const ImportList& stmts) {
   if (stmts.empty()) return;
   const std::string text = format_imports(stmts);
   fs::write_stdout(text);

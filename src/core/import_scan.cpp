@@ -339,8 +339,9 @@ class Scanner {
     counted_ = p_;
   }
 
-  std::vector<ImportStmt> run() {
+  ImportList run() {
     while (p_ < end_) logical_line();
+    out_.finish();
     return std::move(out_);
   }
 
@@ -703,7 +704,7 @@ class Scanner {
         continue;
       }
       if (fn_of_[i] == b.fn_depth) {
-        std::visit([](auto& r) { r.site.context |= context::kGuarded; }, out_[i]);
+        out_.site(i).context |= context::kGuarded;
       }
       ++i;
     }
@@ -917,13 +918,12 @@ class Scanner {
     }
   }
 
-  // The names read_import_names or read_from_names found, as records.
-  void take_names(std::vector<Alias>& names, bool& non_ascii) {
-    names.reserve(spans_.size());
+  // The names read_import_names or read_from_names found, as the names of
+  // the statement being built.
+  void take_names(bool& non_ascii) {
+    out_.reserve_names(spans_.size());
     for (const NameSpans& spans : spans_) {
-      Alias& a = names.emplace_back();
-      a.name = spans.name;
-      if (!spans.as.empty()) a.asname.emplace(spans.as);
+      out_.add_alias(out_.keep(spans.name), out_.keep(spans.as));
       for (const char c : spans.name) non_ascii |= u(c) >= 0x80;
       for (const char c : spans.as) non_ascii |= u(c) >= 0x80;
     }
@@ -934,15 +934,14 @@ class Scanner {
     bool non_ascii = false;
     if (w == Word::kImport) {
       p_ += 6;
-      Import rec;
       if (!read_import_names()) return;
-      take_names(rec.names, non_ascii);
-      emit(std::move(rec), keyword, non_ascii);
+      take_names(non_ascii);
+      out_.add_import(site_of(keyword, non_ascii));
+      counted();
       return;
     }
 
     p_ += 4;
-    ImportFrom rec;
     std::uint64_t level = 0;
     for (;;) {
       skip_inline_space();
@@ -960,7 +959,7 @@ class Scanner {
     skip_inline_space();
     if (p_ < end_ && *p_ == '*') {
       ++p_;
-      rec.names.push_back(Alias{"*", std::nullopt});
+      out_.add_alias("*");
     } else if (p_ < end_ && *p_ == '(') {
       ++p_;
       if (!read_from_names(true) || p_ >= end_ || *p_ != ')') {
@@ -968,24 +967,26 @@ class Scanner {
         return;
       }
       ++p_;
-      take_names(rec.names, non_ascii);
+      take_names(non_ascii);
     } else if (read_from_names(false)) {
-      take_names(rec.names, non_ascii);
+      take_names(non_ascii);
     } else {
       return;
     }
-    rec.module = std::move(module);
-    rec.level = level;
-    emit(std::move(rec), keyword, non_ascii);
+    out_.add_import_from(out_.keep(module), level, site_of(keyword, non_ascii));
+    counted();
   }
 
-  template <class Record>
-  void emit(Record&& rec, const char* keyword, bool non_ascii) {
-    rec.site.line = line_at(keyword);
-    rec.site.context = body_flags();
-    if (non_ascii) rec.site.context |= context::kNonAscii;
+  // The site of a statement whose keyword is at `keyword`, made before the
+  // statement joins the list.
+  Site site_of(const char* keyword, bool non_ascii) {
+    Site site{line_at(keyword), body_flags()};
+    if (non_ascii) site.context |= context::kNonAscii;
     if (out_.size() == kManyRecords) reserve_for_the_rest();
-    out_.emplace_back(std::forward<Record>(rec));
+    return site;
+  }
+  // The side records of the statement just added.
+  void counted() {
     fn_of_.push_back(fn_depth_);
     skip_.push_back(0);
   }
@@ -999,8 +1000,8 @@ class Scanner {
     const std::size_t estimate =
         kManyRecords * (static_cast<std::size_t>(end_ - text_begin_) / read + 1);
     out_.reserve(estimate + estimate / 8);
-    fn_of_.reserve(out_.capacity());
-    skip_.reserve(out_.capacity());
+    fn_of_.reserve(estimate + estimate / 8);
+    skip_.reserve(estimate + estimate / 8);
   }
 
   // -- strings --
@@ -1245,14 +1246,14 @@ class Scanner {
   std::deque<std::string> dotted_;  // its dotted names written with space
   std::string joined_;              // the dotted name being read
 
-  std::vector<ImportStmt> out_;
+  ImportList out_;
   std::vector<std::uint32_t> fn_of_;  // defs enclosing each record
   std::vector<std::uint32_t> skip_;   // end of a marked try body starting at each record
 };
 
 }  // namespace
 
-std::vector<ImportStmt> scan_imports(std::string_view source) {
+ImportList scan_imports(std::string_view source) {
   return Scanner<false>(source).run();
 }
 

@@ -26,7 +26,7 @@ namespace tarnwick {
 //
 // A text Python would reject still yields the statements that are well formed;
 // the pass is linear in the size of the text whatever the input.
-std::vector<ImportStmt> scan_imports(std::string_view source);
+ImportList scan_imports(std::string_view source);
 
 // The distance the scanner's position travels over `source`, back and forth:
 // the measure of its work that the checks of linear time hold against the

@@ -1,19 +1,26 @@
-// Import statement records: one import statement and its names.
+// Import statement records: the import statements of one text and their
+// names, held compactly by an ImportList.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <optional>
-#include <string>
+#include <memory>
+#include <span>
+#include <string_view>
 #include <variant>
 #include <vector>
 
 namespace tarnwick {
 
+// One imported name. Both views point into the ImportList that holds the
+// statement and stay valid as long as it lives (moves included).
 struct Alias {
-  std::string name;                   // the imported name exactly as written
-  std::optional<std::string> asname;  // the name after `as`, if any
+  std::string_view name;    // the imported name exactly as written
+  std::string_view asname;  // the name after `as`; empty when there is none
   bool operator==(const Alias&) const = default;
 };
+
+using Names = std::span<const Alias>;
 
 // Where a statement stands in its text. The grammar's extraction leaves it
 // zero; the exact scanner fills it.
@@ -33,20 +40,87 @@ inline constexpr std::uint8_t kNonAscii = 16;     // a name holds non-ASCII char
 
 // `import a.b as c, d`
 struct Import {
-  std::vector<Alias> names;
+  Names names;
   Site site{};
-  bool operator==(const Import&) const = default;
 };
 
 // `from ..m import x as y, z`
 struct ImportFrom {
-  std::string module;  // without the leading dots; may be empty
-  std::vector<Alias> names;
+  std::string_view module;  // without the leading dots; may be empty
+  Names names;
   std::uint64_t level = 0;  // number of leading dots
   Site site{};
-  bool operator==(const ImportFrom&) const = default;
 };
 
 using ImportStmt = std::variant<Import, ImportFrom>;
+
+// The statements of one text, in order. A statement costs a few dozen bytes
+// and a name sixteen more plus its characters: the names live in the list's
+// own text blocks, and every statement's aliases in one array, so a text of
+// hundreds of thousands of statements makes two arrays and a few blocks
+// instead of as many small allocations.
+//
+// Reading is as from a vector of ImportStmt. A list is built by a producer
+// (`keep` the texts, `add_alias` the names of a statement, then `add_import`
+// or `add_import_from`, and `finish` once at the end), which may change the
+// sites of the statements made so far. Move-only: the views point into it.
+class ImportList {
+ public:
+  ImportList() = default;
+  ImportList(ImportList&&) noexcept = default;
+  ImportList& operator=(ImportList&&) noexcept = default;
+  ImportList(const ImportList&) = delete;
+  ImportList& operator=(const ImportList&) = delete;
+
+  // The same statements, sites included.
+  bool operator==(const ImportList& other) const noexcept;
+
+  std::size_t size() const noexcept { return stmts_.size(); }
+  bool empty() const noexcept { return stmts_.empty(); }
+  const ImportStmt& operator[](std::size_t i) const noexcept { return stmts_[i]; }
+  auto begin() const noexcept { return stmts_.begin(); }
+  auto end() const noexcept { return stmts_.end(); }
+
+  // -- building --
+
+  // A copy of `text` that lives as long as the list.
+  std::string_view keep(std::string_view text);
+  // Adds a name to the statement being built; views from keep().
+  void add_alias(std::string_view name, std::string_view asname = {});
+  // Ends the statement being built with the names added since the last one.
+  void add_import(Site site = {});
+  void add_import_from(std::string_view module, std::uint64_t level, Site site = {});
+  // The site of statement `i`, while the list is being built.
+  Site& site(std::size_t i) noexcept;
+  // Room for `stmts` statements in all, and for their names at the number
+  // per statement seen so far.
+  void reserve(std::size_t stmts);
+  // Room for `more` names after those added so far.
+  void reserve_names(std::size_t more);
+  std::size_t capacity() const noexcept { return stmts_.capacity(); }
+  // Points every statement at its names. After this the list only changes
+  // through the two calls below.
+  void finish();
+
+  // After finish(): gives `alias` (one of this list's) or the module of
+  // statement `i` (an ImportFrom) new texts, kept in the list.
+  void replace_name(const Alias& alias, std::string_view name, std::string_view asname);
+  void replace_module(std::size_t i, std::string_view module);
+
+ private:
+  struct Block {
+    std::unique_ptr<char[]> bytes;
+    std::size_t used = 0;
+    std::size_t size = 0;
+  };
+  std::vector<ImportStmt> stmts_;
+  std::vector<Alias> aliases_;
+  std::vector<std::size_t> first_;  // while building: each statement's first alias
+  std::size_t pending_ = 0;         // first alias of the statement being built
+  std::vector<Block> blocks_;
+};
+
+// Does `stmt` name the same things (sites included) as `other`?
+bool same_statement(const ImportStmt& stmt, const ImportStmt& other) noexcept;
 
 }  // namespace tarnwick

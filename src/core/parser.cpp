@@ -34,23 +34,22 @@ auto required(const Run& run, typename Run::iterator it) {
   return *it;
 }
 
+// Adds the names of an `alias` node to the statement being built.
 template <class Ref>
-Alias read_alias(Ref node) {
+void read_alias(Ref node, ImportList& out) {
   expect_rule(node, Rule::alias);
   const auto children = node.children();
   auto it = children.begin();
-  Alias alias;
-  alias.name = std::string(required(children, it).text());
+  const std::string_view name = out.keep(required(children, it).text());
   ++it;
-  if (it != children.end()) alias.asname = std::string((*it).text());
-  return alias;
+  out.add_alias(name, it != children.end() ? out.keep((*it).text()) : std::string_view());
 }
 
 template <class Ref>
-void read_alias_list(Ref list, std::vector<Alias>& names) {
+void read_alias_list(Ref list, ImportList& out) {
   const auto children = list.children();
-  names.reserve(names.size() + children.size());
-  for (auto alias : children) names.push_back(read_alias(alias));
+  out.reserve_names(children.size());
+  for (auto alias : children) read_alias(alias, out);
 }
 
 template <class Ref>
@@ -62,82 +61,77 @@ std::string debug_render(Ref node) {
 }
 
 template <class Ref>
-Import extract_import(Ref node) {
+void extract_import(Ref node, ImportList& out) {
   const auto children = node.children();
   const auto list = required(children, children.begin());
   expect_rule(list, Rule::alias_list);
-  Import stmt;
-  read_alias_list(list, stmt.names);
-  return stmt;
+  read_alias_list(list, out);
+  out.add_import();
 }
 
 template <class Ref>
-void read_module_spec(Ref spec, ImportFrom& stmt) {
-  const auto children = spec.children();
-  auto it = children.begin();
-  const auto first = required(children, it);
-  switch (first.rule()) {
-    case Rule::qualified_name:
-      stmt.module = std::string(first.text());
-      stmt.level = 0;
-      return;
-    case Rule::dots:
-      stmt.level = first.text().size();
-      ++it;
-      stmt.module = it == children.end() ? std::string() : std::string((*it).text());
-      return;
-    default:
-      fail("Unexpected rule while parsing module spec: ", debug_render(first));
-  }
-}
-
-template <class Ref>
-ImportFrom extract_import_from(Ref node) {
+void extract_import_from(Ref node, ImportList& out) {
   const auto children = node.children();
   auto it = children.begin();
   const auto spec = required(children, it);
   expect_rule(spec, Rule::module_spec);
-  ImportFrom stmt;
-  read_module_spec(spec, stmt);
+  // The module spec: a dotted name, or dots and an optional dotted name.
+  const auto spec_children = spec.children();
+  auto part = spec_children.begin();
+  const auto first = required(spec_children, part);
+  std::uint64_t level = 0;
+  std::string_view module;
+  switch (first.rule()) {
+    case Rule::qualified_name:
+      module = first.text();
+      break;
+    case Rule::dots:
+      level = first.text().size();
+      ++part;
+      if (part != spec_children.end()) module = (*part).text();
+      break;
+    default:
+      fail("Unexpected rule while parsing module spec: ", debug_render(first));
+  }
   ++it;
   const auto list = required(children, it);
   expect_rule(list, Rule::from_alias_list);
-  std::size_t count = 0;  // an upper bound on the names, for one allocation
+  std::size_t count = 0;  // an upper bound on the names, for one reservation
   for (auto child : list.children()) {
     count += child.rule() == Rule::alias_list ? child.children().size() : 1;
   }
-  stmt.names.reserve(count);
+  out.reserve_names(count);
   for (auto child : list.children()) {
     switch (child.rule()) {
       case Rule::alias:
-        stmt.names.push_back(read_alias(child));
+        read_alias(child, out);
         break;
       case Rule::alias_list:
-        read_alias_list(child, stmt.names);
+        read_alias_list(child, out);
         break;
       case Rule::additional:
         for (auto inner : child.children()) {
-          if (inner.rule() == Rule::alias) stmt.names.push_back(read_alias(inner));
+          if (inner.rule() == Rule::alias) read_alias(inner, out);
         }
         break;
       default:  // comments inside a parenthesised list
         break;
     }
   }
-  return stmt;
+  out.add_import_from(out.keep(module), level);
 }
 
 // Visits the nodes [first, last) in document order.
 template <class N>
 void extract_range(const N* nodes, std::string_view input, std::size_t first, std::size_t last,
-                   std::vector<ImportStmt>& out) {
+                   ImportList& out) {
   using Ref = peg::NodeRef<Rule, N>;
   for (std::size_t i = first; i < last; ++i) {
     const auto rule = static_cast<Rule>(nodes[i].rule);
     if (rule == Rule::import) {
-      out.emplace_back(extract_import(Ref(nodes, input, i)));
+      extract_import(Ref(nodes, input, i), out);
     } else if (rule == Rule::import_from) {
-      out.emplace_back(extract_import_from(Ref(nodes, input, i)));
+      extract_import_from(Ref(nodes, input, i), out);
     }
   }
 }
@@ -177,28 +171,29 @@ class StreamingExtractor {
     }
   }
 
-  std::vector<ImportStmt>& records() { return records_; }
+  ImportList& records() { return records_; }
   const std::optional<InternalError>& error() const { return error_; }
 
  private:
   std::string_view input_;
   static constexpr std::size_t kManyRecords = 4096;
-  std::vector<ImportStmt> records_;
+  ImportList records_;
   std::optional<InternalError> error_;
 };
 
 }  // namespace
 
-std::vector<ImportStmt> extract_imports(const ParseTree& tree) {
-  std::vector<ImportStmt> out;
+ImportList extract_imports(const ParseTree& tree) {
+  ImportList out;
   extract_range(tree.nodes().data(), tree.input(), 0, tree.size(), out);
+  out.finish();
   return out;
 }
 
 namespace {
 
 template <class N, bool Count = false>
-std::vector<ImportStmt> parse_with(std::string_view source, std::size_t* steps = nullptr) {
+ImportList parse_with(std::string_view source, std::size_t* steps = nullptr) {
   StreamingExtractor extractor(source);
   peg::State<grammar::Python, true, false, StreamingExtractor, N, Count> state(source, &extractor);
   const bool matched = peg::match_start<grammar::python>(state);
@@ -207,12 +202,13 @@ std::vector<ImportStmt> parse_with(std::string_view source, std::size_t* steps =
   // fuzz targets and the adversarial table hold it to that).
   if (!matched) fail("Could not parse file: the grammar matched no text");
   if (extractor.error()) throw *extractor.error();
+  extractor.records().finish();
   return std::move(extractor.records());
 }
 
 }  // namespace
 
-std::vector<ImportStmt> parse(std::string_view source) {
+ImportList parse(std::string_view source) {
   // Positions fit in 32 bits below 4 GiB; the smaller nodes halve the memory
   // of long statements.
   if (source.size() < (std::size_t{1} << 32)) return parse_with<peg::CompactNode>(source);

@@ -14,7 +14,7 @@ namespace tarnwick {
 // The import statements of `source` (UTF-8), in the order in which they start.
 // Throws InternalError when the tree is not shaped as the grammar guarantees;
 // no partial result is returned.
-std::vector<ImportStmt> parse(std::string_view source);
+ImportList parse(std::string_view source);
 
 // The bytes the matchers read while `parse` runs over `source`: the measure
 // of its work that the checks of linear time hold against the input's size.
@@ -28,6 +28,6 @@ inline constexpr std::size_t kParseStepsPerByte = 32;
 inline constexpr std::size_t kParseStepsSlack = 256;
 
 // The records of every import node of `tree`, visited in document order.
-std::vector<ImportStmt> extract_imports(const ParseTree& tree);
+ImportList extract_imports(const ParseTree& tree);
 
 }  // namespace tarnwick

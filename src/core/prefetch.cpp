@@ -95,7 +95,7 @@ Prefetcher::Result Prefetcher::read(const std::string& path) {
       !is_valid_utf8(r.bytes)) {
     return r;  // the caller decodes, or reports it
   }
-  auto statements = std::make_shared<std::vector<ImportStmt>>(scan_imports(r.bytes));
+  auto statements = std::make_shared<const ImportList>(scan_imports(r.bytes));
   for (const ImportStmt& stmt : *statements) {
     const Site& site = std::visit([](const auto& s) -> const Site& { return s.site; }, stmt);
     if (site.context & context::kNonAscii) return r;  // the caller normalises the names

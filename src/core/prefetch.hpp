@@ -29,7 +29,7 @@ class Prefetcher {
     int error = 0;        // errno of reading, 0 when read; -1: not read, read it yourself
     bool opened = false;  // with an error: whether opening worked
     std::string bytes;    // the file, when `statements` could not be made here
-    std::shared_ptr<const std::vector<ImportStmt>> statements;
+    std::shared_ptr<const ImportList> statements;
     bool watched = false;  // its folder was watched when it was queued, and it is no link
   };
 

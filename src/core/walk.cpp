@@ -58,7 +58,7 @@ class Walk {
     if (exact() && findings_ == nullptr) fail(kAbsentValue);
   }
 
-  void run(ModuleSpec root, std::shared_ptr<const std::vector<ImportStmt>> stmts) {
+  void run(ModuleSpec root, std::shared_ptr<const ImportList> stmts) {
     begin_imports(std::move(root), std::move(stmts));
     while (!stack_.empty()) {
       if (std::holds_alternative<ImportsFrame>(stack_.back())) {
@@ -74,7 +74,7 @@ class Walk {
   struct ImportsFrame {
     enum class Phase : std::uint8_t { kStatement, kAfterTarget, kFromAliases };
     ModuleSpec spec;
-    std::shared_ptr<const std::vector<ImportStmt>> stmts;
+    std::shared_ptr<const ImportList> stmts;
     std::size_t stmt = 0;   // current statement
     std::size_t alias = 0;  // next alias of the current statement
     Phase phase = Phase::kStatement;
@@ -160,7 +160,7 @@ class Walk {
                                           site_of((*f.stmts)[f.stmt]).line, std::move(detail)});
   }
 
-  void begin_imports(ModuleSpec spec, std::shared_ptr<const std::vector<ImportStmt>> stmts) {
+  void begin_imports(ModuleSpec spec, std::shared_ptr<const ImportList> stmts) {
     TW_LOG_DEBUG(kTarget, kOpenLine);
     TW_LOG_DEBUG(kTarget, "Expanding '", spec.name, "'");
     TW_LOG_DEBUG(kTarget, kOpenLine);
@@ -205,7 +205,7 @@ class Walk {
       }
       if (const auto* imp = std::get_if<Import>(&stmt)) {
         if (f.alias < imp->names.size())
-          return Handoff{imp->names[f.alias++].name, Ask::kStatement};
+          return Handoff{std::string(imp->names[f.alias++].name), Ask::kStatement};
         next_statement(f);
         continue;
       }
@@ -213,7 +213,7 @@ class Walk {
       switch (f.phase) {
         case ImportsFrame::Phase::kStatement: {
           if (from.level == 0) {
-            f.target = from.module;
+            f.target = std::string(from.module);
           } else if (std::optional<std::string> target = relative_target(self, from)) {
             f.target = std::move(*target);
           } else {
@@ -387,7 +387,7 @@ class Walk {
       return;
     }
 
-    std::shared_ptr<const std::vector<ImportStmt>> stmts =
+    std::shared_ptr<const ImportList> stmts =
         exact() ? exact_statements(f.found) : module_statements(f.found);
     s_.graph.add(DepNode(f.found, std::nullopt));
     link(importer, dep);
@@ -398,7 +398,7 @@ class Walk {
 
   // The statements of a module for the module dialect, when it has a
   // readable .py origin.
-  std::shared_ptr<const std::vector<ImportStmt>> module_statements(const ModuleSpec& spec) {
+  std::shared_ptr<const ImportList> module_statements(const ModuleSpec& spec) {
     if (!spec.origin) return nullptr;
     const std::string& origin = *spec.origin;
     if (origin == "frozen" || origin == "built-in") return nullptr;
@@ -414,7 +414,7 @@ class Walk {
     ReadResult read = host_.read_source(origin);
     switch (read.status) {
       case ReadResult::Status::kOk:
-        return std::make_shared<const std::vector<ImportStmt>>(parse(read.text));
+        return std::make_shared<const ImportList>(parse(read.text));
       case ReadResult::Status::kCannotOpen:
         TW_LOG_WARN(kTarget, "Unable to load file for spec '", spec.name, "' with origin '", origin,
                     "' skipping.");
@@ -428,7 +428,7 @@ class Walk {
 
   // The statements of a module for the exact dialect; a module whose source
   // cannot be read or decoded is a problem (and a node without edges).
-  std::shared_ptr<const std::vector<ImportStmt>> exact_statements(const ModuleSpec& spec) {
+  std::shared_ptr<const ImportList> exact_statements(const ModuleSpec& spec) {
     if (!has_python_source(spec) || !reads_within(opt_.read_within, spec.name)) return nullptr;
     Host::Imports read = host_.read_imports(*spec.origin);
     if (read.status == ReadResult::Status::kOk) return std::move(read.statements);
@@ -468,7 +468,7 @@ Host::Imports Host::read_imports(const std::string& path) {
   Imports out;
   out.status = read.status;
   if (read.status == ReadResult::Status::kOk) {
-    out.statements = std::make_shared<const std::vector<ImportStmt>>(scan_imports(read.text));
+    out.statements = std::make_shared<const ImportList>(scan_imports(read.text));
   } else {
     out.error = std::move(read.text);
   }
@@ -476,11 +476,12 @@ Host::Imports Host::read_imports(const std::string& path) {
 }
 
 void walk_imports(WalkState& state, Host& host, const WalkOptions& options, ModuleSpec root,
-                  std::vector<ImportStmt> statements, WalkFindings* findings) {
+                  std::shared_ptr<const ImportList> statements, WalkFindings* findings) {
   std::optional<log::QuietScope> quiet;
   if (options.dialect == Dialect::kExact) quiet.emplace();
   Walk(state, host, options, findings)
-      .run(std::move(root), std::make_shared<const std::vector<ImportStmt>>(std::move(statements)));
+      .run(std::move(root),
+           statements ? std::move(statements) : std::make_shared<const ImportList>());
 }
 
 }  // namespace tarnwick

@@ -117,6 +117,6 @@ struct WalkFindings {
 // impossible relative imports and undecodable files) and passes on whatever
 // the host throws; `state` is then left mid-walk for the caller to reset.
 void walk_imports(WalkState& state, Host& host, const WalkOptions& options, ModuleSpec root,
-                  std::vector<ImportStmt> statements, WalkFindings* findings);
+                  std::shared_ptr<const ImportList> statements, WalkFindings* findings);
 
 }  // namespace tarnwick

@@ -46,14 +46,14 @@ PyRef to_py_str(std::string_view text) {
       "PyUnicode_DecodeUTF8");
 }
 
-PyRef alias_vec_to_list(const std::vector<Alias>& aliases) {
+PyRef alias_vec_to_list(Names aliases) {
   const Keys& k = keys();
   PyRef list = check_build(PyList_New(static_cast<Py_ssize_t>(aliases.size())), "PyList_New");
   Py_ssize_t i = 0;
   for (const Alias& alias : aliases) {
     PyRef dict = check_build(PyDict_New(), "PyDict_New");
     set_item(dict.get(), k.name, to_py_str(alias.name).get());
-    if (alias.asname) set_item(dict.get(), k.asname, to_py_str(*alias.asname).get());
+    if (!alias.asname.empty()) set_item(dict.get(), k.asname, to_py_str(alias.asname).get());
     PyList_SET_ITEM(list.get(), i++, dict.release());
   }
   return list;
@@ -80,7 +80,7 @@ PyRef import_to_dict(const ImportStmt& stmt) {
   return dict;
 }
 
-PyRef imports_to_list(const std::vector<ImportStmt>& stmts) {
+PyRef imports_to_list(const ImportList& stmts) {
   PyRef list = check_build(PyList_New(static_cast<Py_ssize_t>(stmts.size())), "PyList_New");
   Py_ssize_t i = 0;
   for (const ImportStmt& stmt : stmts)

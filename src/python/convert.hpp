@@ -17,8 +17,8 @@ PyRef to_py_str(std::string_view text);
 // "level": ..., "names": [...]}; absent values and empty name lists leave
 // their key out.
 PyRef import_to_dict(const ImportStmt& stmt);
-PyRef imports_to_list(const std::vector<ImportStmt>& stmts);
-PyRef alias_vec_to_list(const std::vector<Alias>& aliases);
+PyRef imports_to_list(const ImportList& stmts);
+PyRef alias_vec_to_list(Names aliases);
 
 // {"name": ..., "origin": str or None}
 PyRef spec_to_dict(const ModuleSpec& spec);

@@ -474,11 +474,11 @@ PyType_Spec kBuilderSpec = {"tarnwick_graph._native.Builder", sizeof(Instance<Bu
 
 // ---- scan ----------------------------------------------------------------------
 
-PyRef names_tuple(const std::vector<Alias>& names) {
+PyRef names_tuple(Names names) {
   PyRef out = check(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
   for (std::size_t k = 0; k < names.size(); ++k) {
     PyRef name = str_of(names[k].name);
-    PyRef as = optional_str(names[k].asname);
+    PyRef as = names[k].asname.empty() ? PyRef::borrow(Py_None) : str_of(names[k].asname);
     PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(k),
                      check(PyTuple_Pack(2, name.get(), as.get())).release());
   }
@@ -492,7 +492,7 @@ PyObject* exact_scan(PyObject*, PyObject* text) noexcept {
     if (!PyUnicode_Check(text)) raise(PyExc_TypeError, "scan() takes a str");
     std::vector<PyRef> no_finders;
     PythonServices services(no_finders);
-    const std::vector<ImportStmt> stmts = scan_source(text_of(text), &services);
+    const ImportList stmts = scan_source(text_of(text), &services);
     PyRef out = check(PyList_New(static_cast<Py_ssize_t>(stmts.size())));
     for (std::size_t k = 0; k < stmts.size(); ++k) {
       PyObject* item = nullptr;

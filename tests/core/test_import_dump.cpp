@@ -5,28 +5,21 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <optional>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "core/import_dump.hpp"
+#include "core/parser.hpp"
 #include "support/printers.hpp"
 
 namespace {
 
-using tarnwick::Alias;
-using tarnwick::ImportFrom;
-using tarnwick::ImportStmt;
-
-const Alias x{"x", std::nullopt};
-
-// Records and their dump.
-using DumpCase = std::pair<std::vector<ImportStmt>, const char*>;
+// A text and the dump of its records.
+using DumpCase = std::pair<const char*, const char*>;
 
 // dump_imports writes to descriptor 1 itself. A packet socket there keeps
 // write boundaries: the whole text must come as one packet.
-std::string captured_dump(const std::vector<ImportStmt>& stmts) {
+std::string captured_dump(const tarnwick::ImportList& stmts) {
   std::fflush(stdout);
   int fds[2];
   if (::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds) != 0) return "<socketpair failed>";
@@ -47,20 +40,18 @@ std::string captured_dump(const std::vector<ImportStmt>& stmts) {
 class Dump : public ::testing::TestWithParam<DumpCase> {};
 
 TEST_P(Dump, FormatsExactlyAndWritesOnce) {
-  const auto& [stmts, text] = GetParam();
+  const auto& [source, text] = GetParam();
+  const tarnwick::ImportList stmts = tarnwick::parse(source);
   EXPECT_EQ(tarnwick::format_imports(stmts), text);
   EXPECT_EQ(captured_dump(stmts), text);
 }
 
 const DumpCase kDumps[] = {
-    {{}, ""},
-    {{tarnwick::Import{{Alias{"os.path", std::nullopt}, Alias{"b", "c"}, x}},
-      ImportFrom{"pkg", {Alias{"a", "b"}}, 2}},
+    {"", ""},
+    {"import os.path, b as c, x\nfrom ..pkg import a as b\n",
      "Import: {\n  {\n    name: os.path\n    name: b\n    asname: c\n    name: x\n  }\n}\n"
      "ImportFrom: {\n  level: 2\n  module: pkg\n  {\n    name: a\n    asname: b\n  }\n}\n"},
-    {{ImportFrom{"", {x}, 0}}, "ImportFrom: {\n  level: 0\n  module: \n  {\n    name: x\n  }\n}\n"},
-    {{ImportFrom{"m", {}, 1}, tarnwick::Import{{Alias{"", std::nullopt}}}},
-     "ImportFrom: {\n  level: 1\n  module: m\n  {\n  }\n}\nImport: {\n  {\n    name: \n  }\n}\n"},
+    {"from . import x", "ImportFrom: {\n  level: 1\n  module: \n  {\n    name: x\n  }\n}\n"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Records, Dump, ::testing::ValuesIn(kDumps),

@@ -6,42 +6,14 @@
 #include <vector>
 
 #include "support/adversarial_families.hpp"
+#include "support/printers.hpp"
 
 namespace tarnwick {
 namespace {
 
-// One record as "LINE[flags] import a.b as c, d" or "LINE[flags] from ..m import x";
-// flags: f function, c class, g guarded, t type checking, u non-ASCII.
-std::string describe(const ImportStmt& stmt) {
-  const Site& site = std::visit([](const auto& s) -> const Site& { return s.site; }, stmt);
-  std::string out = std::to_string(site.line);
-  std::string flags;
-  if (site.context & context::kFunction) flags += 'f';
-  if (site.context & context::kClass) flags += 'c';
-  if (site.context & context::kGuarded) flags += 'g';
-  if (site.context & context::kTypeChecking) flags += 't';
-  if (site.context & context::kNonAscii) flags += 'u';
-  if (!flags.empty()) out += "[" + flags + "]";
-  const std::vector<Alias>* names = nullptr;
-  if (const auto* imp = std::get_if<Import>(&stmt)) {
-    out += " import ";
-    names = &imp->names;
-  } else {
-    const auto& from = std::get<ImportFrom>(stmt);
-    out += " from " + std::string(from.level, '.') + from.module + " import ";
-    names = &from.names;
-  }
-  for (std::size_t i = 0; i < names->size(); ++i) {
-    if (i > 0) out += ", ";
-    out += (*names)[i].name;
-    if ((*names)[i].asname) out += " as " + *(*names)[i].asname;
-  }
-  return out;
-}
-
 std::vector<std::string> scan(std::string_view text) {
   std::vector<std::string> out;
-  for (const ImportStmt& s : scan_imports(text)) out.push_back(describe(s));
+  for (const ImportStmt& s : scan_imports(text)) out.push_back(testing::describe(s));
   return out;
 }
 

@@ -13,11 +13,8 @@
 
 namespace tarnwick {
 
-inline void PrintTo(const Import& stmt, std::ostream* os) {
-  *os << format_imports({stmt});
-}
-inline void PrintTo(const ImportFrom& stmt, std::ostream* os) {
-  *os << format_imports({stmt});
+inline void PrintTo(const ImportStmt& stmt, std::ostream* os) {
+  *os << format_import(stmt);
 }
 
 namespace peg {
@@ -29,6 +26,35 @@ void PrintTo(const BasicNode<Pos>& node, std::ostream* os) {
 }  // namespace peg
 
 namespace testing {
+// One record as "LINE[flags] import a.b as c, d" or "LINE[flags] from ..m import x";
+// flags: f function, c class, g guarded, t type checking, u non-ASCII.
+inline std::string describe(const ImportStmt& stmt) {
+  const Site& site = std::visit([](const auto& s) -> const Site& { return s.site; }, stmt);
+  std::string out = std::to_string(site.line);
+  std::string flags;
+  if (site.context & context::kFunction) flags += 'f';
+  if (site.context & context::kClass) flags += 'c';
+  if (site.context & context::kGuarded) flags += 'g';
+  if (site.context & context::kTypeChecking) flags += 't';
+  if (site.context & context::kNonAscii) flags += 'u';
+  if (!flags.empty()) out += "[" + flags + "]";
+  Names names;
+  if (const auto* imp = std::get_if<Import>(&stmt)) {
+    out += " import ";
+    names = imp->names;
+  } else {
+    const auto& from = std::get<ImportFrom>(stmt);
+    out += " from " + std::string(from.level, '.') + std::string(from.module) + " import ";
+    names = from.names;
+  }
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) out += ", ";
+    out += names[i].name;
+    if (!names[i].asname.empty()) out += " as " + std::string(names[i].asname);
+  }
+  return out;
+}
+
 // Names parameterised cases by their place in the table ("case0", ...), so
 // test names stay the same from run to run (gtest would print the values,
 // pointers included).

@@ -1,0 +1,97 @@
+#include "core/import_stmt.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+namespace tarnwick {
+
+std::string_view ImportList::keep(std::string_view text) {
+  if (text.empty()) return {};
+  if (blocks_.empty() || blocks_.back().size - blocks_.back().used < text.size()) {
+    // Blocks double, from 4 KiB, so a list makes a few of them whatever its
+    // size, and never move: the views into them stay valid.
+    const std::size_t last = blocks_.empty() ? 2048 : blocks_.back().size;
+    const std::size_t size = std::max(2 * last, text.size());
+    blocks_.push_back(Block{std::make_unique_for_overwrite<char[]>(size), 0, size});
+  }
+  Block& b = blocks_.back();
+  char* at = b.bytes.get() + b.used;
+  std::memcpy(at, text.data(), text.size());
+  b.used += text.size();
+  return {at, text.size()};
+}
+
+void ImportList::reserve(std::size_t stmts) {
+  if (stmts <= stmts_.size()) return;
+  const std::size_t per = stmts_.empty() ? 1 : aliases_.size() / stmts_.size() + 1;
+  stmts_.reserve(stmts);
+  first_.reserve(stmts);
+  reserve_names((stmts - stmts_.size()) * per);
+}
+
+void ImportList::reserve_names(std::size_t more) {
+  // Geometric growth, however small the steps the callers ask for.
+  if (aliases_.capacity() - aliases_.size() < more) {
+    aliases_.reserve(std::max(aliases_.size() + more, 2 * aliases_.capacity()));
+  }
+}
+
+void ImportList::add_alias(std::string_view name, std::string_view asname) {
+  aliases_.push_back(Alias{name, asname});
+}
+
+void ImportList::add_import(Site site) {
+  first_.push_back(pending_);
+  pending_ = aliases_.size();
+  stmts_.emplace_back(Import{{}, site});
+}
+
+void ImportList::add_import_from(std::string_view module, std::uint64_t level, Site site) {
+  first_.push_back(pending_);
+  pending_ = aliases_.size();
+  stmts_.emplace_back(ImportFrom{module, {}, level, site});
+}
+
+Site& ImportList::site(std::size_t i) noexcept {
+  return std::visit([](auto& s) -> Site& { return s.site; }, stmts_[i]);
+}
+
+void ImportList::finish() {
+  aliases_.resize(pending_);  // names of a statement never ended
+  for (std::size_t i = 0; i < stmts_.size(); ++i) {
+    const std::size_t end = i + 1 < stmts_.size() ? first_[i + 1] : pending_;
+    const Names names(aliases_.data() + first_[i], end - first_[i]);
+    std::visit([&](auto& s) { s.names = names; }, stmts_[i]);
+  }
+  first_ = {};
+}
+
+void ImportList::replace_name(const Alias& alias, std::string_view name, std::string_view asname) {
+  Alias& a = aliases_[static_cast<std::size_t>(&alias - aliases_.data())];
+  a.name = keep(name);
+  a.asname = keep(asname);
+}
+
+void ImportList::replace_module(std::size_t i, std::string_view module) {
+  std::get<ImportFrom>(stmts_[i]).module = keep(module);
+}
+
+bool ImportList::operator==(const ImportList& other) const noexcept {
+  return std::ranges::equal(stmts_, other.stmts_, same_statement);
+}
+
+bool same_statement(const ImportStmt& stmt, const ImportStmt& other) noexcept {
+  if (stmt.index() != other.index()) return false;
+  return std::visit(
+      [&](const auto& s) {
+        const auto& o = std::get<std::decay_t<decltype(s)>>(other);
+        if constexpr (std::is_same_v<std::decay_t<decltype(s)>, ImportFrom>) {
+          if (s.module != o.module || s.level != o.level) return false;
+        }
+        return s.site == o.site && std::ranges::equal(s.names, o.names);
+      },
+      stmt);
+}
+
+}  // namespace tarnwick
