@@ -95,4 +95,36 @@ const BrokenTree kBroken[] = {
 INSTANTIATE_TEST_SUITE_P(Extraction, BrokenTrees, ::testing::ValuesIn(kBroken),
                          tarnwick::testing::CaseIndex());
 
+// The views of a list stay valid while it grows past many text blocks and
+// alias reallocations, and after it moves; a replaced name is kept too.
+TEST(ImportList, ViewsOutliveGrowthAndMoves) {
+  tarnwick::ImportList list;
+  std::string expected;
+  for (int i = 0; i < 20000; ++i) {
+    const std::string name = "m" + std::to_string(i) + std::string(i % 7 == 0 ? 9000 : 3, 'x');
+    list.add_alias(list.keep(name), i % 2 ? list.keep("as" + std::to_string(i)) : "");
+    if (i % 3 == 2) list.add_import();
+  }
+  list.add_import_from(list.keep("pkg"), 2);
+  list.finish();
+  tarnwick::ImportList moved = std::move(list);
+  ASSERT_EQ(moved.size(), 6667u);
+  std::size_t seen = 0;
+  for (const ImportStmt& stmt : moved) {
+    const auto names = std::visit([](const auto& s) { return s.names; }, stmt);
+    for (const Alias& a : names) {
+      const std::string i = std::to_string(seen++);
+      EXPECT_EQ(a.name, "m" + i + std::string(std::stoi(i) % 7 == 0 ? 9000 : 3, 'x'));
+      EXPECT_EQ(a.asname, std::stoi(i) % 2 ? "as" + i : "");
+    }
+  }
+  EXPECT_EQ(seen, 20000u);
+  const auto& last = std::get<tarnwick::ImportFrom>(moved[6666]);
+  EXPECT_EQ(last.names.size(), 2u);  // the two names added after the last `import`
+  moved.replace_name(last.names[1], "renamed", "r");
+  moved.replace_module(6666, "other");
+  EXPECT_EQ(tarnwick::testing::describe(moved[6666]),
+            "0 from ..other import m19998xxx, renamed as r");
+}
+
 }  // namespace
