@@ -10,6 +10,7 @@
 #include "core/error.hpp"
 #include "core/import_dump.hpp"
 #include "core/parser.hpp"
+#include "core/str_cat.hpp"
 #include "support/printers.hpp"
 
 namespace {
@@ -98,11 +99,17 @@ INSTANTIATE_TEST_SUITE_P(Extraction, BrokenTrees, ::testing::ValuesIn(kBroken),
 // The views of a list stay valid while it grows past many text blocks and
 // alias reallocations, and after it moves; a replaced name is kept too.
 TEST(ImportList, ViewsOutliveGrowthAndMoves) {
+  // Name i is "m<i>" and a run of x (long enough for a block of its own
+  // every seventh time); odd names have an as-name "as<i>".
+  const auto name_of = [](std::size_t i) {
+    return tarnwick::str_cat('m', i, std::string(i % 7 == 0 ? 9000 : 3, 'x'));
+  };
+  const auto as_of = [](std::size_t i) {
+    return i % 2 ? tarnwick::str_cat("as", i) : std::string();
+  };
   tarnwick::ImportList list;
-  std::string expected;
-  for (int i = 0; i < 20000; ++i) {
-    const std::string name = "m" + std::to_string(i) + std::string(i % 7 == 0 ? 9000 : 3, 'x');
-    list.add_alias(list.keep(name), i % 2 ? list.keep("as" + std::to_string(i)) : "");
+  for (std::size_t i = 0; i < 20000; ++i) {
+    list.add_alias(list.keep(name_of(i)), list.keep(as_of(i)));
     if (i % 3 == 2) list.add_import();
   }
   list.add_import_from(list.keep("pkg"), 2);
@@ -113,9 +120,9 @@ TEST(ImportList, ViewsOutliveGrowthAndMoves) {
   for (const ImportStmt& stmt : moved) {
     const auto names = std::visit([](const auto& s) { return s.names; }, stmt);
     for (const Alias& a : names) {
-      const std::string i = std::to_string(seen++);
-      EXPECT_EQ(a.name, "m" + i + std::string(std::stoi(i) % 7 == 0 ? 9000 : 3, 'x'));
-      EXPECT_EQ(a.asname, std::stoi(i) % 2 ? "as" + i : "");
+      EXPECT_EQ(a.name, name_of(seen));
+      EXPECT_EQ(a.asname, as_of(seen));
+      ++seen;
     }
   }
   EXPECT_EQ(seen, 20000u);
