@@ -6,6 +6,9 @@
 
 namespace tarnwick {
 
+// The sizes the list's comment promises, on 64-bit targets.
+static_assert(sizeof(void*) != 8 || (sizeof(ImportStmt) == 56 && sizeof(Alias) == 32));
+
 std::string_view ImportList::keep(std::string_view text) {
   if (text.empty()) return {};
   if (blocks_.empty() || blocks_.back().size - blocks_.back().used < text.size()) {

@@ -54,8 +54,8 @@ struct ImportFrom {
 
 using ImportStmt = std::variant<Import, ImportFrom>;
 
-// The statements of one text, in order. A statement costs a few dozen bytes
-// and a name sixteen more plus its characters: the names live in the list's
+// The statements of one text, in order. A statement costs 56 bytes and a
+// name 32 more plus its characters: the names live in the list's
 // own text blocks, and every statement's aliases in one array, so a text of
 // hundreds of thousands of statements makes two arrays and a few blocks
 // instead of as many small allocations.
@@ -85,7 +85,8 @@ class ImportList {
 
   // A copy of `text` that lives as long as the list.
   std::string_view keep(std::string_view text);
-  // Adds a name to the statement being built; views from keep().
+  // Adds a name to the statement being built; views from keep(), or of text
+  // that lives as long as the program.
   void add_alias(std::string_view name, std::string_view asname = {});
   // Ends the statement being built with the names added since the last one.
   void add_import(Site site = {});
@@ -97,7 +98,6 @@ class ImportList {
   void reserve(std::size_t stmts);
   // Room for `more` names after those added so far.
   void reserve_names(std::size_t more);
-  std::size_t capacity() const noexcept { return stmts_.capacity(); }
   // Points every statement at its names. After this the list only changes
   // through the two calls below.
   void finish();
