@@ -977,31 +977,22 @@ class Scanner {
     counted();
   }
 
-  // The site of a statement whose keyword is at `keyword`, made before the
-  // statement joins the list.
+  // The site of a statement whose keyword is at `keyword`.
   Site site_of(const char* keyword, bool non_ascii) {
     Site site{line_at(keyword), body_flags()};
     if (non_ascii) site.context |= context::kNonAscii;
-    if (out_.size() == kManyRecords) reserve_for_the_rest();
     return site;
   }
-  // The side records of the statement just added.
+  // The side records of the statement just added; the room for the rest.
   void counted() {
     fn_of_.push_back(fn_depth_);
     skip_.push_back(0);
-  }
-
-  // Once a text proves to hold many statements, one reservation for the rest
-  // at the density seen so far (and an eighth more) spares most copies of a
-  // growing vector, and of the blocks the allocator maps afresh for them.
-  static constexpr std::size_t kManyRecords = 4096;
-  [[gnu::cold]] void reserve_for_the_rest() {
-    const auto read = std::max<std::size_t>(static_cast<std::size_t>(p_ - text_begin_), 1);
-    const std::size_t estimate =
-        kManyRecords * (static_cast<std::size_t>(end_ - text_begin_) / read + 1);
-    out_.reserve(estimate + estimate / 8);
-    fn_of_.reserve(estimate + estimate / 8);
-    skip_.reserve(estimate + estimate / 8);
+    const std::size_t room = out_.reserve_at_density(static_cast<std::size_t>(p_ - text_begin_),
+                                                     static_cast<std::size_t>(end_ - text_begin_));
+    if (room != 0) {
+      fn_of_.reserve(room);
+      skip_.reserve(room);
+    }
   }
 
   // -- strings --

@@ -33,6 +33,13 @@ void ImportList::reserve(std::size_t stmts) {
   reserve_names((stmts - stmts_.size()) * per);
 }
 
+std::size_t ImportList::reserve_at_density(std::size_t read, std::size_t total) {
+  if (stmts_.size() != kManyStatements) return 0;
+  const std::size_t estimate = kManyStatements * (total / std::max<std::size_t>(read, 1) + 1);
+  reserve(estimate + estimate / 8);
+  return estimate + estimate / 8;
+}
+
 void ImportList::reserve_names(std::size_t more) {
   // Geometric growth, however small the steps the callers ask for.
   if (aliases_.capacity() - aliases_.size() < more) {
@@ -80,10 +87,9 @@ void ImportList::replace_module(std::size_t i, std::string_view module) {
   std::get<ImportFrom>(stmts_[i]).module = keep(module);
 }
 
-bool ImportList::operator==(const ImportList& other) const noexcept {
-  return std::ranges::equal(stmts_, other.stmts_, same_statement);
-}
+namespace {
 
+// Does `stmt` name the same things (sites included) as `other`?
 bool same_statement(const ImportStmt& stmt, const ImportStmt& other) noexcept {
   if (stmt.index() != other.index()) return false;
   return std::visit(
@@ -95,6 +101,12 @@ bool same_statement(const ImportStmt& stmt, const ImportStmt& other) noexcept {
         return s.site == o.site && std::ranges::equal(s.names, o.names);
       },
       stmt);
+}
+
+}  // namespace
+
+bool ImportList::operator==(const ImportList& other) const noexcept {
+  return std::ranges::equal(stmts_, other.stmts_, same_statement);
 }
 
 }  // namespace tarnwick

@@ -96,6 +96,15 @@ class ImportList {
   // Room for `stmts` statements in all, and for their names at the number
   // per statement seen so far.
   void reserve(std::size_t stmts);
+  // Once `kManyStatements` statements came from the first `read` bytes of a
+  // `total`-byte text: one reservation for the rest at that density (and an
+  // eighth more), which spares most copies of the growing arrays. Reserving
+  // for the densest text possible instead (a statement per eight bytes)
+  // would make blocks many times too large, large enough for the allocator
+  // to map them afresh, and fault their pages in, on every call. Returns
+  // the number of statements reserved for, or 0 at any other count.
+  static constexpr std::size_t kManyStatements = 4096;
+  std::size_t reserve_at_density(std::size_t read, std::size_t total);
   // Room for `more` names after those added so far.
   void reserve_names(std::size_t more);
   // Points every statement at its names. After this the list only changes
@@ -119,8 +128,5 @@ class ImportList {
   std::size_t pending_ = 0;         // first alias of the statement being built
   std::vector<Block> blocks_;
 };
-
-// Does `stmt` name the same things (sites included) as `other`?
-bool same_statement(const ImportStmt& stmt, const ImportStmt& other) noexcept;
 
 }  // namespace tarnwick

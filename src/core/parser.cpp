@@ -7,7 +7,6 @@
 // the full tree would give, and the node array stays a few entries long.
 #include "core/parser.hpp"
 
-#include <algorithm>
 #include <cstddef>
 #include <optional>
 #include <utility>
@@ -151,17 +150,7 @@ class StreamingExtractor {
     } else if constexpr (Id == Rule::expr) {
       if (!error_) {
         try {
-          // Once a text proves to hold many statements, one reservation for
-          // the rest at the density seen so far (and an eighth more) spares
-          // most copies of a growing vector. Reserving for the densest text
-          // possible instead (a statement per eight bytes) would make the
-          // block many times too large, large enough for the allocator to
-          // map it afresh, and fault its pages in, on every call.
-          if (records_.size() == kManyRecords) {
-            const std::size_t read = std::max<std::size_t>(s.nodes[index].end, 1);
-            const std::size_t estimate = kManyRecords * (input_.size() / read + 1);
-            records_.reserve(estimate + estimate / 8);
-          }
+          records_.reserve_at_density(s.nodes[index].end, input_.size());
           extract_range(s.nodes.data(), input_, index, s.nodes.size(), records_);
         } catch (InternalError& e) {
           error_.emplace(std::move(e));
@@ -176,7 +165,6 @@ class StreamingExtractor {
 
  private:
   std::string_view input_;
-  static constexpr std::size_t kManyRecords = 4096;
   ImportList records_;
   std::optional<InternalError> error_;
 };
