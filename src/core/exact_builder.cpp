@@ -163,7 +163,7 @@ std::shared_ptr<const ExactGraph> ExactBuilder::build(const ExactRequest& reques
                                                  ? request.names
                                                  : package_modules(request.names, services);
       ImportList imports;
-      for (const std::string& name : names) imports.add_alias(imports.keep(name));
+      for (const std::string& name : names) imports.add_alias(name);
       imports.add_import();
       imports.finish();
       statements = std::make_shared<const ImportList>(std::move(imports));

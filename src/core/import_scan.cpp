@@ -856,30 +856,29 @@ class Scanner {
 
   bool at_keyword(Word w) const noexcept { return classify(word_at(p_)) == w; }
 
-  // The names of `import`: DOTTED [as NAME] (, DOTTED [as NAME])*, as spans
-  // like a from-list's (take_names makes the records). A dotted name written
-  // with space around its dots is kept, without the space, in `dotted_`.
+  // The names of `import`: DOTTED [as NAME] (, DOTTED [as NAME])*, pending
+  // in the records like a from-list's. A dotted name written with space
+  // around its dots is kept, without the space, in `dotted_`.
   bool read_import_names() {
-    spans_.clear();
     dotted_.clear();
     for (;;) {
       skip_inline_space();
       const char* start = p_;
       joined_.clear();
-      bool non_ascii = false;  // counted again by take_names
+      bool non_ascii = false;  // counted again by pending_non_ascii
       if (!read_dotted(joined_, non_ascii)) return false;
-      NameSpans spans{{start, static_cast<std::size_t>(p_ - start)}, {}};
-      if (spans.name.size() != joined_.size()) spans.name = dotted_.emplace_back(joined_);
+      Alias alias{{start, static_cast<std::size_t>(p_ - start)}, {}};
+      if (alias.name.size() != joined_.size()) alias.name = dotted_.emplace_back(joined_);
       skip_inline_space();
       if (at_keyword(Word::kAs)) {
         p_ += 2;
         skip_inline_space();
-        spans.as = word_at(p_);
-        if (spans.as.empty()) return false;
-        p_ = spans.as.data() + spans.as.size();
+        alias.asname = word_at(p_);
+        if (alias.asname.empty()) return false;
+        p_ = alias.asname.data() + alias.asname.size();
         skip_inline_space();
       }
-      spans_.push_back(spans);
+      pend(alias);
       if (p_ < end_ && *p_ == ',') {
         ++p_;
         continue;
@@ -888,28 +887,27 @@ class Scanner {
     }
   }
 
-  // The names of a from-list, NAME [as NAME] (, NAME [as NAME])*, kept as
-  // spans of the text until the statement is known to be whole, so a list
-  // that never closes costs no strings. In parentheses, line breaks and
-  // comments are space and a trailing comma is allowed.
+  // The names of a from-list, NAME [as NAME] (, NAME [as NAME])*, pending
+  // in the records as views of the text until the statement is known to be
+  // whole, so a list that never closes costs no strings. In parentheses,
+  // line breaks and comments are space and a trailing comma is allowed.
   bool read_from_names(bool in_parens) {
-    spans_.clear();
     for (;;) {
       skip_import_space(in_parens);
-      if (in_parens && !spans_.empty() && p_ < end_ && *p_ == ')') return true;
-      NameSpans spans{word_at(p_), {}};
-      if (spans.name.empty()) return false;
-      p_ = spans.name.data() + spans.name.size();
+      if (in_parens && !out_.pending().empty() && p_ < end_ && *p_ == ')') return true;
+      Alias alias{word_at(p_), {}};
+      if (alias.name.empty()) return false;
+      p_ = alias.name.data() + alias.name.size();
       skip_import_space(in_parens);
       if (at_keyword(Word::kAs)) {
         p_ += 2;
         skip_import_space(in_parens);
-        spans.as = word_at(p_);
-        if (spans.as.empty()) return false;
-        p_ = spans.as.data() + spans.as.size();
+        alias.asname = word_at(p_);
+        if (alias.asname.empty()) return false;
+        p_ = alias.asname.data() + alias.asname.size();
         skip_import_space(in_parens);
       }
-      spans_.push_back(spans);
+      pend(alias);
       if (p_ < end_ && *p_ == ',') {
         ++p_;
         continue;
@@ -918,15 +916,20 @@ class Scanner {
     }
   }
 
-  // The names read_import_names or read_from_names found, as the names of
-  // the statement being built.
-  void take_names(bool& non_ascii) {
-    out_.reserve_names(spans_.size());
-    for (const NameSpans& spans : spans_) {
-      out_.add_alias(out_.keep(spans.name), out_.keep(spans.as));
-      for (const char c : spans.name) non_ascii |= u(c) >= 0x80;
-      for (const char c : spans.as) non_ascii |= u(c) >= 0x80;
-    }
+  void pend(const Alias& alias) {
+    out_.add_alias(alias.name, alias.asname);
+    out_.reserve_names_at_density(static_cast<std::size_t>(p_ - text_begin_),
+                                  static_cast<std::size_t>(end_ - text_begin_));
+  }
+
+  // Whether a pending name holds non-ASCII characters.
+  bool pending_non_ascii() const noexcept {
+    const auto non_ascii = [](std::string_view text) {
+      return std::ranges::any_of(text, [](char c) { return u(c) >= 0x80; });
+    };
+    return std::ranges::any_of(out_.pending(), [&](const Alias& alias) {
+      return non_ascii(alias.name) || non_ascii(alias.asname);
+    });
   }
 
   void parse_import(Word w) {
@@ -934,9 +937,8 @@ class Scanner {
     bool non_ascii = false;
     if (w == Word::kImport) {
       p_ += 6;
-      if (!read_import_names()) return;
-      take_names(non_ascii);
-      out_.add_import(site_of(keyword, non_ascii));
+      if (!read_import_names()) return out_.drop_pending();
+      out_.add_import(site_of(keyword, pending_non_ascii()));
       counted();
       return;
     }
@@ -964,16 +966,14 @@ class Scanner {
       ++p_;
       if (!read_from_names(true) || p_ >= end_ || *p_ != ')') {
         depth_ = 1;  // still inside the open parenthesis
-        return;
+        return out_.drop_pending();
       }
       ++p_;
-      take_names(non_ascii);
-    } else if (read_from_names(false)) {
-      take_names(non_ascii);
-    } else {
-      return;
+    } else if (!read_from_names(false)) {
+      return out_.drop_pending();
     }
-    out_.add_import_from(out_.keep(module), level, site_of(keyword, non_ascii));
+    non_ascii |= pending_non_ascii();
+    out_.add_import_from(module, level, site_of(keyword, non_ascii));
     counted();
   }
 
@@ -1229,11 +1229,6 @@ class Scanner {
   std::vector<Block> blocks_;
   std::uint32_t fn_depth_ = 0;
   std::vector<FFrame> fstack_;
-  struct NameSpans {
-    std::string_view name;
-    std::string_view as;  // empty without `as`
-  };
-  std::vector<NameSpans> spans_;    // of the statement being read
   std::deque<std::string> dotted_;  // its dotted names written with space
   std::string joined_;              // the dotted name being read
 

@@ -25,19 +25,27 @@ std::string_view ImportList::keep(std::string_view text) {
   return {at, text.size()};
 }
 
-void ImportList::reserve(std::size_t stmts) {
-  if (stmts <= stmts_.size()) return;
-  const std::size_t per = stmts_.empty() ? 1 : aliases_.size() / stmts_.size() + 1;
-  stmts_.reserve(stmts);
-  first_.reserve(stmts);
-  reserve_names((stmts - stmts_.size()) * per);
+namespace {
+
+// Room for the items of a `total`-byte text at the density of `count` items
+// in its first `read` bytes, and an eighth more.
+std::size_t at_density(std::size_t count, std::size_t read, std::size_t total) {
+  const std::size_t estimate = count * (total / std::max<std::size_t>(read, 1) + 1);
+  return estimate + estimate / 8;
 }
 
-std::size_t ImportList::reserve_at_density(std::size_t read, std::size_t total) {
-  if (stmts_.size() != kManyStatements) return 0;
-  const std::size_t estimate = kManyStatements * (total / std::max<std::size_t>(read, 1) + 1);
-  reserve(estimate + estimate / 8);
-  return estimate + estimate / 8;
+}  // namespace
+
+std::size_t ImportList::reserve_statements(std::size_t read, std::size_t total) {
+  const std::size_t room = at_density(kManyStatements, read, total);
+  stmts_.reserve(room);
+  first_.reserve(room);
+  return room;
+}
+
+void ImportList::reserve_names_for(std::size_t read, std::size_t total) {
+  const std::size_t room = at_density(kManyStatements, read, total);
+  if (aliases_.capacity() < room) aliases_.reserve(room);
 }
 
 void ImportList::reserve_names(std::size_t more) {
@@ -51,16 +59,25 @@ void ImportList::add_alias(std::string_view name, std::string_view asname) {
   aliases_.push_back(Alias{name, asname});
 }
 
+void ImportList::keep_pending() {
+  for (std::size_t i = pending_; i < aliases_.size(); ++i) {
+    aliases_[i].name = keep(aliases_[i].name);
+    aliases_[i].asname = keep(aliases_[i].asname);
+  }
+}
+
 void ImportList::add_import(Site site) {
+  keep_pending();
   first_.push_back(pending_);
   pending_ = aliases_.size();
   stmts_.emplace_back(Import{{}, site});
 }
 
 void ImportList::add_import_from(std::string_view module, std::uint64_t level, Site site) {
+  keep_pending();
   first_.push_back(pending_);
   pending_ = aliases_.size();
-  stmts_.emplace_back(ImportFrom{module, {}, level, site});
+  stmts_.emplace_back(ImportFrom{keep(module), {}, level, site});
 }
 
 Site& ImportList::site(std::size_t i) noexcept {

@@ -61,9 +61,12 @@ using ImportStmt = std::variant<Import, ImportFrom>;
 // instead of as many small allocations.
 //
 // Reading is as from a vector of ImportStmt. A list is built by a producer
-// (`keep` the texts, `add_alias` the names of a statement, then `add_import`
-// or `add_import_from`, and `finish` once at the end), which may change the
-// sites of the statements made so far. Move-only: the views point into it.
+// (`add_alias` the names of a statement, then `add_import` or
+// `add_import_from`, and `finish` once at the end), which may change the
+// sites of the statements made so far. The names of the statement being
+// built are views of the producer's text until the statement ends, so a
+// statement that turns out not to be one costs no copies: `drop_pending`
+// gives its names back. Move-only: the views point into it.
 class ImportList {
  public:
   ImportList() = default;
@@ -83,19 +86,23 @@ class ImportList {
 
   // -- building --
 
-  // A copy of `text` that lives as long as the list.
-  std::string_view keep(std::string_view text);
-  // Adds a name to the statement being built; views from keep(), or of text
-  // that lives as long as the program.
+  // Adds a name to the statement being built. The views need only live
+  // until the statement ends: add_import and add_import_from copy them (and
+  // the module) into the list.
   void add_alias(std::string_view name, std::string_view asname = {});
-  // Ends the statement being built with the names added since the last one.
+  // The names added since the last statement ended.
+  Names pending() const noexcept {
+    return {aliases_.data() + pending_, aliases_.size() - pending_};
+  }
+  // Keeps the first `count` pending names and drops the rest.
+  void drop_pending(std::size_t count = 0) noexcept {
+    if (count < aliases_.size() - pending_) aliases_.resize(pending_ + count);
+  }
+  // Ends the statement being built with the pending names.
   void add_import(Site site = {});
   void add_import_from(std::string_view module, std::uint64_t level, Site site = {});
   // The site of statement `i`, while the list is being built.
   Site& site(std::size_t i) noexcept;
-  // Room for `stmts` statements in all, and for their names at the number
-  // per statement seen so far.
-  void reserve(std::size_t stmts);
   // Once `kManyStatements` statements came from the first `read` bytes of a
   // `total`-byte text: one reservation for the rest at that density (and an
   // eighth more), which spares most copies of the growing arrays. Reserving
@@ -104,7 +111,16 @@ class ImportList {
   // to map them afresh, and fault their pages in, on every call. Returns
   // the number of statements reserved for, or 0 at any other count.
   static constexpr std::size_t kManyStatements = 4096;
-  std::size_t reserve_at_density(std::size_t read, std::size_t total);
+  std::size_t reserve_at_density(std::size_t read, std::size_t total) {
+    return stmts_.size() == kManyStatements ? reserve_statements(read, total) : 0;
+  }
+  // The same for names, once `kManyStatements` names came: a text of one
+  // statement with a million names grows its array once, not twenty times.
+  // Every statement has a name, so the names' reservation never comes later
+  // than the statements'.
+  void reserve_names_at_density(std::size_t read, std::size_t total) {
+    if (aliases_.size() == kManyStatements) reserve_names_for(read, total);
+  }
   // Room for `more` names after those added so far.
   void reserve_names(std::size_t more);
   // Points every statement at its names. After this the list only changes
@@ -122,6 +138,13 @@ class ImportList {
     std::size_t used = 0;
     std::size_t size = 0;
   };
+  // A copy of `text` that lives as long as the list.
+  std::string_view keep(std::string_view text);
+  std::size_t reserve_statements(std::size_t read, std::size_t total);
+  void reserve_names_for(std::size_t read, std::size_t total);
+  // Copies the pending names into the list, before their statement ends.
+  void keep_pending();
+
   std::vector<ImportStmt> stmts_;
   std::vector<Alias> aliases_;
   std::vector<std::size_t> first_;  // while building: each statement's first alias

@@ -33,15 +33,22 @@ auto required(const Run& run, typename Run::iterator it) {
   return *it;
 }
 
+// The name and the asname of an alias's text. An alias is a dotted name,
+// then optionally spaces, `as`, spaces and a name, with no other whitespace
+// and no spaces inside the dotted name: the text up to the first space is
+// the name and after the last space the asname.
+std::pair<std::string_view, std::string_view> split_alias(std::string_view text) {
+  const std::size_t first_space = text.find(' ');
+  if (first_space == std::string_view::npos) return {text, {}};
+  return {text.substr(0, first_space), text.substr(text.rfind(' ') + 1)};
+}
+
 // Adds the names of an `alias` node to the statement being built.
 template <class Ref>
 void read_alias(Ref node, ImportList& out) {
   expect_rule(node, Rule::alias);
-  const auto children = node.children();
-  auto it = children.begin();
-  const std::string_view name = out.keep(required(children, it).text());
-  ++it;
-  out.add_alias(name, it != children.end() ? out.keep((*it).text()) : std::string_view());
+  const auto [name, asname] = split_alias(node.text());
+  out.add_alias(name, asname);
 }
 
 template <class Ref>
@@ -117,7 +124,7 @@ void extract_import_from(Ref node, ImportList& out) {
         break;
     }
   }
-  out.add_import_from(out.keep(module), level);
+  out.add_import_from(module, level);
 }
 
 // Visits the nodes [first, last) in document order.
@@ -135,7 +142,20 @@ void extract_range(const N* nodes, std::string_view input, std::size_t first, st
   }
 }
 
-// Receives every `expr` as it closes, extracts its records and drops its nodes.
+// Receives every `expr` as it closes, extracts its records and drops its
+// nodes. Names skip the tree: each alias goes to the records as it closes,
+// as views of the input, and its node is dropped; the statement that holds
+// it takes the pending names when its `expr` closes.
+//
+// An alias that closes inside a statement that matches is one of its names:
+// around an alias the grammar has no alternative that could fail after it
+// and let another match instead. Every sequence holding an alias ends the
+// statement's attempt when it fails, the two forms of a from-list begin with
+// different characters ("(" or a name), and an `expr` tries one statement
+// rule (chosen by its first byte). So the only names that were never part of
+// a statement are those of a statement that failed as a whole; the `expr`
+// then matches as another rule, and its close drops them. The parser fuzz
+// target holds this to the walk over the whole tree.
 class StreamingExtractor {
  public:
   explicit StreamingExtractor(std::string_view input) : input_(input) {}
@@ -144,9 +164,15 @@ class StreamingExtractor {
   void closed(S& s, std::size_t index) {
     if constexpr (Id == Rule::qualified_name) {
       // Only the dotted name's text is read, never its parts: dropping them
-      // as it closes keeps a long list of dotted names small.
+      // as it closes keeps a long dotted name one node.
       s.truncate(index + 1);
       s.nodes[index].next = static_cast<decltype(s.nodes[index].next)>(index + 1);
+    } else if constexpr (Id == Rule::alias) {
+      const auto& node = s.nodes[index];
+      const auto [name, asname] = split_alias(input_.substr(node.start, node.end - node.start));
+      records_.add_alias(name, asname);
+      records_.reserve_names_at_density(node.end, input_.size());
+      s.truncate(index);
     } else if constexpr (Id == Rule::expr) {
       if (!error_) {
         try {
@@ -156,6 +182,7 @@ class StreamingExtractor {
           error_.emplace(std::move(e));
         }
       }
+      records_.drop_pending();  // of a statement that failed, if any
       s.truncate(index);
     }
   }

@@ -1,6 +1,7 @@
 // Import statement extraction: records for typical statements, and the
 // failure messages.
 #include <gtest/gtest.h>
+#include <deque>
 
 #include <optional>
 #include <string>
@@ -57,6 +58,10 @@ const RecordCase kRecords[] = {
     {"\"\"\"\nimport a\n\"\"\"\n# x \\\nimport b\nimport c\n", {"0 import c"}},
     {"'x' import a  # import b\n", {"0 import a"}},
     {"import caf\xC3\xA9, d\n", {"0 import caf"}},
+    // Names of an attempt that fails are given back, whatever came before.
+    {"from m import (a, b\nimport c\n", {"0 import c"}},
+    {"from m import (a, # c \\\n b)\nimport d as e\n", {"0 import d as e"}},
+    {"import a, b as\nfrom m import (x,\n y) z\n", {"0 import a, b", "0 from m import x, y"}},
     {"import a, \\\r\n  b\r\nfrom c \\\n  import d\rimport e",
      {"0 import a, b", "0 from c import d", "0 import e"}},
 };
@@ -108,11 +113,16 @@ TEST(ImportList, ViewsOutliveGrowthAndMoves) {
     return i % 2 ? tarnwick::str_cat("as", i) : std::string();
   };
   tarnwick::ImportList list;
+  std::deque<std::string> texts;  // the pending names' texts, gone once their statement ends
   for (std::size_t i = 0; i < 20000; ++i) {
-    list.add_alias(list.keep(name_of(i)), list.keep(as_of(i)));
-    if (i % 3 == 2) list.add_import();
+    list.add_alias(texts.emplace_back(name_of(i)), texts.emplace_back(as_of(i)));
+    if (i % 3 == 2) {
+      list.add_import();
+      texts.clear();
+    }
   }
-  list.add_import_from(list.keep("pkg"), 2);
+  list.add_import_from(texts.emplace_back("pkg"), 2);
+  texts.clear();
   list.finish();
   tarnwick::ImportList moved = std::move(list);
   ASSERT_EQ(moved.size(), 6667u);
