@@ -32,7 +32,7 @@ DepGraph GraphBuilder::build(Host& host, std::string_view source,
     options.verbose = verbose;
     options.cache = cache ? &*cache : nullptr;
     walk_imports(*this, host, options, std::move(root),
-                 std::make_shared<const ImportList>(parse(source)), nullptr);
+                 std::make_shared<const ImportList>(module_records(source, verbose)), nullptr);
     if (cache) count_attached(*cache);
 
     constexpr std::string_view kTarget = log::kBuilderTarget;

@@ -48,35 +48,42 @@ void ImportList::reserve_names_for(std::size_t read, std::size_t total) {
   if (aliases_.capacity() < room) aliases_.reserve(room);
 }
 
-void ImportList::reserve_names(std::size_t more) {
-  // Geometric growth, however small the steps the callers ask for.
-  if (aliases_.capacity() - aliases_.size() < more) {
-    aliases_.reserve(std::max(aliases_.size() + more, 2 * aliases_.capacity()));
-  }
-}
-
 void ImportList::add_alias(std::string_view name, std::string_view asname) {
+  if (counting_ && repeated(name)) return;
   aliases_.push_back(Alias{name, asname});
 }
 
-void ImportList::keep_pending() {
+bool ImportList::repeated(std::string_view name) {
+  if (aliases_.size() > pending_ && aliases_.back().name == name) {
+    ++repeats_.back();
+    return true;
+  }
+  repeats_.push_back(0);
+  return false;
+}
+
+void ImportList::drop_pending() noexcept {
+  aliases_.resize(pending_);
+  if (counting_) repeats_.resize(pending_);
+}
+
+// The pending names become the statement's: copied into the list.
+void ImportList::end_statement() {
   for (std::size_t i = pending_; i < aliases_.size(); ++i) {
     aliases_[i].name = keep(aliases_[i].name);
     aliases_[i].asname = keep(aliases_[i].asname);
   }
+  first_.push_back(pending_);
+  pending_ = aliases_.size();
 }
 
 void ImportList::add_import(Site site) {
-  keep_pending();
-  first_.push_back(pending_);
-  pending_ = aliases_.size();
+  end_statement();
   stmts_.emplace_back(Import{{}, site});
 }
 
 void ImportList::add_import_from(std::string_view module, std::uint64_t level, Site site) {
-  keep_pending();
-  first_.push_back(pending_);
-  pending_ = aliases_.size();
+  end_statement();
   stmts_.emplace_back(ImportFrom{keep(module), {}, level, site});
 }
 
@@ -85,7 +92,7 @@ Site& ImportList::site(std::size_t i) noexcept {
 }
 
 void ImportList::finish() {
-  aliases_.resize(pending_);  // names of a statement never ended
+  drop_pending();  // names of a statement never ended
   for (std::size_t i = 0; i < stmts_.size(); ++i) {
     const std::size_t end = i + 1 < stmts_.size() ? first_[i + 1] : pending_;
     const Names names(aliases_.data() + first_[i], end - first_[i]);

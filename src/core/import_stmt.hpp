@@ -94,10 +94,8 @@ class ImportList {
   Names pending() const noexcept {
     return {aliases_.data() + pending_, aliases_.size() - pending_};
   }
-  // Keeps the first `count` pending names and drops the rest.
-  void drop_pending(std::size_t count = 0) noexcept {
-    if (count < aliases_.size() - pending_) aliases_.resize(pending_ + count);
-  }
+  // Drops the pending names: their statement turned out not to be one.
+  void drop_pending() noexcept;
   // Ends the statement being built with the pending names.
   void add_import(Site site = {});
   void add_import_from(std::string_view module, std::uint64_t level, Site site = {});
@@ -121,8 +119,19 @@ class ImportList {
   void reserve_names_at_density(std::size_t read, std::size_t total) {
     if (aliases_.size() == kManyStatements) reserve_names_for(read, total);
   }
-  // Room for `more` names after those added so far.
-  void reserve_names(std::size_t more);
+  // Keeps a run of one name written again and again in a statement once,
+  // with the number of repeats (`repeats`): for the graph builder, which
+  // handles the repeats in the same order but need not hold them, so
+  // `from m import (a, a, ...)` with millions of names costs one record.
+  // Only names (not asnames) are compared; the first's asname is kept.
+  // Called before the first name.
+  void count_repeats() noexcept { counting_ = true; }
+  // How many times the statement wrote `alias` (one of this list's) again
+  // right after it; always 0 unless the list counts repeats.
+  std::size_t repeats(const Alias& alias) const noexcept {
+    return counting_ ? repeats_[static_cast<std::size_t>(&alias - aliases_.data())] : 0;
+  }
+
   // Points every statement at its names. After this the list only changes
   // through the two calls below.
   void finish();
@@ -140,16 +149,20 @@ class ImportList {
   };
   // A copy of `text` that lives as long as the list.
   std::string_view keep(std::string_view text);
+  // With repeats counted: whether `name` repeats the last pending name,
+  // then counted.
+  bool repeated(std::string_view name);
+  void end_statement();
   std::size_t reserve_statements(std::size_t read, std::size_t total);
   void reserve_names_for(std::size_t read, std::size_t total);
-  // Copies the pending names into the list, before their statement ends.
-  void keep_pending();
 
   std::vector<ImportStmt> stmts_;
   std::vector<Alias> aliases_;
   std::vector<std::size_t> first_;  // while building: each statement's first alias
   std::size_t pending_ = 0;         // first alias of the statement being built
   std::vector<Block> blocks_;
+  bool counting_ = false;
+  std::vector<std::size_t> repeats_;  // with repeats counted: each name's
 };
 
 }  // namespace tarnwick

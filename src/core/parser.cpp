@@ -53,9 +53,7 @@ void read_alias(Ref node, ImportList& out) {
 
 template <class Ref>
 void read_alias_list(Ref list, ImportList& out) {
-  const auto children = list.children();
-  out.reserve_names(children.size());
-  for (auto alias : children) read_alias(alias, out);
+  for (auto alias : list.children()) read_alias(alias, out);
 }
 
 template <class Ref>
@@ -102,11 +100,6 @@ void extract_import_from(Ref node, ImportList& out) {
   ++it;
   const auto list = required(children, it);
   expect_rule(list, Rule::from_alias_list);
-  std::size_t count = 0;  // an upper bound on the names, for one reservation
-  for (auto child : list.children()) {
-    count += child.rule() == Rule::alias_list ? child.children().size() : 1;
-  }
-  out.reserve_names(count);
   for (auto child : list.children()) {
     switch (child.rule()) {
       case Rule::alias:
@@ -142,10 +135,29 @@ void extract_range(const N* nodes, std::string_view input, std::size_t first, st
   }
 }
 
+// The rules whose nodes the extraction reads below an `expr`.
+constexpr bool extraction_reads(Rule rule) noexcept {
+  switch (rule) {
+    case Rule::import:
+    case Rule::import_from:
+    case Rule::module_spec:
+    case Rule::dots:
+    case Rule::qualified_name:
+    case Rule::alias_list:
+    case Rule::from_alias_list:
+      return true;
+    default:
+      return false;
+  }
+}
+
 // Receives every `expr` as it closes, extracts its records and drops its
 // nodes. Names skip the tree: each alias goes to the records as it closes,
 // as views of the input, and its node is dropped; the statement that holds
-// it takes the pending names when its `expr` closes.
+// it takes the pending names when its `expr` closes. Every other node the
+// extraction does not read is dropped as it closes too (the commas of a
+// from-list, comments, blank lines between expressions), so the tree holds
+// no more than the statement being read, and that without its names.
 //
 // An alias that closes inside a statement that matches is one of its names:
 // around an alias the grammar has no alternative that could fail after it
@@ -184,6 +196,8 @@ class StreamingExtractor {
       }
       records_.drop_pending();  // of a statement that failed, if any
       s.truncate(index);
+    } else if constexpr (!extraction_reads(Id)) {
+      s.truncate(index);
     }
   }
 
@@ -208,8 +222,9 @@ ImportList extract_imports(const ParseTree& tree) {
 namespace {
 
 template <class N, bool Count = false>
-ImportList parse_with(std::string_view source, std::size_t* steps = nullptr) {
+ImportList parse_with(std::string_view source, bool count_repeats, std::size_t* steps = nullptr) {
   StreamingExtractor extractor(source);
+  if (count_repeats) extractor.records().count_repeats();
   peg::State<grammar::Python, true, false, StreamingExtractor, N, Count> state(source, &extractor);
   const bool matched = peg::match_start<grammar::python>(state);
   if constexpr (Count) *steps = state.steps;
@@ -223,16 +238,30 @@ ImportList parse_with(std::string_view source, std::size_t* steps = nullptr) {
 
 }  // namespace
 
-ImportList parse(std::string_view source) {
+namespace {
+
+ImportList parse_sized(std::string_view source, bool count_repeats) {
   // Positions fit in 32 bits below 4 GiB; the smaller nodes halve the memory
   // of long statements.
-  if (source.size() < (std::size_t{1} << 32)) return parse_with<peg::CompactNode>(source);
-  return parse_with<peg::Node>(source);
+  if (source.size() < (std::size_t{1} << 32)) {
+    return parse_with<peg::CompactNode>(source, count_repeats);
+  }
+  return parse_with<peg::Node>(source, count_repeats);
+}
+
+}  // namespace
+
+ImportList parse(std::string_view source) {
+  return parse_sized(source, false);
+}
+
+ImportList parse_counting_repeats(std::string_view source) {
+  return parse_sized(source, true);
 }
 
 std::size_t parse_steps(std::string_view source) {
   std::size_t steps = 0;
-  parse_with<peg::Node, true>(source, &steps);
+  parse_with<peg::Node, true>(source, false, &steps);
   return steps;
 }
 

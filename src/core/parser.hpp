@@ -16,6 +16,10 @@ namespace tarnwick {
 // no partial result is returned.
 ImportList parse(std::string_view source);
 
+// The same records, with names a statement writes again kept once and
+// counted (ImportList::count_repeats): for the graph builder.
+ImportList parse_counting_repeats(std::string_view source);
+
 // The bytes the matchers read while `parse` runs over `source`: the measure
 // of its work that the checks of linear time hold against the input's size.
 std::size_t parse_steps(std::string_view source);

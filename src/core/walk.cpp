@@ -82,6 +82,11 @@ class Walk {
     // The host's answers for the names of the current statement, so that a
     // name written again is not looked up again (up to kMaxAnswers names).
     std::unordered_map<std::string, std::optional<ModuleSpec>> answers;
+    // A name handed on that its statement wrote `repeats` times more (the
+    // records counted them): handed on again, once, after the first.
+    std::string repeated;
+    std::size_t repeats = 0;
+    bool repeated_in_list = false;  // a name of a `from` list
   };
   static constexpr std::size_t kMaxAnswers = 4096;
 
@@ -180,6 +185,7 @@ class Walk {
   struct Handoff {
     std::string name;
     Ask ask;
+    std::size_t times = 0;  // the repeats of a name already handled, or 0
   };
 
   // Runs the top ImportsFrame until it hands a name on or finishes. The
@@ -187,7 +193,11 @@ class Walk {
   void step_imports() {
     const std::size_t self = stack_.size() - 1;
     if (std::optional<Handoff> next = next_name(self)) {
-      begin_dependency(self, std::move(next->name), next->ask);
+      if (next->times != 0) {
+        repeat_dependency(self, std::move(*next));
+      } else {
+        begin_dependency(self, std::move(next->name), next->ask);
+      }
     } else {
       finish_imports();
     }
@@ -197,6 +207,12 @@ class Walk {
   // its statements are done.
   std::optional<Handoff> next_name(std::size_t self) {
     auto& f = std::get<ImportsFrame>(stack_[self]);
+    if (f.repeats != 0) {
+      Handoff again{std::move(f.repeated), f.repeated_in_list ? Ask::kFromList : Ask::kStatement,
+                    f.repeats};
+      f.repeats = 0;
+      return again;
+    }
     while (f.stmt < f.stmts->size()) {
       const ImportStmt& stmt = (*f.stmts)[f.stmt];
       if ((site_of(stmt).context & opt_.skip_context) != 0) {
@@ -204,8 +220,10 @@ class Walk {
         continue;
       }
       if (const auto* imp = std::get_if<Import>(&stmt)) {
-        if (f.alias < imp->names.size())
-          return Handoff{std::string(imp->names[f.alias++].name), Ask::kStatement};
+        if (f.alias < imp->names.size()) {
+          const Alias& alias = imp->names[f.alias++];
+          return hand_on(f, std::string(alias.name), Ask::kStatement, alias);
+        }
         next_statement(f);
         continue;
       }
@@ -237,13 +255,24 @@ class Walk {
         case ImportsFrame::Phase::kFromAliases:
           while (f.alias < from.names.size() && from.names[f.alias].name == "*") ++f.alias;
           if (f.alias < from.names.size()) {
-            return Handoff{str_cat(f.target, '.', from.names[f.alias++].name), Ask::kFromList};
+            const Alias& alias = from.names[f.alias++];
+            return hand_on(f, str_cat(f.target, '.', alias.name), Ask::kFromList, alias);
           }
           next_statement(f);
           continue;
       }
     }
     return std::nullopt;
+  }
+
+  // Hands `name` (written as `alias`) on, and its repeats after it.
+  static Handoff hand_on(ImportsFrame& f, std::string name, Ask ask, const Alias& alias) {
+    if (const std::size_t repeats = f.stmts->repeats(alias); repeats != 0) {
+      f.repeated = name;
+      f.repeats = repeats;
+      f.repeated_in_list = ask == Ask::kFromList;
+    }
+    return Handoff{std::move(name), ask};
   }
 
   // The absolute module of a relative `from` statement; nullopt when the
@@ -287,6 +316,37 @@ class Walk {
     std::optional<ModuleSpec> found = host_.find_spec(name);
     if (answers.size() < kMaxAnswers) answers.emplace(name, found);
     return found;
+  }
+
+  // Handles the repeats of a name whose first writing is done, in their
+  // place: right after it. Each finds what the first left (the module in
+  // the graph, or nothing found) and does the same; when nothing records
+  // the steps of each (the debug records of the walk, the graph and the
+  // lookups), that is only the count of relationships handled, so one is
+  // handled and the rest counted. Otherwise they go one at a time.
+  void repeat_dependency(std::size_t importer, Handoff again) {
+    const std::size_t before = s_.processed_count;
+    const std::size_t depth = stack_.size();
+    std::string name = again.name;
+    begin_dependency(importer, std::move(again.name), again.ask);
+    if (again.times == 1) return;
+    if (stack_.size() != depth || each_step_recorded()) {
+      // One at a time, also when the name was new to the graph even now (a
+      // host that answers differently).
+      ImportsFrame& f = importer_frame(importer);
+      f.repeated = std::move(name);
+      f.repeats = again.times - 1;
+      f.repeated_in_list = again.ask == Ask::kFromList;
+      return;
+    }
+    s_.processed_count += (again.times - 1) * (s_.processed_count - before);
+  }
+
+  static bool each_step_recorded() noexcept {
+    const log::Facade& logs = log::facade();
+    return !logs.drops(log::Level::Debug, kTarget) ||
+           !logs.drops(log::Level::Debug, log::kTypesTarget) ||
+           !logs.drops(log::Level::Debug, log::kImportlibTarget);
   }
 
   void finish_imports() {
@@ -414,7 +474,7 @@ class Walk {
     ReadResult read = host_.read_source(origin);
     switch (read.status) {
       case ReadResult::Status::kOk:
-        return std::make_shared<const ImportList>(parse(read.text));
+        return std::make_shared<const ImportList>(module_records(read.text, opt_.verbose));
       case ReadResult::Status::kCannotOpen:
         TW_LOG_WARN(kTarget, "Unable to load file for spec '", spec.name, "' with origin '", origin,
                     "' skipping.");
@@ -473,6 +533,10 @@ Host::Imports Host::read_imports(const std::string& path) {
     out.error = std::move(read.text);
   }
   return out;
+}
+
+ImportList module_records(std::string_view text, bool verbose) {
+  return verbose ? parse(text) : parse_counting_repeats(text);
 }
 
 void walk_imports(WalkState& state, Host& host, const WalkOptions& options, ModuleSpec root,

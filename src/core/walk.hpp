@@ -119,4 +119,10 @@ struct WalkFindings {
 void walk_imports(WalkState& state, Host& host, const WalkOptions& options, ModuleSpec root,
                   std::shared_ptr<const ImportList> statements, WalkFindings* findings);
 
+// The records of a module's text for a walk of the module dialect. Names a
+// statement writes again are counted rather than kept (ImportList::
+// count_repeats) unless something reads each of them: the dump of
+// `verbose`, or the debug records of the walk, the graph or the lookups.
+ImportList module_records(std::string_view text, bool verbose);
+
 }  // namespace tarnwick

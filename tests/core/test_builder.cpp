@@ -254,6 +254,48 @@ TEST(Builder, LaterBuildsTakeCachedModulesWithoutReadingThem) {
   }
 }
 
+// A run of one name written again and again is kept once in the records;
+// the walk handles the repeats right after the first, one at a time while
+// debug records are read (each asks and logs as written), and otherwise
+// handles one and counts the rest. Graph and count are the same either way.
+TEST(Builder, RepeatedNamesAreHandledAsWritten) {
+  struct Case {
+    std::string modules, text, graph;
+    std::size_t processed;
+    std::string events_dropping, events_reading;
+    std::size_t unfound_records;  // "Unable to find spec" while reading debug
+  };
+  const Case cases[] = {
+      {"a=import b, b;b", "import a, a, a\n", "<terminal>@0:a a@1:b b@2", 5, "a a.py b b.py",
+       "a a.py b b.py b a a", 0},
+      {"", "import nowhere, nowhere\n", "<terminal>@0", 0, "nowhere", "nowhere nowhere", 2},
+      // Repeats below a package; p.y is not found, and only that is asked again.
+      {"p/;p.x", "from p import (x, x, y, y)\n", "<terminal>@0:p,p.x p@1 p.x@1", 4,
+       "p p/__init__.py p p.x p p.x.py p.y", "p p/__init__.py p p.x p p.x.py p.x p.y p.y", 2},
+  };
+  for (const Case& c : cases) {
+    for (const bool dropping : {true, false}) {
+      SCOPED_TRACE(str_cat(c.text, dropping ? " (debug dropped)" : " (debug read)"));
+      FakeHost host(c.modules);
+      GraphBuilder builder;
+      start_capture();
+      testing::set_dropping_debug(dropping);
+      const DepGraph graph = builder.build(host, c.text, none);
+      testing::set_dropping_debug(false);
+      EXPECT_EQ(describe(graph, false), c.graph);
+      EXPECT_EQ(captured_messages(log::kBuilderTarget).back(),
+                str_cat("Processed ", c.processed, " dependency relationships."));
+      EXPECT_EQ(host.events, dropping ? c.events_dropping : c.events_reading);
+      if (!dropping) {
+        const auto messages = captured_messages(log::kBuilderTarget);
+        EXPECT_EQ(std::ranges::count_if(messages,
+                                        [](const std::string& m) { return m.starts_with("!!!!"); }),
+                  c.unfound_records);
+      }
+    }
+  }
+}
+
 // Cache hits attached without their per-node records stop below nodes that
 // earlier hits of the same build settled. On random module graphs, over
 // several builds on one builder, every graph, summary and cache comes out

@@ -101,6 +101,21 @@ const BrokenTree kBroken[] = {
 INSTANTIATE_TEST_SUITE_P(Extraction, BrokenTrees, ::testing::ValuesIn(kBroken),
                          tarnwick::testing::CaseIndex());
 
+// Counting repeats keeps a run of one name once, with the number of
+// repeats; asnames are not compared, and a failed statement's names go.
+TEST(ImportList, CountsRunsOfOneName) {
+  const auto list = tarnwick::parse_counting_repeats(
+      "from m import (a, a as x, b, a, a, a)\nfrom m import (c, c\nimport c, c, d\n");
+  std::vector<std::string> got;
+  for (const ImportStmt& stmt : list) {
+    for (const Alias& alias : std::visit([](const auto& s) { return s.names; }, stmt)) {
+      got.push_back(tarnwick::str_cat(alias.name, '+', list.repeats(alias)));
+    }
+  }
+  EXPECT_EQ(got, (std::vector<std::string>{"a+1", "b+0", "a+2", "c+1", "d+0"}));
+  EXPECT_EQ(tarnwick::testing::describe(list[0]), "0 from m import a, b, a");
+}
+
 // The views of a list stay valid while it grows past many text blocks and
 // alias reallocations, and after it moves; a replaced name is kept too.
 TEST(ImportList, ViewsOutliveGrowthAndMoves) {
