@@ -325,11 +325,11 @@ class Walk {
   // lookups), that is only the count of relationships handled, so one is
   // handled and the rest counted. Otherwise they go one at a time.
   void repeat_dependency(std::size_t importer, Handoff again) {
+    if (again.times == 1) return begin_dependency(importer, std::move(again.name), again.ask);
     const std::size_t before = s_.processed_count;
     const std::size_t depth = stack_.size();
     std::string name = again.name;
     begin_dependency(importer, std::move(again.name), again.ask);
-    if (again.times == 1) return;
     if (stack_.size() != depth || each_step_recorded()) {
       // One at a time, also when the name was new to the graph even now (a
       // host that answers differently).

@@ -45,9 +45,10 @@ for text in sys.argv[1:]:
 """
 
 
-def logged_builds(run_python, root, *texts):
+def logged_builds(run_python, root, *texts, level="DEBUG"):
     """Record lists ("logger|LEVEL|message") of successive builds by one builder."""
-    proc = run_python(LOGGED.replace("sys.argv[1:]", repr(list(texts))), extra_path=str(root))
+    script = LOGGED.replace("sys.argv[1:]", repr(list(texts))).replace("logging.DEBUG", f"logging.{level}")
+    proc = run_python(script, extra_path=str(root))
     return [json.loads(line) for line in proc.stdout.splitlines()], proc.stderr
 
 
@@ -87,6 +88,17 @@ def test_summaries_warnings_and_the_cache(run_python, tree):
     # The warning through the bridge, the read error on the process's stderr.
     assert "Unable to load file for spec 'gone' with origin '/definitely/not/here/gone.py' skipping." in messages[2]
     assert any(line.startswith("System error: ") for line in stderr.splitlines())
+
+
+@pytest.mark.parametrize("level", ["DEBUG", "INFO"])
+def test_repeated_names_count_as_written(run_python, tree, level):
+    # A run of one name is handled once and the rest counted unless debug
+    # records are read: the same summary either way (tests/core/test_builder.cpp).
+    root = tree({"p/__init__.py": "", "p/x.py": "import p, p\n"})
+    (records,), _ = logged_builds(run_python, root, "from p import (x, x, x, y, y)\nimport p, p", level=level)
+    messages = [r.split("|", 2)[2] for r in records]
+    assert messages[-1] == "Processed 9 dependency relationships."
+    assert messages.count(f"Processing dependency: {R} -> p.x") == (3 if level == "DEBUG" else 0)
 
 
 def test_verbose_dumps_every_parsed_list(tree, capfd):
