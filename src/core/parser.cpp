@@ -236,10 +236,6 @@ ImportList parse_with(std::string_view source, bool count_repeats, std::size_t* 
   return std::move(extractor.records());
 }
 
-}  // namespace
-
-namespace {
-
 ImportList parse_sized(std::string_view source, bool count_repeats) {
   // Positions fit in 32 bits below 4 GiB; the smaller nodes halve the memory
   // of long statements.
