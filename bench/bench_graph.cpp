@@ -16,8 +16,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/dep_graph.hpp"
-#include "core/name_set.hpp"
+#include "contract/dep_graph.hpp"
+#include "contract/name_set.hpp"
 
 namespace {
 

@@ -23,8 +23,8 @@
 #include <vector>
 
 #include "adversarial.hpp"
-#include "core/parser.hpp"
-#include "core/source_file.hpp"
+#include "common/source_file.hpp"
+#include "contract/parser.hpp"
 #include "corpus.hpp"
 
 namespace {

@@ -31,9 +31,9 @@
 #include <vector>
 
 #include "adversarial.hpp"
-#include "core/import_scan.hpp"
-#include "core/source_file.hpp"
+#include "common/source_file.hpp"
 #include "corpus.hpp"
+#include "exact/import_scan.hpp"
 
 namespace {
 

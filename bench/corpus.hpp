@@ -9,7 +9,7 @@
 #include <system_error>
 #include <vector>
 
-#include "core/platform_fs.hpp"
+#include "common/platform_fs.hpp"
 
 inline std::vector<std::filesystem::path> python_files_below(const std::filesystem::path& dir) {
   std::vector<std::filesystem::path> paths;

@@ -8,9 +8,9 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "core/grammar.hpp"
-#include "core/import_dump.hpp"
-#include "core/parser.hpp"
+#include "contract/grammar.hpp"
+#include "contract/import_dump.hpp"
+#include "contract/parser.hpp"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <type_traits>
 
-#include "core/import_scan.hpp"
+#include "exact/import_scan.hpp"
 
 namespace {
 

@@ -21,10 +21,10 @@
 #include <utility>
 #include <vector>
 
-#include "core/builder.hpp"
-#include "core/error.hpp"
-#include "core/log.hpp"
-#include "core/source_file.hpp"
+#include "common/error.hpp"
+#include "common/log.hpp"
+#include "common/source_file.hpp"
+#include "contract/builder.hpp"
 
 namespace {
 

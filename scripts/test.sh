@@ -42,6 +42,9 @@ command -v clang++ >/dev/null || missing+=(clang)
 need_build_tools
 install_missing "${missing[@]}"
 
+step "layers: what each folder of src/ may include"
+bash scripts/check_layers.sh
+
 step "Python $("$py" -c 'import sys; print(sys.version.split()[0])'): venv, pip install ."
 venv="$root/build/venv-test"
 venv_with "$venv" "$py" "${test_packages[@]}"

@@ -1,6 +1,6 @@
-#include "core/builder.hpp"
-#include "core/source_file.hpp"
-#include "core/str_cat.hpp"
+#include "common/source_file.hpp"
+#include "common/str_cat.hpp"
+#include "contract/builder.hpp"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

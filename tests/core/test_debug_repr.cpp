@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "core/debug_repr.hpp"
+#include "contract/debug_repr.hpp"
 
 namespace tarnwick {
 namespace {

@@ -1,6 +1,6 @@
-#include "core/dep_graph.hpp"
+#include "contract/dep_graph.hpp"
 
-#include "core/str_cat.hpp"
+#include "common/str_cat.hpp"
 
 #include <gtest/gtest.h>
 

@@ -15,9 +15,9 @@
 #include <utility>
 #include <vector>
 
-#include "core/grammar.hpp"
-#include "core/parser.hpp"
-#include "core/str_cat.hpp"
+#include "common/str_cat.hpp"
+#include "contract/grammar.hpp"
+#include "contract/parser.hpp"
 #include "support/adversarial_families.hpp"
 #include "support/printers.hpp"
 

@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/dep_graph.hpp"
-#include "core/error.hpp"
+#include "common/error.hpp"
+#include "contract/dep_graph.hpp"
 #include "support/capture_log.hpp"
 #include "support/graph_fixtures.hpp"
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "core/dep_graph.hpp"
-#include "core/log.hpp"
-#include "core/str_cat.hpp"
+#include "common/log.hpp"
+#include "common/str_cat.hpp"
+#include "contract/dep_graph.hpp"
 #include "support/graph_fixtures.hpp"
 
 namespace tarnwick {

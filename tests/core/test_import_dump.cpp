@@ -8,8 +8,8 @@
 #include <string>
 #include <utility>
 
-#include "core/import_dump.hpp"
-#include "core/parser.hpp"
+#include "contract/import_dump.hpp"
+#include "contract/parser.hpp"
 #include "support/printers.hpp"
 
 namespace {

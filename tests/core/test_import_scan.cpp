@@ -1,4 +1,4 @@
-#include "core/import_scan.hpp"
+#include "exact/import_scan.hpp"
 
 #include <gtest/gtest.h>
 

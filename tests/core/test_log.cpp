@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "core/log.hpp"
+#include "common/log.hpp"
 
 namespace tarnwick::log {
 namespace {

@@ -1,4 +1,4 @@
-#include "core/module_finder.hpp"
+#include "exact/module_finder.hpp"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "core/platform_fs.hpp"
-#include "core/str_cat.hpp"
+#include "common/platform_fs.hpp"
+#include "common/str_cat.hpp"
 #include "support/graph_fixtures.hpp"
 
 namespace tarnwick {

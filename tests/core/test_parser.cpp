@@ -8,10 +8,10 @@
 #include <utility>
 #include <vector>
 
-#include "core/error.hpp"
-#include "core/import_dump.hpp"
-#include "core/parser.hpp"
-#include "core/str_cat.hpp"
+#include "common/error.hpp"
+#include "common/str_cat.hpp"
+#include "contract/import_dump.hpp"
+#include "contract/parser.hpp"
 #include "support/printers.hpp"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <tuple>
 #include <vector>
 
-#include "core/peg.hpp"
+#include "contract/peg.hpp"
 #include "support/printers.hpp"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "core/resolve_name.hpp"
+#include "common/resolve_name.hpp"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "core/log.hpp"
+#include "common/log.hpp"
 
 namespace tarnwick::testing {
 

@@ -15,9 +15,9 @@
 #include <string_view>
 #include <vector>
 
-#include "core/dep_graph.hpp"
-#include "core/error.hpp"
-#include "core/str_cat.hpp"
+#include "common/error.hpp"
+#include "common/str_cat.hpp"
+#include "contract/dep_graph.hpp"
 
 namespace tarnwick::testing {
 

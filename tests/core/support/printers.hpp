@@ -7,9 +7,9 @@
 
 #include <gtest/gtest.h>
 
-#include "core/import_dump.hpp"
-#include "core/import_stmt.hpp"
-#include "core/peg.hpp"
+#include "common/import_stmt.hpp"
+#include "contract/import_dump.hpp"
+#include "contract/peg.hpp"
 
 namespace tarnwick {
 

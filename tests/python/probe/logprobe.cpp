@@ -4,11 +4,11 @@
 // installed; built only by the test build.
 #include <string>
 
-#include "core/log.hpp"
-#include "python/args.hpp"
-#include "python/errors.hpp"
-#include "python/logging_bridge.hpp"
-#include "python/spec_lookup.hpp"
+#include "common/log.hpp"
+#include "python/common/errors.hpp"
+#include "python/common/logging_bridge.hpp"
+#include "python/contract/args.hpp"
+#include "python/contract/spec_lookup.hpp"
 
 namespace {
 

@@ -1,0 +1,242 @@
+#include "exact/exact_graph.hpp"
+
+#include <algorithm>
+#include <tuple>
+#include <utility>
+
+#include "common/components.hpp"
+#include "common/error.hpp"
+
+namespace tarnwick {
+
+namespace {
+
+constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+
+struct PendingSite {
+  std::uint32_t from;
+  std::uint32_t to;
+  Site site;
+  auto key() const noexcept { return std::tuple(from, to, site.line, site.context); }
+};
+
+}  // namespace
+
+ExactGraph ExactGraph::assemble(const ModuleNames& names, const std::vector<ModuleRecord>& records,
+                                const RootRecord& roots, const ExactGraph* like,
+                                const std::vector<std::uint8_t>* changed) {
+  // What the roots reach over the records' edges.
+  std::vector<std::uint8_t> reached(records.size(), 0);
+  std::vector<ModuleId> order;
+  for (const ModuleId r : roots.roots) {
+    if (reached[r] == 0) order.push_back(r);
+    reached[r] = 1;
+  }
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    for (const OutEdge& e : records[order[k]].edges) {
+      if (reached[e.to] == 0) {
+        reached[e.to] = 1;
+        order.push_back(e.to);
+      }
+    }
+  }
+
+  // The modules in name order: the table of `like` when it holds the same.
+  ExactGraph g;
+  std::vector<std::uint32_t> index(records.size(), kNone);
+  bool same = like != nullptr && like->ids_ && like->ids_->size() == order.size();
+  if (same) {
+    const std::vector<ModuleId>& ids = *like->ids_;
+    for (std::uint32_t k = 0; k < ids.size() && same; ++k) {
+      same = ids[k] < reached.size() && reached[ids[k]] != 0 &&
+             records[ids[k]].kind == like->module(k).kind &&
+             records[ids[k]].origin == like->module(k).origin;
+      if (same) index[ids[k]] = k;
+    }
+  }
+  if (same) {
+    g.modules_ = like->modules_;
+    g.ids_ = like->ids_;
+  } else {
+    std::sort(order.begin(), order.end(),
+              [&](ModuleId a, ModuleId b) { return names.name(a) < names.name(b); });
+    auto modules = std::make_shared<std::vector<Module>>();
+    modules->reserve(order.size());
+    for (std::uint32_t k = 0; k < order.size(); ++k) {
+      index[order[k]] = k;
+      const ModuleRecord& r = records[order[k]];
+      modules->push_back(Module{std::string(names.name(order[k])), r.kind, r.origin});
+    }
+    g.modules_ = std::move(modules);
+    g.ids_ = std::make_shared<const std::vector<ModuleId>>(std::move(order));
+  }
+  const std::vector<ModuleId>& ids = *g.ids_;
+  const auto m = static_cast<std::uint32_t>(ids.size());
+
+  // Each module's row: its edges in order of imported module and line,
+  // without duplicates; a row of `like` serves for a module not changed.
+  g.out_begin_.reserve(m + 1);
+  g.out_begin_.push_back(0);
+  std::vector<PendingSite> pending;
+  for (std::uint32_t i = 0; i < m; ++i) {
+    const ModuleId id = ids[i];
+    if (same && changed != nullptr && (id >= changed->size() || (*changed)[id] == 0)) {
+      for (std::uint32_t e = like->out_begin_[i]; e < like->out_begin_[i + 1]; ++e) {
+        g.out_.push_back(like->out_[e]);
+        g.site_begin_.push_back(static_cast<std::uint32_t>(g.sites_.size()));
+        g.sites_.insert(g.sites_.end(), like->sites_.begin() + like->site_begin_[e],
+                        like->sites_.begin() + like->site_begin_[e + 1]);
+      }
+    } else {
+      pending.clear();
+      for (const OutEdge& e : records[id].edges) pending.push_back({i, index[e.to], e.site});
+      std::sort(pending.begin(), pending.end(),
+                [](const PendingSite& a, const PendingSite& b) { return a.key() < b.key(); });
+      for (std::size_t k = 0; k < pending.size(); ++k) {
+        if (k > 0 && pending[k].key() == pending[k - 1].key()) continue;
+        if (k == 0 || pending[k].to != pending[k - 1].to) {
+          g.out_.push_back(pending[k].to);
+          g.site_begin_.push_back(static_cast<std::uint32_t>(g.sites_.size()));
+        }
+        g.sites_.push_back(pending[k].site);
+      }
+    }
+    g.out_begin_.push_back(static_cast<std::uint32_t>(g.out_.size()));
+  }
+  g.site_begin_.push_back(static_cast<std::uint32_t>(g.sites_.size()));
+
+  for (const ModuleId r : roots.roots) g.roots_.push_back(index[r]);
+  std::sort(g.roots_.begin(), g.roots_.end());
+  g.roots_.erase(std::unique(g.roots_.begin(), g.roots_.end()), g.roots_.end());
+  g.compute_depths();
+
+  g.problems_ = roots.problems;
+  for (std::uint32_t i = 0; i < m; ++i) {
+    const std::vector<Problem>& p = records[ids[i]].problems;
+    g.problems_.insert(g.problems_.end(), p.begin(), p.end());
+  }
+  g.index_importers();
+  return g;
+}
+
+void ExactGraph::compute_depths() {
+  depths_.assign(size(), -1);
+  std::vector<std::uint32_t> queue(roots_.begin(), roots_.end());
+  for (const std::uint32_t r : roots_) depths_[r] = 0;
+  for (std::size_t k = 0; k < queue.size(); ++k) {
+    const std::uint32_t i = queue[k];
+    for (const std::uint32_t j : imports(i)) {
+      if (depths_[j] >= 0) continue;
+      depths_[j] = depths_[i] + 1;
+      queue.push_back(j);
+    }
+  }
+}
+
+void ExactGraph::index_importers() {
+  const std::size_t n = size();
+  in_begin_.assign(n + 1, 0);
+  for (const std::uint32_t j : out_) ++in_begin_[j + 1];
+  for (std::size_t i = 0; i < n; ++i) in_begin_[i + 1] += in_begin_[i];
+  in_.assign(out_.size(), 0);
+  std::vector<std::uint32_t> fill(in_begin_.begin(), in_begin_.end() - 1);
+  for (std::uint32_t i = 0; i < n; ++i) {
+    for (const std::uint32_t j : imports(i)) in_[fill[j]++] = i;  // ascending i: sorted
+  }
+}
+
+std::optional<std::uint32_t> ExactGraph::find(std::string_view name) const noexcept {
+  if (!modules_) return std::nullopt;
+  const std::vector<Module>& modules = *modules_;
+  const auto it = std::lower_bound(modules.begin(), modules.end(), name,
+                                   [](const Module& m, std::string_view n) { return m.name < n; });
+  if (it == modules.end() || it->name != name) return std::nullopt;
+  return static_cast<std::uint32_t>(it - modules.begin());
+}
+
+std::span<const std::uint32_t> ExactGraph::imports(std::uint32_t i) const noexcept {
+  return {out_.data() + out_begin_[i], out_begin_[i + 1] - out_begin_[i]};
+}
+
+std::span<const std::uint32_t> ExactGraph::importers_of(std::uint32_t i) const noexcept {
+  return {in_.data() + in_begin_[i], in_begin_[i + 1] - in_begin_[i]};
+}
+
+std::span<const Site> ExactGraph::sites(std::uint32_t from, std::uint32_t to) const noexcept {
+  const std::span<const std::uint32_t> out = imports(from);
+  const auto it = std::lower_bound(out.begin(), out.end(), to);
+  if (it == out.end() || *it != to) return {};
+  const std::size_t e = out_begin_[from] + static_cast<std::size_t>(it - out.begin());
+  return {sites_.data() + site_begin_[e], site_begin_[e + 1] - site_begin_[e]};
+}
+
+std::vector<std::vector<std::uint32_t>> ExactGraph::cycles() const {
+  const Components components = strong_components(out_begin_, out_);
+  std::vector<std::vector<std::uint32_t>> members(components.count);
+  for (std::uint32_t v = 0; v < components.of.size(); ++v) members[components.of[v]].push_back(v);
+  std::vector<std::vector<std::uint32_t>> out;
+  for (auto& component : members) {
+    if (component.size() > 1) out.push_back(std::move(component));  // already in node order
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+std::vector<std::uint32_t> ExactGraph::importers(std::span<const std::uint32_t> targets,
+                                                 bool transitive) const {
+  std::vector<bool> seen(size(), false);
+  std::vector<std::uint32_t> frontier(targets.begin(), targets.end());
+  std::vector<std::uint32_t> out;
+  while (!frontier.empty()) {
+    std::vector<std::uint32_t> next;
+    for (const std::uint32_t t : frontier) {
+      for (const std::uint32_t i : importers_of(t)) {
+        if (seen[i]) continue;
+        seen[i] = true;
+        out.push_back(i);
+        next.push_back(i);
+      }
+    }
+    if (!transitive) break;
+    frontier = std::move(next);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+ExactGraph ExactGraph::subgraph(const std::vector<bool>& keep) const {
+  ExactGraph g;
+  std::vector<std::uint32_t> index(size(), kNone);
+  auto modules = std::make_shared<std::vector<Module>>();
+  for (std::uint32_t i = 0; i < size(); ++i) {
+    if (!keep[i]) continue;
+    index[i] = static_cast<std::uint32_t>(modules->size());
+    modules->push_back(module(i));
+    g.depths_.push_back(depths_[i]);
+  }
+  g.modules_ = std::move(modules);
+  g.out_begin_.push_back(0);
+  g.site_begin_.push_back(0);
+  for (std::uint32_t i = 0; i < size(); ++i) {
+    if (!keep[i]) continue;
+    for (std::uint32_t e = out_begin_[i]; e < out_begin_[i + 1]; ++e) {
+      if (index[out_[e]] == kNone) continue;
+      g.out_.push_back(index[out_[e]]);
+      g.sites_.insert(g.sites_.end(), sites_.begin() + site_begin_[e],
+                      sites_.begin() + site_begin_[e + 1]);
+      g.site_begin_.push_back(static_cast<std::uint32_t>(g.sites_.size()));
+    }
+    g.out_begin_.push_back(static_cast<std::uint32_t>(g.out_.size()));
+  }
+  for (const std::uint32_t r : roots_) {
+    if (index[r] != kNone) g.roots_.push_back(index[r]);
+  }
+  for (const Problem& p : problems_) {
+    const std::optional<std::uint32_t> at = find(p.importer);
+    if (p.importer.empty() || (at && keep[*at])) g.problems_.push_back(p);
+  }
+  g.index_importers();
+  return g;
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,97 @@
+// The graph the exact engine returns: modules in name order with their kind,
+// origin and true depth; imports and importers as index lists; the sites of
+// every edge; the problems met. Immutable once assembled, and queried by
+// index. The module table is shared between a graph and the ones a rebuild
+// derives from it while the modules stay the same.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/import_stmt.hpp"
+#include "common/module_spec.hpp"
+#include "exact/exact_walk.hpp"
+#include "exact/module_names.hpp"
+
+namespace tarnwick {
+
+class ExactGraph {
+ public:
+  struct Module {
+    std::string name;
+    ModuleKind kind = ModuleKind::kUnknown;
+    std::optional<std::string> origin;
+    bool operator==(const Module&) const = default;
+  };
+
+  // The graph of what a walk found: the modules the roots reach over the
+  // records' edges, in name order, with breadth-first depths, the sites of
+  // every edge in order of line, and the problems (the roots' first, then
+  // each module's in name order, each in statement order). When `like`
+  // holds the same modules, its module table is shared and the rows of the
+  // modules not in `changed` (ids flagged non-zero) are copied from it.
+  static ExactGraph assemble(const ModuleNames& names, const std::vector<ModuleRecord>& records,
+                             const RootRecord& roots, const ExactGraph* like = nullptr,
+                             const std::vector<std::uint8_t>* changed = nullptr);
+
+  std::size_t size() const noexcept { return modules_ ? modules_->size() : 0; }
+  const Module& module(std::uint32_t i) const noexcept { return (*modules_)[i]; }
+  // Fewest imports from a root (roots: 0).
+  std::int32_t depth(std::uint32_t i) const noexcept { return depths_[i]; }
+  // Whether both graphs hold the same modules (names, kinds, origins).
+  bool same_modules(const ExactGraph& other) const noexcept {
+    return modules_ == other.modules_ ||
+           (modules_ && other.modules_ && *modules_ == *other.modules_);
+  }
+  std::optional<std::uint32_t> find(std::string_view name) const noexcept;
+  std::span<const std::uint32_t> roots() const noexcept { return roots_; }
+
+  // Modules `i` imports, and modules importing `i`, ascending.
+  std::span<const std::uint32_t> imports(std::uint32_t i) const noexcept;
+  std::span<const std::uint32_t> importers_of(std::uint32_t i) const noexcept;
+  std::size_t edge_count() const noexcept { return out_.size(); }
+
+  // Where the statements that make `from` import `to` stand (empty when it
+  // does not).
+  std::span<const Site> sites(std::uint32_t from, std::uint32_t to) const noexcept;
+
+  const std::vector<Problem>& problems() const noexcept { return problems_; }
+
+  // The import cycles: strongly connected components of more than one
+  // module (a module importing itself is no cycle), each ascending, ordered
+  // by their first module.
+  std::vector<std::vector<std::uint32_t>> cycles() const;
+
+  // Every module that imports one of `targets` directly, or with
+  // `transitive` through any chain of imports; ascending. A target is in the
+  // answer only when it imports (a module importing) a target itself.
+  std::vector<std::uint32_t> importers(std::span<const std::uint32_t> targets,
+                                       bool transitive) const;
+
+  // The modules for which `keep[i]` holds and the edges between them, with
+  // their depths, sites and problems (those of kept importers) as they are.
+  ExactGraph subgraph(const std::vector<bool>& keep) const;
+
+ private:
+  std::shared_ptr<const std::vector<Module>> modules_;
+  std::shared_ptr<const std::vector<ModuleId>>
+      ids_;  // of the modules, as the builder interned them
+  std::vector<std::int32_t> depths_;
+  std::vector<std::uint32_t> roots_;
+  std::vector<std::uint32_t> out_begin_, out_;  // CSR: imports of node i
+  std::vector<std::uint32_t> in_begin_, in_;    // CSR: importers of node i
+  std::vector<std::uint32_t> site_begin_;       // sites of the edge at out_[e]
+  std::vector<Site> sites_;
+  std::vector<Problem> problems_;
+
+  void index_importers();
+  // Breadth-first depths from the roots.
+  void compute_depths();
+};
+
+}  // namespace tarnwick

@@ -1,0 +1,286 @@
+#include "exact/exact_walk.hpp"
+
+#include <utility>
+
+#include "common/source_file.hpp"
+
+namespace tarnwick {
+
+namespace {
+
+// How many modules are resolved between two chances for the host to stop
+// the build (a pending KeyboardInterrupt, say).
+constexpr std::size_t kInterruptEvery = 256;
+
+constexpr std::string_view kParentNotPackage = "parent is not a package";
+
+}  // namespace
+
+bool reads_within(const std::optional<std::vector<std::string>>& packages,
+                  std::string_view name) noexcept {
+  if (!packages) return true;
+  for (const std::string& top : *packages) {
+    if (name.starts_with(top) && (name.size() == top.size() || name[top.size()] == '.')) {
+      return true;
+    }
+  }
+  return false;
+}
+
+ExactWalk::ExactWalk(ModuleNames& names, ModuleFinder& finder, HostServices* services,
+                     ScanCache& scans, ScanPool& pool, const WalkRequest& request,
+                     std::vector<ModuleRecord>& records, Undo* undo)
+    : names_(names),
+      finder_(finder),
+      services_(services),
+      scans_(scans),
+      pool_(pool),
+      request_(request),
+      records_(records),
+      undo_(undo) {}
+
+ModuleRecord& ExactWalk::record(ModuleId id) {
+  if (id >= records_.size()) records_.resize(names_.size());
+  return records_[id];
+}
+
+void ExactWalk::touch(ModuleId id) {
+  if (id >= touched_mark_.size()) touched_mark_.resize(names_.size(), 0);
+  if (touched_mark_[id] != 0) return;
+  touched_mark_[id] = 1;
+  touched_.push_back(id);
+  if (undo_ != nullptr) {
+    undo_->emplace_back(id, id < records_.size() ? records_[id] : ModuleRecord{});
+  }
+}
+
+const ExactWalk::Found& ExactWalk::lookup(ModuleId id) {
+  if (id < asked_.size() && asked_[id] != 0) return found_[id];
+  Found f;
+  if (id == request_.main) {
+    f.module = id;
+    f.spec = request_.main_spec;
+  } else {
+    const Lookup& answer = finder_.find(names_.name(id), services_);
+    if (answer.spec) {
+      f.spec = &*answer.spec;
+      // A foreign finder may answer with another name (an alias).
+      f.module = answer.spec->name.empty() || answer.spec->name == names_.name(id)
+                     ? id
+                     : names_.intern(answer.spec->name);
+    } else {
+      f.miss = answer.miss;
+    }
+  }
+  if (asked_.size() < names_.size()) {
+    asked_.resize(names_.size(), 0);
+    found_.resize(names_.size());
+  }
+  asked_[id] = 1;
+  found_[id] = f;
+  return found_[id];
+}
+
+std::string_view ExactWalk::importer_name(ModuleId importer) const {
+  return importer == kNoModule ? std::string_view() : names_.name(importer);
+}
+
+ModuleId ExactWalk::package_of(ModuleId id) {
+  if (id == request_.main) return request_.main_package;
+  const Found f = lookup(id);
+  if (f.spec == nullptr || f.spec->parent.empty()) return kNoModule;
+  return names_.intern(f.spec->parent);
+}
+
+void ExactWalk::add_module(ModuleId id, const ModuleSpec& spec) {
+  if (record(id).node) return;
+  touch(id);
+  ModuleRecord& r = records_[id];
+  r.node = true;
+  r.resolved = false;
+  r.kind = spec.kind;
+  r.origin = spec.origin;
+  const bool read =
+      id == request_.main
+          ? spec.origin.has_value()
+          : has_python_source(spec) && (request_.read_within == nullptr ||
+                                        reads_within(*request_.read_within, names_.name(id)));
+  if (!read) {
+    r.resolved = true;  // a leaf
+    return;
+  }
+  queue(id);
+}
+
+void ExactWalk::queue(ModuleId id) {
+  const std::string& path = *records_[id].origin;
+  auto [at, fresh] = reading_.try_emplace(path, 0);
+  if (fresh) {
+    at->second = pool_.submit(path, scans_.held(path), false);
+    waiting_[at->second].push_back(id);
+    return;
+  }
+  const auto waiting = waiting_.find(at->second);
+  if (waiting != waiting_.end()) {
+    waiting->second.push_back(id);  // read for another module already
+    return;
+  }
+  // Read and kept earlier in this walk, for a module that shares the file.
+  std::shared_ptr<const FileScan> scan = scans_.held(path);
+  resolve_with(id, std::move(scan));
+}
+
+void ExactWalk::take(ScanPool::Result result) {
+  const auto waiting = waiting_.find(result.job);
+  std::vector<ModuleId> ids = std::move(waiting->second);
+  waiting_.erase(waiting);
+  const std::string path = *records_[ids.front()].origin;
+  std::shared_ptr<const FileScan> scan;
+  if (!result.reused) ++reads_;
+  if (result.reused) {
+    scan = scans_.held(path);
+  } else if (result.retry) {
+    scan = scans_.get(path, services_);  // the worker could not: read it here
+  } else if (result.finish) {
+    scan = std::make_shared<const FileScan>(
+        ScanCache::from_bytes(result.scan.stat, std::move(result.bytes), services_));
+  } else {
+    scan = std::make_shared<const FileScan>(std::move(result.scan));
+  }
+  scans_.keep(path, scan);
+  for (const ModuleId id : ids) resolve_with(id, scan);
+}
+
+void ExactWalk::resolve_with(ModuleId id, std::shared_ptr<const FileScan> scan) {
+  touch(id);
+  record(id).scan = scan;
+  if (scan->status != FileScan::Status::kOk) {
+    ModuleRecord& r = records_[id];
+    r.edges.clear();
+    r.problems.clear();
+    const Problem::Kind kind = Problem::Kind::kUnreadable;
+    r.problems.push_back(
+        Problem{kind, std::string(names_.name(id)), r.origin.value_or(""), 0, scan->error});
+    r.resolved = true;
+    return;
+  }
+  resolve(id, *scan->statements);
+}
+
+void ExactWalk::resolve(ModuleId id, const ImportList& statements) {
+  if (services_ != nullptr && resolved_count_++ % kInterruptEvery == 0) {
+    services_->check_interrupts();
+  }
+  std::vector<OutEdge>& edges = edges_;
+  std::vector<Problem>& problems = problems_;
+  edges.clear();
+  problems.clear();
+  const ModuleId package = package_of(id);
+  for (const ImportStmt& stmt : statements) {
+    if (const auto* imp = std::get_if<Import>(&stmt)) {
+      if ((imp->site.context & request_.skip_context) != 0) continue;
+      for (const Alias& alias : imp->names) {
+        import_name(id, names_.intern(alias.name), imp->site, Ask::kStatement, true, edges,
+                    problems);
+      }
+      continue;
+    }
+    const auto& from = std::get<ImportFrom>(stmt);
+    if ((from.site.context & request_.skip_context) != 0) continue;
+    ModuleId target = kNoModule;
+    if (from.level == 0) {
+      target = names_.intern(from.module);
+    } else {
+      const auto written = [&] { return std::string(from.level, '.') + std::string(from.module); };
+      if (package == kNoModule) {
+        problems.push_back(Problem{Problem::Kind::kNoParentPackage,
+                                   std::string(names_.name(id)),
+                                   written(),
+                                   from.site.line,
+                                   {}});
+        continue;
+      }
+      if (names_.parts(package) < from.level) {
+        problems.push_back(Problem{Problem::Kind::kBeyondTopLevel,
+                                   std::string(names_.name(id)),
+                                   written(),
+                                   from.site.line,
+                                   {}});
+        continue;
+      }
+      ModuleId base = package;
+      for (std::uint64_t up = 1; up < from.level; ++up) base = names_.parent(base);
+      if (from.module.empty()) {
+        target = base;
+      } else {
+        buffer_.assign(names_.name(base));
+        buffer_ += '.';
+        buffer_ += from.module;
+        target = names_.intern(buffer_);
+      }
+    }
+    import_name(id, target, from.site, Ask::kStatement, from.level == 0, edges, problems);
+    const Found t = lookup(target);
+    if (t.spec == nullptr || !t.spec->submodule_search_locations) continue;
+    for (const Alias& alias : from.names) {
+      if (alias.name == "*") continue;
+      buffer_.assign(names_.name(target));
+      buffer_ += '.';
+      buffer_ += alias.name;
+      import_name(id, names_.intern(buffer_), from.site, Ask::kFromList, false, edges, problems);
+    }
+  }
+  ModuleRecord& r = record(id);
+  r.edges.assign(edges.begin(), edges.end());  // one allocation of the right size
+  r.problems.assign(std::make_move_iterator(problems.begin()),
+                    std::make_move_iterator(problems.end()));
+  r.resolved = true;
+}
+
+void ExactWalk::import_name(ModuleId importer, ModuleId name, const Site& site, Ask ask,
+                            bool names_itself, std::vector<OutEdge>& edges,
+                            std::vector<Problem>& problems) {
+  const Found f = lookup(name);
+  if (f.module == kNoModule) {
+    if (ask == Ask::kStatement) {
+      problems.push_back(
+          Problem{Problem::Kind::kNotFound, std::string(importer_name(importer)),
+                  std::string(names_.name(name)), site.line,
+                  f.miss == Miss::kParentNotPackage ? std::string(kParentNotPackage) : ""});
+    }
+    return;
+  }
+  if (f.module == importer) {  // a module importing itself
+    if (ask != Ask::kStatement || !names_itself) return;
+    edges.push_back(OutEdge{importer, site});
+  } else {
+    add_module(f.module, *f.spec);
+    edges.push_back(OutEdge{f.module, site});
+  }
+  // Importing a.b.c imports a and a.b first: an edge to each, whatever
+  // order the walk meets the modules in.
+  for (ModuleId p = names_.parent(f.module); p != kNoModule; p = names_.parent(p)) {
+    if (p == importer) continue;
+    const Found e = lookup(p);
+    // An answer that is no enclosing package (a host's alias) is ignored.
+    if (e.module == kNoModule || e.module == importer ||
+        names_.parts(e.module) >= names_.parts(f.module)) {
+      continue;
+    }
+    add_module(e.module, *e.spec);
+    edges.push_back(OutEdge{e.module, site});
+  }
+}
+
+void ExactWalk::request(std::string_view name, RootRecord& root) {
+  std::vector<OutEdge> edges;
+  import_name(kNoModule, names_.intern(name), Site{}, Ask::kStatement, true, edges, root.problems);
+  for (const OutEdge& e : edges) root.roots.push_back(e.to);
+}
+
+void ExactWalk::run() {
+  if (services_ != nullptr) services_->check_interrupts();
+  while (std::optional<ScanPool::Result> result = pool_.next()) take(std::move(*result));
+}
+
+}  // namespace tarnwick

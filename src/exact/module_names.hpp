@@ -1,0 +1,57 @@
+// Dotted module names interned once into small integer ids. The exact
+// engine's walk, records and graph work on ids; a name's text is kept once,
+// in the table's own blocks, and every enclosing package of a name has an id
+// too, so "the package of a.b.c" is an array read.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+namespace tarnwick {
+
+using ModuleId = std::uint32_t;
+inline constexpr ModuleId kNoModule = 0xFFFFFFFFu;
+
+class ModuleNames {
+ public:
+  ModuleNames();
+  ModuleNames(const ModuleNames&) = delete;
+  ModuleNames& operator=(const ModuleNames&) = delete;
+
+  // The id of `name`, added (with every enclosing package) when new. Names
+  // are taken as given: the caller checks that they are dotted names.
+  ModuleId intern(std::string_view name);
+  // The id of `name`, or kNoModule when it was never interned.
+  ModuleId find(std::string_view name) const noexcept;
+
+  std::string_view name(ModuleId id) const noexcept { return names_[id]; }
+  // The enclosing package ("a.b" for "a.b.c"), or kNoModule at the top.
+  ModuleId parent(ModuleId id) const noexcept { return parents_[id]; }
+  // How many dotted parts the name has.
+  std::uint32_t parts(ModuleId id) const noexcept { return parts_[id]; }
+  std::size_t size() const noexcept { return names_.size(); }
+
+ private:
+  static std::uint64_t hash(std::string_view text) noexcept;
+  ModuleId lookup(std::string_view name, std::uint64_t h) const noexcept;
+  ModuleId add(std::string_view name, std::uint64_t h, ModuleId parent);
+  std::string_view keep(std::string_view text);
+  void grow();
+
+  struct Slot {
+    std::uint32_t id = kNoModule;
+    std::uint32_t tag = 0;  // the hash's high bits, to skip most comparisons
+  };
+  std::vector<Slot> slots_;  // open addressing, a power of two in size
+  std::vector<std::string_view> names_;
+  std::vector<ModuleId> parents_;
+  std::vector<std::uint32_t> parts_;
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  std::size_t block_used_ = 0;
+  std::size_t block_size_ = 0;
+};
+
+}  // namespace tarnwick
