@@ -78,7 +78,27 @@ void ExactBuilder::start_watching() {
   generation_ = watch_.generation();
 }
 
+void ExactBuilder::index_files() {
+  if (files_ready_) return;
+  files_.clear();
+  watched_files_.clear();
+  for (ModuleId id = 0; id < records_.size(); ++id) {
+    const ModuleRecord& r = records_[id];
+    if (r.node && r.scan && r.origin) files_[*r.origin].push_back(id);
+  }
+  if (watching_) {
+    for (const auto& [path, modules] : files_) {
+      if (watch_.watched(fs::folder_of(path)) && !fs::is_symlink(path)) {
+        watched_files_.insert(path);
+      }
+    }
+  }
+  files_ready_ = true;
+  replan_ = true;
+}
+
 bool ExactBuilder::check(std::vector<std::string>& changed, bool same_request) {
+  index_files();
   const auto stat_changed = [&](const std::string& path, const fs::FileStat& now) {
     const auto it = files_.find(path);
     if (it == files_.end()) return;
@@ -165,7 +185,9 @@ std::shared_ptr<const ExactGraph> ExactBuilder::walk_all(const ExactRequest& req
   std::vector<ModuleRecord> records;
   RootRecord roots;
   ScanPool pool(pool_threads(last_graph_ ? files_.size() : kFilesWorthThreads));
-  ExactWalk walk(names_, finder_, services, scans_, pool, w, records, nullptr);
+  WalkRequest held = w;
+  held.held = &records_;
+  ExactWalk walk(names_, finder_, services, pool, held, records, nullptr);
   switch (request.kind) {
     case ExactRequest::Kind::kScript:
       walk.add_module(w.main, main);
@@ -196,18 +218,8 @@ std::shared_ptr<const ExactGraph> ExactBuilder::walk_all(const ExactRequest& req
   roots_ = std::move(roots);
   files_.clear();
   watched_files_.clear();
-  for (ModuleId id = 0; id < records_.size(); ++id) {
-    const ModuleRecord& r = records_[id];
-    if (r.node && r.scan && r.origin) files_[*r.origin].push_back(id);
-  }
-  if (watching_) {
-    for (const auto& [path, modules] : files_) {
-      if (watch_.watched(fs::folder_of(path)) && !fs::is_symlink(path)) {
-        watched_files_.insert(path);
-      }
-    }
-  }
-  stats_ = Stats{false, walk.files_read(), files_.size()};
+  files_ready_ = false;  // indexed by the first rebuild that needs them
+  stats_ = Stats{false, walk.files_read(), walk.files_read()};
   replan_ = true;
   commit(request, graph);
   return graph;
@@ -220,7 +232,7 @@ std::shared_ptr<const ExactGraph> ExactBuilder::patch(const ExactRequest& reques
   // modules' records hold.
   std::vector<std::pair<std::string, std::shared_ptr<const FileScan>>> redo;
   for (const std::string& path : changed) {
-    std::shared_ptr<const FileScan> scan = scans_.get(path, services);
+    auto scan = std::make_shared<const FileScan>(read_scan(path, services));
     const std::vector<ModuleId>& modules = files_.at(path);
     const ModuleRecord& r = records_[modules.front()];
     if (r.scan && r.scan->same_statements(*scan)) {
@@ -242,7 +254,7 @@ std::shared_ptr<const ExactGraph> ExactBuilder::patch(const ExactRequest& reques
   std::shared_ptr<const ExactGraph> graph;
   std::size_t files_before = files_.size();
   try {
-    ExactWalk walk(names_, finder_, services, scans_, pool, w, records_, &undo);
+    ExactWalk walk(names_, finder_, services, pool, w, records_, &undo);
     for (const auto& [path, scan] : redo) {
       for (const ModuleId id : files_.at(path)) walk.resolve_with(id, scan);
     }

@@ -92,6 +92,7 @@ class ExactBuilder {
   // changed since then go to `changed`.
   bool check(std::vector<std::string>& changed, bool same_request);
   void start_watching();
+  void index_files();
   std::shared_ptr<const ExactGraph> walk_all(const ExactRequest& request, HostServices* services);
   std::shared_ptr<const ExactGraph> patch(const ExactRequest& request,
                                           const std::vector<std::string>& changed,
@@ -108,7 +109,6 @@ class ExactBuilder {
   std::size_t workers_;
   ModuleFinder finder_;
   ModuleNames names_;
-  ScanCache scans_;
   Stats stats_;
 
   // What the last completed build left.
@@ -116,8 +116,11 @@ class ExactBuilder {
   std::shared_ptr<const ExactGraph> last_graph_;
   std::vector<ModuleRecord> records_;
   RootRecord roots_;
-  // The files its modules were read from, and the modules read from each.
+  // The files its modules were read from, and the modules read from each;
+  // made when a rebuild first needs them (index_files), so a builder used
+  // once never pays for them.
   std::unordered_map<std::string, std::vector<ModuleId>> files_;
+  bool files_ready_ = true;
   // What a full check stats: the finder's tracked paths (the first
   // check_folders_ of the plan), then the files.
   fs::StatPlan check_plan_;

@@ -28,12 +28,11 @@ bool reads_within(const std::optional<std::vector<std::string>>& packages,
 }
 
 ExactWalk::ExactWalk(ModuleNames& names, ModuleFinder& finder, HostServices* services,
-                     ScanCache& scans, ScanPool& pool, const WalkRequest& request,
-                     std::vector<ModuleRecord>& records, Undo* undo)
+                     ScanPool& pool, const WalkRequest& request, std::vector<ModuleRecord>& records,
+                     Undo* undo)
     : names_(names),
       finder_(finder),
       services_(services),
-      scans_(scans),
       pool_(pool),
       request_(request),
       records_(records),
@@ -89,6 +88,11 @@ ModuleId ExactWalk::package_of(ModuleId id) {
   if (id == request_.main) return request_.main_package;
   const Found f = lookup(id);
   if (f.spec == nullptr || f.spec->parent.empty()) return kNoModule;
+  // A package is its own; a module's is its enclosing package, interned
+  // already. Only a host's odd answer costs a lookup.
+  if (f.spec->parent == names_.name(id)) return id;
+  const ModuleId up = names_.parent(id);
+  if (up != kNoModule && f.spec->parent == names_.name(up)) return up;
   return names_.intern(f.spec->parent);
 }
 
@@ -112,43 +116,36 @@ void ExactWalk::add_module(ModuleId id, const ModuleSpec& spec) {
   queue(id);
 }
 
+std::shared_ptr<const FileScan> ExactWalk::held(ModuleId id) const {
+  if (request_.held == nullptr || id >= request_.held->size()) return nullptr;
+  const ModuleRecord& was = (*request_.held)[id];
+  return was.origin == records_[id].origin ? was.scan : nullptr;
+}
+
 void ExactWalk::queue(ModuleId id) {
-  const std::string& path = *records_[id].origin;
-  auto [at, fresh] = reading_.try_emplace(path, 0);
-  if (fresh) {
-    at->second = pool_.submit(path, scans_.held(path), false);
-    waiting_[at->second].push_back(id);
-    return;
-  }
-  const auto waiting = waiting_.find(at->second);
-  if (waiting != waiting_.end()) {
-    waiting->second.push_back(id);  // read for another module already
-    return;
-  }
-  // Read and kept earlier in this walk, for a module that shares the file.
-  std::shared_ptr<const FileScan> scan = scans_.held(path);
-  resolve_with(id, std::move(scan));
+  // One job a module: two modules from one file (a frozen alias and its
+  // module) read it twice, which spares every other file a lookup by path.
+  const std::size_t job = pool_.submit(*records_[id].origin, held(id), false);
+  if (jobs_.size() <= job) jobs_.resize(job + 1, kNoModule);
+  jobs_[job] = id;
 }
 
 void ExactWalk::take(ScanPool::Result result) {
-  const auto waiting = waiting_.find(result.job);
-  std::vector<ModuleId> ids = std::move(waiting->second);
-  waiting_.erase(waiting);
-  const std::string path = *records_[ids.front()].origin;
+  const ModuleId id = jobs_[result.job];
   std::shared_ptr<const FileScan> scan;
   if (!result.reused) ++reads_;
   if (result.reused) {
-    scan = scans_.held(path);
+    scan = held(id);
   } else if (result.retry) {
-    scan = scans_.get(path, services_);  // the worker could not: read it here
+    // The worker could not: read it here.
+    scan = std::make_shared<const FileScan>(read_scan(*records_[id].origin, services_));
   } else if (result.finish) {
     scan = std::make_shared<const FileScan>(
-        ScanCache::from_bytes(result.scan.stat, std::move(result.bytes), services_));
+        scan_bytes(result.scan.stat, std::move(result.bytes), services_));
   } else {
     scan = std::make_shared<const FileScan>(std::move(result.scan));
   }
-  scans_.keep(path, scan);
-  for (const ModuleId id : ids) resolve_with(id, scan);
+  resolve_with(id, std::move(scan));
 }
 
 void ExactWalk::resolve_with(ModuleId id, std::shared_ptr<const FileScan> scan) {

@@ -70,6 +70,9 @@ struct WalkRequest {
   // the others stay leaves.
   const std::optional<std::vector<std::string>>* read_within = nullptr;
   std::uint8_t skip_context = 0;  // statements with any of these flags are not followed
+  // The records of the last completed build, whose scans serve again for
+  // the files that did not change (may be null).
+  const std::vector<ModuleRecord>* held = nullptr;
   // The module run as __main__ (kNoModule when none): `import __main__`
   // gives it, it is always read, and its package is `main_package`.
   ModuleId main = kNoModule;
@@ -89,9 +92,8 @@ class ExactWalk {
   // there before the walk first changes it, so the caller can put back what
   // a walk that failed changed.
   using Undo = std::vector<std::pair<ModuleId, ModuleRecord>>;
-  ExactWalk(ModuleNames& names, ModuleFinder& finder, HostServices* services, ScanCache& scans,
-            ScanPool& pool, const WalkRequest& request, std::vector<ModuleRecord>& records,
-            Undo* undo);
+  ExactWalk(ModuleNames& names, ModuleFinder& finder, HostServices* services, ScanPool& pool,
+            const WalkRequest& request, std::vector<ModuleRecord>& records, Undo* undo);
 
   // The module `name` as a statement of the request imports it.
   void request(std::string_view name, RootRecord& root);
@@ -127,11 +129,12 @@ class ExactWalk {
   ModuleId package_of(ModuleId id);
   std::string_view importer_name(ModuleId importer) const;
   void take(ScanPool::Result result);
+  // The scan the last completed build read for `id` from the same file.
+  std::shared_ptr<const FileScan> held(ModuleId id) const;
 
   ModuleNames& names_;
   ModuleFinder& finder_;
   HostServices* services_;
-  ScanCache& scans_;
   ScanPool& pool_;
   const WalkRequest& request_;
   std::vector<ModuleRecord>& records_;
@@ -139,9 +142,8 @@ class ExactWalk {
   std::vector<std::uint8_t> asked_;
   std::vector<ModuleId> touched_;
   std::vector<std::uint8_t> touched_mark_;
-  // Files being read, and the modules waiting for each.
-  std::unordered_map<std::size_t, std::vector<ModuleId>> waiting_;
-  std::unordered_map<std::string, std::size_t> reading_;
+  // The module each job of the pool reads for, by job number.
+  std::vector<ModuleId> jobs_;
   Undo* undo_;
   std::string buffer_;  // a from-list's full names are built here
   // What resolve() collects for one module, before it is copied to its record.

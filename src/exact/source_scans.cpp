@@ -199,15 +199,9 @@ ScanPool::Result ScanPool::run(Job& job) noexcept {
   return r;
 }
 
-// ---- ScanCache -----------------------------------------------------------------
+// ---- reading on the calling thread --------------------------------------------
 
-std::shared_ptr<const FileScan> ScanCache::held(const std::string& path) const {
-  const auto it = entries_.find(path);
-  return it == entries_.end() ? nullptr : it->second;
-}
-
-FileScan ScanCache::from_bytes(const fs::FileStat& stat, std::string bytes,
-                               HostServices* services) {
+FileScan scan_bytes(const fs::FileStat& stat, std::string bytes, HostServices* services) {
   FileScan scan;
   scan.stat = stat;
   std::string error;
@@ -221,17 +215,13 @@ FileScan ScanCache::from_bytes(const fs::FileStat& stat, std::string bytes,
   return scan;
 }
 
-std::shared_ptr<const FileScan> ScanCache::get(const std::string& path, HostServices* services) {
-  const fs::FileStat stat = fs::stat_path(path);
-  std::shared_ptr<const FileScan>& entry = entries_[path];
-  if (entry && same_file(entry->stat, stat)) return entry;
+FileScan read_scan(const std::string& path, HostServices* services) {
   std::string bytes;
-  if (const int err = fs::read_file(path, bytes); err != 0) {
-    entry = std::make_shared<const FileScan>(cannot_read(stat, err));
-  } else {
-    entry = std::make_shared<const FileScan>(from_bytes(stat, std::move(bytes), services));
+  fs::FileStat stat;
+  if (const int err = fs::read_file_stat(path, bytes, stat); err != 0) {
+    return cannot_read(stat, err);
   }
-  return entry;
+  return scan_bytes(stat, std::move(bytes), services);
 }
 
 }  // namespace tarnwick

@@ -13,7 +13,6 @@
 #include <string>
 #include <string_view>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 #include "common/import_stmt.hpp"
@@ -117,22 +116,9 @@ class ScanPool {
   std::size_t outstanding_ = 0;  // submitted and not yet handed back
 };
 
-// The scans of the files read so far, by path. Used by one thread.
-class ScanCache {
- public:
-  std::shared_ptr<const FileScan> held(const std::string& path) const;
-  void keep(const std::string& path, std::shared_ptr<const FileScan> scan) {
-    entries_[path] = std::move(scan);
-  }
-  // Reads and scans `path` on this thread, keeping what it held when the
-  // file is unchanged.
-  std::shared_ptr<const FileScan> get(const std::string& path, HostServices* services);
-  // A scan of `bytes`, decoded and scanned here.
-  static FileScan from_bytes(const fs::FileStat& stat, std::string bytes, HostServices* services);
-  std::size_t size() const noexcept { return entries_.size(); }
-
- private:
-  std::unordered_map<std::string, std::shared_ptr<const FileScan>> entries_;
-};
+// Reads and scans `path` on this thread.
+FileScan read_scan(const std::string& path, HostServices* services);
+// A scan of a file's `bytes`, decoded and scanned here.
+FileScan scan_bytes(const fs::FileStat& stat, std::string bytes, HostServices* services);
 
 }  // namespace tarnwick
