@@ -94,7 +94,7 @@ class Graph(Mapping[str, Module]):
             # The same modules as `like` (a rebuild that changed imports
             # only): its tables serve, with this graph's depths.
             self._names, self._kinds, self._origins = like._names, like._kinds, like._origins
-            self._depths = native.depths()
+            self._depths = like._depths if native.same_depths(like._g) else native.depths()
         else:
             self._names, self._kinds, self._origins, self._depths = native.table()
         self._modules: dict[str, Module] = {}

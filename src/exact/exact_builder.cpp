@@ -68,10 +68,10 @@ void ExactBuilder::start_watching() {
   // follows, so each change is either statted or noticed.
   finder_.set_watch(&watch_);
   finder_.watch_all();
-  watched_files_.clear();
+  unwatched_files_.clear();
   for (const auto& [path, modules] : files_) {
-    if (watch_.watch(std::string(fs::folder_of(path))) && !fs::is_symlink(path)) {
-      watched_files_.insert(path);
+    if (!watch_.watch(std::string(fs::folder_of(path))) || fs::is_symlink(path)) {
+      unwatched_files_.push_back(path);
     }
   }
   watching_ = true;
@@ -81,15 +81,15 @@ void ExactBuilder::start_watching() {
 void ExactBuilder::index_files() {
   if (files_ready_) return;
   files_.clear();
-  watched_files_.clear();
+  unwatched_files_.clear();
   for (ModuleId id = 0; id < records_.size(); ++id) {
     const ModuleRecord& r = records_[id];
     if (r.node && r.scan && r.origin) files_[*r.origin].push_back(id);
   }
   if (watching_) {
     for (const auto& [path, modules] : files_) {
-      if (watch_.watched(fs::folder_of(path)) && !fs::is_symlink(path)) {
-        watched_files_.insert(path);
+      if (!watch_.watched(fs::folder_of(path)) || fs::is_symlink(path)) {
+        unwatched_files_.push_back(path);
       }
     }
   }
@@ -124,7 +124,7 @@ bool ExactBuilder::check(std::vector<std::string>& changed, bool same_request) {
       // Notices were lost: everything is statted, and the watches set anew
       // on the next rebuild.
       finder_.forget_watches();
-      watched_files_.clear();
+      unwatched_files_.clear();
       watching_ = false;
     }
   }
@@ -147,13 +147,11 @@ bool ExactBuilder::check(std::vector<std::string>& changed, bool same_request) {
       for (std::size_t i = check_folders_; i < paths.size(); ++i) stat_changed(paths[i], now[i]);
     }
   } else if (same_request) {
-    for (const std::string& path : noticed_) {
-      if (!watched_files_.contains(path) && files_.contains(path)) continue;  // statted below
-      stat_changed(path, fs::stat_path(path));
-    }
-    for (const auto& [path, modules] : files_) {
-      if (!watched_files_.contains(path)) stat_changed(path, fs::stat_path(path));
-    }
+    // The files notices named, and those no notice covers.
+    for (const std::string& path : noticed_) stat_changed(path, fs::stat_path(path));
+    for (const std::string& path : unwatched_files_) stat_changed(path, fs::stat_path(path));
+    std::sort(changed.begin(), changed.end());
+    changed.erase(std::unique(changed.begin(), changed.end()), changed.end());
   }
   folders_changed_ = folders_changed_ || folders;
   return folders_changed_;
@@ -217,7 +215,7 @@ std::shared_ptr<const ExactGraph> ExactBuilder::walk_all(const ExactRequest& req
   records_.swap(records);
   roots_ = std::move(roots);
   files_.clear();
-  watched_files_.clear();
+  unwatched_files_.clear();
   files_ready_ = false;  // indexed by the first rebuild that needs them
   stats_ = Stats{false, walk.files_read(), walk.files_read()};
   replan_ = true;
@@ -259,10 +257,15 @@ std::shared_ptr<const ExactGraph> ExactBuilder::patch(const ExactRequest& reques
       for (const ModuleId id : files_.at(path)) walk.resolve_with(id, scan);
     }
     walk.run();
-    std::vector<std::uint8_t> touched(records_.size(), 0);
-    for (const ModuleId id : walk.touched()) touched[id] = 1;
-    graph = std::make_shared<const ExactGraph>(
-        ExactGraph::assemble(names_, records_, roots_, last_graph_.get(), &touched));
+    if (std::optional<ExactGraph> quick =
+            ExactGraph::patched(*last_graph_, records_, walk.touched())) {
+      graph = std::make_shared<const ExactGraph>(std::move(*quick));
+    } else {
+      std::vector<std::uint8_t> touched(records_.size(), 0);
+      for (const ModuleId id : walk.touched()) touched[id] = 1;
+      graph = std::make_shared<const ExactGraph>(
+          ExactGraph::assemble(names_, records_, roots_, last_graph_.get(), &touched));
+    }
     // Complete: the files of modules met for the first time are taken in.
     for (const ModuleId id : walk.touched()) {
       const ModuleRecord& r = records_[id];
@@ -270,9 +273,9 @@ std::shared_ptr<const ExactGraph> ExactBuilder::patch(const ExactRequest& reques
       std::vector<ModuleId>& modules = files_[*r.origin];
       if (std::find(modules.begin(), modules.end(), id) != modules.end()) continue;
       modules.push_back(id);
-      if (watching_ && modules.size() == 1 && watch_.watched(fs::folder_of(*r.origin)) &&
-          !fs::is_symlink(*r.origin)) {
-        watched_files_.insert(*r.origin);
+      if (watching_ && modules.size() == 1 &&
+          (!watch_.watched(fs::folder_of(*r.origin)) || fs::is_symlink(*r.origin))) {
+        unwatched_files_.push_back(*r.origin);
       }
     }
     stats_ = Stats{false, changed.size() + walk.files_read(), files_.size()};

@@ -126,8 +126,9 @@ class ExactBuilder {
   fs::StatPlan check_plan_;
   std::size_t check_folders_ = 0;
   bool replan_ = true;
-  // Files whose changes come as notices (their folder watched, no link).
-  std::unordered_set<std::string> watched_files_;
+  // Files whose changes come as no notice (their folder not watched, or a
+  // link): statted on every rebuild.
+  std::vector<std::string> unwatched_files_;
 
   // What the file system told since the last completed build, kept until
   // one completes: a folder changed, or notices named these files.

@@ -111,38 +111,157 @@ ExactGraph ExactGraph::assemble(const ModuleNames& names, const std::vector<Modu
   g.compute_depths();
 
   g.problems_ = roots.problems;
+  g.problem_begin_.reserve(m + 1);
   for (std::uint32_t i = 0; i < m; ++i) {
+    g.problem_begin_.push_back(static_cast<std::uint32_t>(g.problems_.size()));
     const std::vector<Problem>& p = records[ids[i]].problems;
     g.problems_.insert(g.problems_.end(), p.begin(), p.end());
   }
-  g.index_importers();
+  g.problem_begin_.push_back(static_cast<std::uint32_t>(g.problems_.size()));
+  return g;
+}
+
+std::optional<ExactGraph> ExactGraph::patched(const ExactGraph& like,
+                                              const std::vector<ModuleRecord>& records,
+                                              std::span<const ModuleId> changed) {
+  if (!like.ids_ || like.problem_begin_.size() != like.size() + 1) return std::nullopt;
+  const std::vector<ModuleId>& ids = *like.ids_;
+  std::vector<std::uint32_t> index(records.size(), kNone);
+  for (std::uint32_t k = 0; k < ids.size(); ++k) {
+    if (ids[k] < records.size()) index[ids[k]] = k;
+  }
+
+  // The new rows of the changed modules of the graph.
+  struct Row {
+    std::uint32_t i;
+    std::vector<PendingSite> sites;
+  };
+  std::vector<Row> rows;
+  bool deeper = false;  // some new edge shortens a path
+  for (const ModuleId id : changed) {
+    const ModuleRecord& r = records[id];
+    const std::uint32_t i = index[id];
+    if (i == kNone) {
+      if (r.node && !r.edges.empty()) return std::nullopt;  // possibly a new module reached
+      continue;
+    }
+    const Module& was = like.module(i);
+    if (r.kind != was.kind || r.origin != was.origin) return std::nullopt;
+    Row row{i, {}};
+    row.sites.reserve(r.edges.size());
+    for (const OutEdge& e : r.edges) {
+      const std::uint32_t to = e.to < index.size() ? index[e.to] : kNone;
+      if (to == kNone) return std::nullopt;  // a module new to the graph
+      row.sites.push_back(PendingSite{i, to, e.site});
+      if (like.depth(to) > like.depth(i) + 1) deeper = true;
+    }
+    std::sort(row.sites.begin(), row.sites.end(),
+              [](const PendingSite& a, const PendingSite& b) { return a.key() < b.key(); });
+    for (const std::uint32_t old : like.imports(i)) {  // an import dropped: reachability may change
+      const auto at =
+          std::lower_bound(row.sites.begin(), row.sites.end(), old,
+                           [](const PendingSite& s, std::uint32_t to) { return s.to < to; });
+      if (at == row.sites.end() || at->to != old) return std::nullopt;
+    }
+    rows.push_back(std::move(row));
+  }
+  std::sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) { return a.i < b.i; });
+
+  ExactGraph g;
+  g.modules_ = like.modules_;
+  g.ids_ = like.ids_;
+  g.roots_ = like.roots_;
+  const auto m = static_cast<std::uint32_t>(like.size());
+  g.out_begin_.reserve(m + 1);
+  g.out_.reserve(like.out_.size() + 16);
+  g.site_begin_.reserve(like.site_begin_.size() + 16);
+  g.sites_.reserve(like.sites_.size() + 16);
+  g.problem_begin_.reserve(m + 1);
+  g.problems_.assign(like.problems_.begin(), like.problems_.begin() + like.problem_begin_[0]);
+
+  // Unchanged modules in runs: their edges, sites and problems copied in
+  // one piece each, the offsets moved by what the changed rows added.
+  const auto copy_run = [&](std::uint32_t from, std::uint32_t to) {
+    if (from == to) return;
+    const std::uint32_t e0 = like.out_begin_[from], e1 = like.out_begin_[to];
+    const auto edge_shift = static_cast<std::int64_t>(g.out_.size()) - e0;
+    for (std::uint32_t i = from; i < to; ++i) {
+      g.out_begin_.push_back(static_cast<std::uint32_t>(like.out_begin_[i] + edge_shift));
+    }
+    g.out_.insert(g.out_.end(), like.out_.begin() + e0, like.out_.begin() + e1);
+    const std::uint32_t s0 = like.site_begin_[e0], s1 = like.site_begin_[e1];
+    const auto site_shift = static_cast<std::int64_t>(g.sites_.size()) - s0;
+    for (std::uint32_t e = e0; e < e1; ++e) {
+      g.site_begin_.push_back(static_cast<std::uint32_t>(like.site_begin_[e] + site_shift));
+    }
+    g.sites_.insert(g.sites_.end(), like.sites_.begin() + s0, like.sites_.begin() + s1);
+    const std::uint32_t p0 = like.problem_begin_[from], p1 = like.problem_begin_[to];
+    const auto problem_shift = static_cast<std::int64_t>(g.problems_.size()) - p0;
+    for (std::uint32_t i = from; i < to; ++i) {
+      g.problem_begin_.push_back(
+          static_cast<std::uint32_t>(like.problem_begin_[i] + problem_shift));
+    }
+    g.problems_.insert(g.problems_.end(), like.problems_.begin() + p0, like.problems_.begin() + p1);
+  };
+  std::uint32_t next = 0;
+  for (const Row& row : rows) {
+    copy_run(next, row.i);
+    g.out_begin_.push_back(static_cast<std::uint32_t>(g.out_.size()));
+    for (std::size_t k = 0; k < row.sites.size(); ++k) {
+      if (k > 0 && row.sites[k].key() == row.sites[k - 1].key()) continue;
+      if (k == 0 || row.sites[k].to != row.sites[k - 1].to) {
+        g.out_.push_back(row.sites[k].to);
+        g.site_begin_.push_back(static_cast<std::uint32_t>(g.sites_.size()));
+      }
+      g.sites_.push_back(row.sites[k].site);
+    }
+    g.problem_begin_.push_back(static_cast<std::uint32_t>(g.problems_.size()));
+    const std::vector<Problem>& p = records[ids[row.i]].problems;
+    g.problems_.insert(g.problems_.end(), p.begin(), p.end());
+    next = row.i + 1;
+  }
+  copy_run(next, m);
+  g.out_begin_.push_back(static_cast<std::uint32_t>(g.out_.size()));
+  g.site_begin_.push_back(static_cast<std::uint32_t>(g.sites_.size()));
+  g.problem_begin_.push_back(static_cast<std::uint32_t>(g.problems_.size()));
+  if (deeper) {
+    g.compute_depths();
+  } else {
+    g.depths_ = like.depths_;
+  }
   return g;
 }
 
 void ExactGraph::compute_depths() {
-  depths_.assign(size(), -1);
+  auto depths = std::make_shared<std::vector<std::int32_t>>(size(), -1);
+  std::vector<std::int32_t>& d = *depths;
   std::vector<std::uint32_t> queue(roots_.begin(), roots_.end());
-  for (const std::uint32_t r : roots_) depths_[r] = 0;
+  for (const std::uint32_t r : roots_) d[r] = 0;
   for (std::size_t k = 0; k < queue.size(); ++k) {
     const std::uint32_t i = queue[k];
     for (const std::uint32_t j : imports(i)) {
-      if (depths_[j] >= 0) continue;
-      depths_[j] = depths_[i] + 1;
+      if (d[j] >= 0) continue;
+      d[j] = d[i] + 1;
       queue.push_back(j);
     }
   }
+  depths_ = std::move(depths);
 }
 
-void ExactGraph::index_importers() {
-  const std::size_t n = size();
-  in_begin_.assign(n + 1, 0);
-  for (const std::uint32_t j : out_) ++in_begin_[j + 1];
-  for (std::size_t i = 0; i < n; ++i) in_begin_[i + 1] += in_begin_[i];
-  in_.assign(out_.size(), 0);
-  std::vector<std::uint32_t> fill(in_begin_.begin(), in_begin_.end() - 1);
-  for (std::uint32_t i = 0; i < n; ++i) {
-    for (const std::uint32_t j : imports(i)) in_[fill[j]++] = i;  // ascending i: sorted
-  }
+const ExactGraph::Importers& ExactGraph::importers_index() const {
+  std::call_once(importers_->once, [&] {
+    const std::size_t n = size();
+    std::vector<std::uint32_t>& begin = importers_->begin;
+    begin.assign(n + 1, 0);
+    for (const std::uint32_t j : out_) ++begin[j + 1];
+    for (std::size_t i = 0; i < n; ++i) begin[i + 1] += begin[i];
+    importers_->of.assign(out_.size(), 0);
+    std::vector<std::uint32_t> fill(begin.begin(), begin.end() - 1);
+    for (std::uint32_t i = 0; i < n; ++i) {
+      for (const std::uint32_t j : imports(i)) importers_->of[fill[j]++] = i;  // ascending i
+    }
+  });
+  return *importers_;
 }
 
 std::optional<std::uint32_t> ExactGraph::find(std::string_view name) const noexcept {
@@ -159,7 +278,8 @@ std::span<const std::uint32_t> ExactGraph::imports(std::uint32_t i) const noexce
 }
 
 std::span<const std::uint32_t> ExactGraph::importers_of(std::uint32_t i) const noexcept {
-  return {in_.data() + in_begin_[i], in_begin_[i + 1] - in_begin_[i]};
+  const Importers& index = importers_index();
+  return {index.of.data() + index.begin[i], index.begin[i + 1] - index.begin[i]};
 }
 
 std::span<const Site> ExactGraph::sites(std::uint32_t from, std::uint32_t to) const noexcept {
@@ -208,13 +328,15 @@ ExactGraph ExactGraph::subgraph(const std::vector<bool>& keep) const {
   ExactGraph g;
   std::vector<std::uint32_t> index(size(), kNone);
   auto modules = std::make_shared<std::vector<Module>>();
+  auto depths = std::make_shared<std::vector<std::int32_t>>();
   for (std::uint32_t i = 0; i < size(); ++i) {
     if (!keep[i]) continue;
     index[i] = static_cast<std::uint32_t>(modules->size());
     modules->push_back(module(i));
-    g.depths_.push_back(depths_[i]);
+    depths->push_back(depth(i));
   }
   g.modules_ = std::move(modules);
+  g.depths_ = std::move(depths);
   g.out_begin_.push_back(0);
   g.site_begin_.push_back(0);
   for (std::uint32_t i = 0; i < size(); ++i) {
@@ -235,7 +357,6 @@ ExactGraph ExactGraph::subgraph(const std::vector<bool>& keep) const {
     const std::optional<std::uint32_t> at = find(p.importer);
     if (p.importer.empty() || (at && keep[*at])) g.problems_.push_back(p);
   }
-  g.index_importers();
   return g;
 }
 

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -39,10 +40,21 @@ class ExactGraph {
                              const RootRecord& roots, const ExactGraph* like = nullptr,
                              const std::vector<std::uint8_t>* changed = nullptr);
 
+  // `like` with the rows and problems of the modules `changed` taken from
+  // their records, when that is all that changed: the same modules, each
+  // changed module still importing all it imported (so every module stays
+  // reachable). The module table is shared, and so are the depths when no
+  // new edge shortens a path. Absent otherwise (the caller assembles).
+  static std::optional<ExactGraph> patched(const ExactGraph& like,
+                                           const std::vector<ModuleRecord>& records,
+                                           std::span<const ModuleId> changed);
+
   std::size_t size() const noexcept { return modules_ ? modules_->size() : 0; }
   const Module& module(std::uint32_t i) const noexcept { return (*modules_)[i]; }
   // Fewest imports from a root (roots: 0).
-  std::int32_t depth(std::uint32_t i) const noexcept { return depths_[i]; }
+  std::int32_t depth(std::uint32_t i) const noexcept { return (*depths_)[i]; }
+  // Whether both graphs share their depths (a rebuild that changed no depth).
+  bool same_depths(const ExactGraph& other) const noexcept { return depths_ == other.depths_; }
   // Whether both graphs hold the same modules (names, kinds, origins).
   bool same_modules(const ExactGraph& other) const noexcept {
     return modules_ == other.modules_ ||
@@ -81,15 +93,23 @@ class ExactGraph {
   std::shared_ptr<const std::vector<Module>> modules_;
   std::shared_ptr<const std::vector<ModuleId>>
       ids_;  // of the modules, as the builder interned them
-  std::vector<std::int32_t> depths_;
+  std::shared_ptr<const std::vector<std::int32_t>> depths_;
   std::vector<std::uint32_t> roots_;
   std::vector<std::uint32_t> out_begin_, out_;  // CSR: imports of node i
-  std::vector<std::uint32_t> in_begin_, in_;    // CSR: importers of node i
   std::vector<std::uint32_t> site_begin_;       // sites of the edge at out_[e]
   std::vector<Site> sites_;
   std::vector<Problem> problems_;
+  // The roots' problems come first; module i's follow at
+  // [problem_begin_[i], problem_begin_[i + 1]) (empty in a subgraph).
+  std::vector<std::uint32_t> problem_begin_;
+  // Importers of each module (CSR), made on the first question.
+  struct Importers {
+    std::once_flag once;
+    std::vector<std::uint32_t> begin, of;
+  };
+  std::unique_ptr<Importers> importers_ = std::make_unique<Importers>();
 
-  void index_importers();
+  const Importers& importers_index() const;
   // Breadth-first depths from the roots.
   void compute_depths();
 };

@@ -260,6 +260,17 @@ PyObject* graph_same_problems(PyObject* self, PyObject* other) noexcept {
   });
 }
 
+// same_depths(other) -> whether both graphs share their depths, so a
+// rebuild's wrapper can keep the last one's.
+PyObject* graph_same_depths(PyObject* self, PyObject* other) noexcept {
+  return entry([&] {
+    PyTypeObject* type = graph_type();
+    if (type == nullptr) throw ErrorAlreadySet{};
+    if (!PyObject_TypeCheck(other, type)) raise(PyExc_TypeError, "same_depths() takes a Graph");
+    return PyBool_FromLong(graph_of(self).same_depths(graph_of(other)) ? 1 : 0);
+  });
+}
+
 // depths() -> (depth, ...) by module index
 PyObject* graph_depths(PyObject* self, PyObject*) noexcept {
   return entry([&] {
@@ -275,6 +286,7 @@ PyObject* graph_depths(PyObject* self, PyObject*) noexcept {
 PyMethodDef kGraphMethods[] = {
     {"same_modules", graph_same_modules, METH_O, "whether both graphs hold the same modules"},
     {"depths", graph_depths, METH_NOARGS, "(depth, ...) by module index"},
+    {"same_depths", graph_same_depths, METH_O, "whether both graphs share their depths"},
     {"same_problems", graph_same_problems, METH_O, "whether both graphs hold the same problems"},
     {"table", graph_table, METH_NOARGS, "(names, kinds, origins, depths)"},
     {"find", graph_find, METH_O, "index of a module name, or -1"},
