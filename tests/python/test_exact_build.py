@@ -176,10 +176,20 @@ def test_rebuilds_read_only_what_changed(project):
     ({"source": "", "package": "p\0"}, "package must be an absolute package name"),
     ({"source": "", "skip": "loops"}, "skip takes class, function, guarded, type_checking"),
     ({"source": "", "sys_path": "/usr/lib"}, "sys_path must be a sequence of str"),
+    ({"source": "", "workers": 0}, "workers must be None or a positive int, not 0"),
+    ({"source": "", "workers": -2}, "workers must be None or a positive int"),
+    ({"source": "", "workers": 1.5}, "workers must be None or a positive int"),
+    ({"source": "", "workers": True}, "workers must be None or a positive int"),
 ])
 def test_bad_arguments_raise_error(kwargs, message):
     with pytest.raises(tg.Error, match=message):
         tg.build(**kwargs)
+
+
+@pytest.mark.parametrize("workers", [None, 1, 3])
+def test_workers_give_the_same_graph(workers):
+    graph = tg.build(source="import json\n", workers=workers)
+    assert graph.to_json() == tg.build(source="import json\n").to_json()
 
 
 @pytest.mark.parametrize("seed", range(4))
