@@ -109,9 +109,8 @@ class Module:
         imports: frozenset[str],
         imported_by: frozenset[str],
     ) -> None:
-        for field, value in zip(
-            self.__slots__, (name, kind, origin, depth, imports, imported_by)
-        ):
+        values = (name, kind, origin, depth, imports, imported_by)
+        for field, value in zip(self.__slots__, values):
             object.__setattr__(self, field, value)
 
     def __setattr__(self, name: str, value: object) -> None:
@@ -135,7 +134,9 @@ class Module:
         return f"Module({self.name!r}, kind={self.kind!r}, depth={self.depth})"
 
 
-def _selector(max_depth: int | None, scope: str | Iterable[str] | None) -> Callable[[str, int], bool]:
+def _selector(
+    max_depth: int | None, scope: str | Iterable[str] | None
+) -> Callable[[str, int], bool]:
     """Whether a module (name, depth) is kept by a depth limit and a scope:
     package names, each with its submodules, or ending in '.' for the
     submodules only."""

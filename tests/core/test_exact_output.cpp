@@ -191,38 +191,6 @@ TEST(ExactOutput, JsonAsJsonDumpsWritesIt) {
     }
   ]
 })"},
-      {&small, 0, R"({
-"roots": [
-"__main__"
-],
-"modules": [
-{
-"name": "__main__",
-"kind": "source",
-"origin": "/m.py",
-"depth": 0,
-"imports": [
-"a"
-]
-},
-{
-"name": "a",
-"kind": "namespace",
-"origin": null,
-"depth": 1,
-"imports": []
-}
-],
-"problems": [
-{
-"importer": "a",
-"name": "b",
-"line": 1,
-"reason": "No module named 'b'",
-"kind": "not_found"
-}
-]
-})"},
       {&empty, std::nullopt, R"({"roots": [], "modules": [], "problems": []})"},
       {&empty, 2, "{\n  \"roots\": [],\n  \"modules\": [],\n  \"problems\": []\n}"},
   };
