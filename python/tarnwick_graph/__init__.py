@@ -14,17 +14,29 @@ search path by reading directories, the way the import system finds them,
 without importing anything; depths are true shortest import distances.
 """
 
-from importlib.metadata import PackageNotFoundError, version
-
 from ._build import Builder, build
 from ._graph import Graph, Module, NotInGraph, Problem, Site
 from ._native import Error
 from ._scan import Alias, ImportStatement, scan
 
-try:
-    __version__ = version("tarnwick")
-except PackageNotFoundError:  # pragma: no cover - running from a source tree
-    __version__ = "0+unknown"
+__version__: str  # read from the installed distribution on first use
+
+TYPE_CHECKING = False
+if not TYPE_CHECKING:  # type checkers see __version__ as declared, no other attribute
+
+    def __getattr__(name: str) -> str:
+        # importlib.metadata costs more than the rest of the package together.
+        if name != "__version__":
+            raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+        from importlib.metadata import PackageNotFoundError, version
+
+        try:
+            found = version("tarnwick")
+        except PackageNotFoundError:  # running from a source tree
+            found = "0+unknown"
+        globals()["__version__"] = found
+        return found
+
 
 __all__ = [
     "Alias",

@@ -4,20 +4,18 @@ that keeps what it read for the next build."""
 from __future__ import annotations
 
 import os
-import threading
-from collections.abc import Iterable, Sequence
+from _thread import allocate_lock
 
 from . import _config, _native
-from ._graph import Graph, Problem
+from ._graph import Graph
 from ._native import Error
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Iterable, Sequence
 
 # The contexts a build can leave unfollowed, as the scanner's site flags.
 SKIPPABLE = {"function": 1, "class": 2, "guarded": 4, "type_checking": 8}
-
-_REASONS = {
-    "no_parent_package": "attempted relative import with no known parent package",
-    "beyond_top_level": "attempted relative import beyond top-level package",
-}
 
 
 def _names(value: str | Iterable[str], what: str) -> list[str]:
@@ -128,10 +126,18 @@ class Builder:
     `sys_path` is the complete module search path to resolve against; by
     default each build uses the path a program run that way would start
     with: the script's folder (or the top folder of its package), then this
-    interpreter's path.
+    interpreter's path. `workers` is how many threads a build may use (None:
+    as many as the process may use; 1: no thread besides the caller's).
     """
 
-    def __init__(self, *, sys_path: Sequence[str] | None = None) -> None:
+    def __init__(
+        self, *, sys_path: Sequence[str] | None = None, workers: int | None = None
+    ) -> None:
+        if workers is not None and (
+            not isinstance(workers, int) or isinstance(workers, bool) or workers < 1
+        ):
+            raise Error(f"workers must be None or a positive int, not {workers!r}")
+        self._workers = workers or 0  # the native builder's 0: as many as the process may use
         if sys_path is not None:
             if isinstance(sys_path, str) or not all(
                 isinstance(p, str) and "\0" not in p for p in sys_path
@@ -141,7 +147,7 @@ class Builder:
         self._sys_path = sys_path
         self._natives: dict[tuple[str, ...], _native.Builder] = {}
         self._last: dict[int, Graph] = {}  # the last graph of each native builder
-        self._lock = threading.Lock()
+        self._lock = allocate_lock()
 
     def _native_for(self, first_entry: str) -> _native.Builder:
         path = self._sys_path if self._sys_path is not None else [first_entry, *_config.base_path()]
@@ -149,7 +155,7 @@ class Builder:
         with self._lock:
             native = self._natives.get(key)
             if native is None:
-                native = _native.Builder(_config.finder_config(list(path)))
+                native = _native.Builder(_config.finder_config(list(path)), self._workers)
                 self._natives[key] = native
         return native
 
@@ -190,11 +196,7 @@ class Builder:
         last = self._last.get(id(native))
         if reused and last is not None:
             return last  # nothing changed: the very graph of the last build
-        if last is not None and result.same_problems(last._g):
-            problems = last.problems
-        else:
-            problems = self._problems(result)
-        graph = Graph(result, problems, like=last)
+        graph = Graph(result, like=last)
         self._last[id(native)] = graph
         return graph
 
@@ -203,19 +205,6 @@ class Builder:
         current directory, or None when there is none."""
         found = self._native_for(os.getcwd()).find(_names(name, "name")[0])
         return None if isinstance(found, str) else (found[0], found[1])
-
-    @staticmethod
-    def _problems(graph: _native.Graph) -> tuple[Problem, ...]:
-        out = []
-        for kind, importer, name, line, detail in graph.problems():
-            if kind == "not_found":
-                reason = f"No module named {name!r}"
-                if detail == "parent is not a package":
-                    reason += f"; {name.rpartition('.')[0]!r} is not a package"
-            else:
-                reason = _REASONS.get(kind, detail)
-            out.append(Problem(importer or None, name, line, reason, kind))
-        return tuple(out)
 
 
 def build(
@@ -228,9 +217,10 @@ def build(
     within: str | Iterable[str] | None = None,
     skip: str | Iterable[str] = (),
     sys_path: Sequence[str] | None = None,
+    workers: int | None = None,
 ) -> Graph:
-    """Builds one graph with a new Builder; see Builder.build."""
-    return Builder(sys_path=sys_path).build(
+    """Builds one graph with a new Builder; see Builder and Builder.build."""
+    return Builder(sys_path=sys_path, workers=workers).build(
         path,
         source=source,
         modules=modules,

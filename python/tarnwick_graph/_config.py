@@ -11,10 +11,12 @@ from __future__ import annotations
 import importlib.machinery
 import os
 import sys
-import sysconfig
-from typing import Any
 
 import _imp
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
 
 _STANDARD_FINDERS = {
     importlib.machinery.BuiltinImporter: "builtin",
@@ -78,7 +80,12 @@ def _meta_path(search_path: list[str]) -> list[object]:
 
 
 def stdlib_dir() -> str:
-    return getattr(sys, "_stdlib_dir", None) or sysconfig.get_paths()["stdlib"]
+    found: str | None = getattr(sys, "_stdlib_dir", None)
+    if found:
+        return found
+    import sysconfig
+
+    return sysconfig.get_paths()["stdlib"]
 
 
 def finder_config(search_path: list[str]) -> dict[str, Any]:

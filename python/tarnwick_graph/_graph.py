@@ -3,13 +3,42 @@ Module values, with the queries people ask of an import graph."""
 
 from __future__ import annotations
 
-import json
-from collections.abc import Iterable, Iterator, Mapping
-from dataclasses import dataclass
-from typing import NamedTuple, overload, Literal
+# collections.abc's own classes, from the module the interpreter has loaded
+# at start-up: importing collections.abc would import collections too.
+from _collections_abc import Mapping
+from collections import namedtuple
 
 from . import _native
 from ._native import Error
+
+# Annotations are strings (see the __future__ import): typing is read by type
+# checkers only, never imported at run time.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Callable, Iterable, Iterator
+    from typing import Literal, NamedTuple, overload
+
+    class _SiteFields(NamedTuple):
+        line: int
+        in_function: bool
+        in_class: bool
+        guarded: bool
+        type_checking: bool
+
+    class _ProblemFields(NamedTuple):
+        importer: str | None
+        name: str
+        line: int
+        reason: str
+        kind: str
+
+else:
+    _SiteFields = namedtuple("Site", "line in_function in_class guarded type_checking")
+    _ProblemFields = namedtuple("Problem", "importer name line reason kind")
+
+    def overload(function):
+        return function
+
 
 # Flags of a site, as the scanner sets them.
 _FUNCTION, _CLASS, _GUARDED, _TYPE_CHECKING = 1, 2, 4, 8
@@ -22,14 +51,13 @@ class NotInGraph(Error, KeyError):
         return f"{self.args[0]!r} is not in the graph"
 
 
-class Site(NamedTuple):
-    """Where one import statement stands: its line and its context."""
+class Site(_SiteFields):
+    """Where one import statement stands: its line (`line`) and its context:
+    `in_function` (inside a def: runs when the function is called),
+    `in_class` (directly in a class body), `guarded` (in a try body whose
+    handler catches ImportError), `type_checking` (under ``if TYPE_CHECKING:``)."""
 
-    line: int
-    in_function: bool  # inside a def: runs when the function is called
-    in_class: bool  # directly in a class body
-    guarded: bool  # in a try body whose handler catches ImportError
-    type_checking: bool  # under `if TYPE_CHECKING:`
+    __slots__ = ()
 
     @property
     def module_level(self) -> bool:
@@ -47,19 +75,23 @@ class Site(NamedTuple):
         )
 
 
-class Problem(NamedTuple):
-    """Something the build could not follow; it never stops a build."""
+class Problem(_ProblemFields):
+    """Something the build could not follow; it never stops a build.
 
-    importer: str | None  # the module whose statement it is (None: a requested module)
-    name: str  # the module as far as it was resolved, or the relative name as written
-    line: int  # of the statement; 0 when the problem is the file itself
-    reason: str  # Python's own wording where it has one
-    kind: str  # not_found, no_parent_package, beyond_top_level, unreadable
+    `importer` is the module whose statement it is (None: a requested
+    module); `name` the module as far as it was resolved, or the relative
+    name as written; `line` that of the statement (0 when the problem is the
+    file itself); `reason` Python's own wording where it has one; `kind` one
+    of not_found, no_parent_package, beyond_top_level, unreadable.
+    """
+
+    __slots__ = ()
 
 
-@dataclass(frozen=True)
 class Module:
-    """One module of a graph."""
+    """One module of a graph (immutable)."""
+
+    __slots__ = ("name", "kind", "origin", "depth", "imports", "imported_by")
 
     name: str
     kind: str  # source, package, namespace, extension, bytecode, builtin, frozen, foreign
@@ -68,8 +100,60 @@ class Module:
     imports: frozenset[str]  # modules its statements import (with their enclosing packages)
     imported_by: frozenset[str]  # modules importing it
 
+    def __init__(
+        self,
+        name: str,
+        kind: str,
+        origin: str | None,
+        depth: int,
+        imports: frozenset[str],
+        imported_by: frozenset[str],
+    ) -> None:
+        values = (name, kind, origin, depth, imports, imported_by)
+        for field, value in zip(self.__slots__, values):
+            object.__setattr__(self, field, value)
+
+    def __setattr__(self, name: str, value: object) -> None:
+        raise AttributeError(f"Module is immutable: cannot assign to {name!r}")
+
+    def __delattr__(self, name: str) -> None:
+        raise AttributeError(f"Module is immutable: cannot delete {name!r}")
+
+    def _fields(self) -> tuple[object, ...]:
+        return tuple(getattr(self, field) for field in self.__slots__)
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, Module):
+            return NotImplemented
+        return self._fields() == other._fields()
+
+    def __hash__(self) -> int:
+        return hash(self._fields())
+
     def __repr__(self) -> str:
         return f"Module({self.name!r}, kind={self.kind!r}, depth={self.depth})"
+
+
+def _selector(
+    max_depth: int | None, scope: str | Iterable[str] | None
+) -> Callable[[str, int], bool]:
+    """Whether a module (name, depth) is kept by a depth limit and a scope:
+    package names, each with its submodules, or ending in '.' for the
+    submodules only."""
+    if max_depth is not None and (not isinstance(max_depth, int) or isinstance(max_depth, bool)):
+        raise Error(f"max_depth must be an int, not {type(max_depth).__name__}")
+    scopes = None if scope is None else ([scope] if isinstance(scope, str) else list(scope))
+    if scopes is not None and not all(isinstance(s, str) and s for s in scopes):
+        raise Error("scope must be a module name or an iterable of module names")
+    prefixes = None if scopes is None else tuple(s if s.endswith(".") else s + "." for s in scopes)
+    exact = frozenset(() if scopes is None else (s for s in scopes if not s.endswith(".")))
+
+    def keep(name: str, depth: int) -> bool:
+        if max_depth is not None and depth > max_depth:
+            return False
+        return prefixes is None or name in exact or name.startswith(prefixes)
+
+    return keep
 
 
 class Graph(Mapping[str, Module]):
@@ -82,14 +166,13 @@ class Graph(Mapping[str, Module]):
 
     __slots__ = ("_g", "_names", "_kinds", "_origins", "_depths", "_modules", "_problems")
 
-    def __init__(
-        self, native: _native.Graph, problems: tuple[Problem, ...], like: Graph | None = None
-    ) -> None:
+    def __init__(self, native: _native.Graph, like: Graph | None = None) -> None:
         self._g = native
         self._names: tuple[str, ...]
         self._kinds: tuple[str, ...]
         self._origins: tuple[str | None, ...]
         self._depths: tuple[int, ...]
+        self._problems: tuple[Problem, ...] | None = None
         if like is not None and native.same_modules(like._g):
             # The same modules as `like` (a rebuild that changed imports
             # only): its tables serve, with this graph's depths.
@@ -97,8 +180,9 @@ class Graph(Mapping[str, Module]):
             self._depths = like._depths if native.same_depths(like._g) else native.depths()
         else:
             self._names, self._kinds, self._origins, self._depths = native.table()
+        if like is not None and like._problems is not None and native.same_problems(like._g):
+            self._problems = like._problems
         self._modules: dict[str, Module] = {}
-        self._problems = problems
 
     # -- the mapping --
 
@@ -156,13 +240,15 @@ class Graph(Mapping[str, Module]):
     @property
     def problems(self) -> tuple[Problem, ...]:
         """Everything the build could not follow, in the order met."""
+        if self._problems is None:
+            self._problems = tuple(Problem(*p) for p in self._g.problems())
         return self._problems
 
     @property
     def unresolved(self) -> tuple[Problem, ...]:
         """Imported names that resolve to no module (the problems other than
         unreadable files)."""
-        return tuple(p for p in self._problems if p.kind != "unreadable")
+        return tuple(p for p in self.problems if p.kind != "unreadable")
 
     def sites(self, importer: str, imported: str) -> tuple[Site, ...]:
         """Where the statements that make `importer` import `imported` stand
@@ -178,32 +264,20 @@ class Graph(Mapping[str, Module]):
     def why(self, name: str, all: Literal[True]) -> list[list[str]]: ...
 
     def why(self, name: str, all: bool = False) -> list[str] | list[list[str]]:
-        """A shortest import chain from a root to `name` (the first in name
-        order), or with ``all=True`` every chain of that length, in name order."""
+        """A shortest import chain from a root to `name`, root first (the
+        first of chains()), or with ``all=True`` every chain of that length.
+        Empty when there is none (in a subgraph that dropped every way)."""
         chains = self.chains(name)
         if all:
             return list(chains)
-        return next(chains)
+        return next(chains, [])
 
     def chains(self, name: str) -> Iterator[list[str]]:
-        """Every shortest import chain from a root to `name`, in name order,
-        one at a time (there may be very many)."""
-        target = self._index(name)
-        depths, names, g = self._depths, self._names, self._g
-
-        def back(i: int) -> Iterator[list[int]]:
-            if depths[i] == 0:
-                yield [i]
-                return
-            for p in g.importers_of(i):
-                if depths[p] == depths[i] - 1:
-                    for chain in back(p):
-                        chain.append(i)
-                        yield chain
-
-        # Chains come out ordered by their first differing module from the
-        # root end, because importers are ascending at every step.
-        return ([names[i] for i in chain] for chain in back(target))
+        """Every shortest import chain from a root to `name`, root first,
+        one at a time (there may be very many). They come ordered from the
+        target's end: by the module before `name`, then the one before
+        that, and so on, each in name order."""
+        return self._g.chains(self._index(name))
 
     def cycles(self) -> list[list[str]]:
         """The import cycles: groups of modules that import each other,
@@ -223,64 +297,41 @@ class Graph(Mapping[str, Module]):
         self, max_depth: int | None = None, scope: str | Iterable[str] | None = None
     ) -> Graph:
         """The roots and the modules whose depth is at most `max_depth` and
-        which are in `scope` (a package name, or several: the package and its
-        submodules), with the imports between them. Depths stay those of
-        this graph."""
-        if max_depth is not None and (not isinstance(max_depth, int) or isinstance(max_depth, bool)):
-            raise Error(f"max_depth must be an int, not {type(max_depth).__name__}")
-        scopes = None if scope is None else ([scope] if isinstance(scope, str) else list(scope))
-        if scopes is not None and not all(isinstance(s, str) for s in scopes):
-            raise Error("scope must be a module name or an iterable of module names")
-        roots = set(self._g.roots())
+        which are in `scope` (a package name, or several: each package and
+        its submodules; a name ending in '.' stands for the submodules
+        only), with the imports between them and the problems of the kept
+        modules. Depths stay those of this graph."""
+        keep = _selector(max_depth, scope)
+        mask = bytearray(map(keep, self._names, self._depths))
+        for i in self._g.roots():
+            mask[i] = 1
+        return Graph(self._g.subgraph(bytes(mask)))
 
-        def keep(i: int) -> bool:
-            if i in roots:
-                return True
-            if max_depth is not None and self._depths[i] > max_depth:
-                return False
-            if scopes is None:
-                return True
-            name = self._names[i]
-            return any(name == s or name.startswith(s + ".") for s in scopes)
-
-        mask = bytes(keep(i) for i in range(len(self._names)))
-        native = self._g.subgraph(mask)
-        kept = {self._names[i] for i in range(len(mask)) if mask[i]}
-        problems = tuple(p for p in self._problems if p.importer is None or p.importer in kept)
-        return Graph(native, problems)
+    def collapsed(self, packages: str | Iterable[str] = ()) -> Graph:
+        """This graph with every module outside `packages` (each with its
+        submodules) folded into its top-level name: ``json.decoder`` and
+        ``json.scanner`` become ``json``, with the kind and origin of
+        ``json`` and the imports of all three. Imports within one folded
+        module go; depths are those of the folded graph."""
+        inside = [packages] if isinstance(packages, str) else list(packages)
+        if not all(isinstance(p, str) and p for p in inside):
+            raise Error("packages must be a package name or an iterable of package names")
+        return Graph(self._g.collapsed(inside))
 
     # -- output --
 
     def to_json(self, indent: int | None = None) -> str:
-        """The graph as JSON: roots, modules (name, kind, origin, depth,
-        imports) and problems."""
-        names = self._names
-        data = {
-            "roots": list(self.roots),
-            "modules": [
-                {
-                    "name": names[i],
-                    "kind": self._kinds[i],
-                    "origin": self._origins[i],
-                    "depth": self._depths[i],
-                    "imports": [names[j] for j in self._g.imports(i)],
-                }
-                for i in range(len(names))
-            ],
-            "problems": [p._asdict() for p in self._problems],
-        }
-        return json.dumps(data, indent=indent)
+        """The graph as JSON: {"roots": [...], "modules": [...], "problems":
+        [...]}, each module with its name, kind, origin, depth and imports,
+        each problem with the fields of Problem; exactly what json.dumps
+        writes for that data with `indent`."""
+        if indent is not None and (
+            not isinstance(indent, int) or isinstance(indent, bool) or indent < 0
+        ):
+            raise Error(f"indent must be None or an int of 0 or more, not {indent!r}")
+        return self._g.to_json(indent)
 
     def to_dot(self) -> str:
-        """The graph in Graphviz's DOT language; roots are drawn double."""
-        names = self._names
-        roots = set(self._g.roots())
-        lines = ["digraph imports {", "  rankdir=LR;", "  node [shape=box, fontname=Helvetica];"]
-        for i, name in enumerate(names):
-            extra = ", peripheries=2" if i in roots else ""
-            lines.append(f"  {json.dumps(name)} [label={json.dumps(name)}{extra}];")
-        for i, name in enumerate(names):
-            for j in self._g.imports(i):
-                lines.append(f"  {json.dumps(name)} -> {json.dumps(names[j])};")
-        lines.append("}")
-        return "\n".join(lines) + "\n"
+        """The graph in Graphviz's DOT language: roots as gold double
+        octagons, the other modules shaded by depth."""
+        return self._g.to_dot()

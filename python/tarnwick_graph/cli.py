@@ -2,24 +2,20 @@
 
 The graph comes from the exact engine (tarnwick_graph.build); ``--legacy``
 builds it with the tarnwick module instead, for comparison. This module reads
-the command line, runs one build and formats the result: it prints nothing
-but its output on standard output, and messages on standard error.
+the command line, runs one build and formats what the graph gives: it prints
+nothing but its output on standard output, and messages on standard error.
 """
 
 from __future__ import annotations
 
 import argparse
-import json
 import os
-import shutil
-import subprocess
 import sys
-from collections import deque
-from collections.abc import Iterable, Sequence
-from dataclasses import dataclass, field
+from collections.abc import Iterable, Iterator, Sequence
 from typing import TextIO
 
-from . import Builder, Error, Graph, Problem
+from . import Builder, Error, Graph, Module, Problem, _native
+from ._graph import _selector
 
 EXIT_OK = 0
 EXIT_BUILD_FAILED = 1
@@ -62,213 +58,166 @@ exit codes:
 """
 
 
-# ---- a plain view of a graph ---------------------------------------------------
+# ---- the tarnwick module's graph ----------------------------------------------
 
 
-@dataclass
-class View:
-    """What the outputs need: each module's depth, kind and origin, the
-    imports between modules, the roots, and the problems."""
+class Legacy:
+    """The graph the tarnwick module builds, with what the outputs ask of a
+    Graph: modules in name order with the depths of its walk (not import
+    distances) and the kind "module", no problems."""
 
-    depth: dict[str, int] = field(default_factory=dict)
-    kind: dict[str, str] = field(default_factory=dict)
-    origin: dict[str, str | None] = field(default_factory=dict)
-    imports: dict[str, set[str]] = field(default_factory=dict)
-    roots: list[str] = field(default_factory=list)
     problems: tuple[Problem, ...] = ()
 
+    def __init__(
+        self,
+        names: list[str],
+        origins: list[str | None],
+        depths: list[int],
+        imports: list[list[int]],
+        roots: list[int],
+    ) -> None:
+        self.names, self.origins, self.depths, self.imports, self.roots = (
+            names, origins, depths, imports, roots)
+        self.edge_count = sum(map(len, imports))
+
     @classmethod
-    def of(cls, graph: Graph) -> View:
-        view = cls(roots=list(graph.roots), problems=graph.problems)
-        for name in graph:
-            module = graph[name]
-            view.depth[name] = module.depth
-            view.kind[name] = module.kind
-            view.origin[name] = module.origin
-            view.imports[name] = set(module.imports)
-        return view
+    def build(cls, source: str, package: str | None, search_dir: str) -> Legacy:
+        """As `python FILE` would see its imports: the file's directory first
+        on sys.path. It asks the interpreter's importlib, in this process,
+        where each module lives."""
+        import tarnwick
 
-    def ordered(self) -> list[str]:
-        return sorted(self.depth, key=lambda n: (self.depth[n], n))
-
-    def edge_count(self) -> int:
-        return sum(len(deps) for deps in self.imports.values())
-
-    def filtered(self, max_depth: int | None, scope: str | None) -> View:
-        """The roots and the modules of depth at most `max_depth` in `scope`
-        (a package and its submodules; with a trailing '.', the submodules
-        only), and the imports between them."""
-
-        def keep(name: str) -> bool:
-            if name in self.roots:
-                return True
-            if max_depth is not None and self.depth[name] > max_depth:
-                return False
-            if scope is None:
-                return True
-            if scope.endswith("."):
-                return name.startswith(scope)
-            return name == scope or name.startswith(scope + ".")
-
-        kept = {n for n in self.depth if keep(n)}
-        return View(
-            {n: self.depth[n] for n in kept},
-            {n: self.kind[n] for n in kept},
-            {n: self.origin[n] for n in kept},
-            {n: self.imports[n] & kept for n in kept},
-            list(self.roots),
-            tuple(p for p in self.problems if p.importer is None or p.importer in kept),
+        sys.path.insert(0, search_dir)
+        try:
+            graph = tarnwick.GraphBuilder().build(source, package)
+        finally:
+            sys.path.remove(search_dir)
+        nodes = sorted(graph.get_all_scoped(""), key=lambda n: n.name)
+        index = {node.name: i for i, node in enumerate(nodes)}
+        imports: list[list[int]] = [[] for _ in nodes]
+        for i, node in enumerate(nodes):
+            for importer in node.dependents:
+                imports[index[importer]].append(i)
+        return cls(
+            [n.name for n in nodes],
+            [n.spec["origin"] for n in nodes],
+            [n.depth or 0 for n in nodes],
+            [sorted(deps) for deps in imports],
+            [index[LEGACY_ROOT]],
         )
 
-    def collapsed(self, inside: list[str]) -> View:
-        """Each module outside the packages `inside` replaced by its
-        top-level name (its distribution, where one is installed)."""
+    def __contains__(self, name: object) -> bool:
+        return name in self.names
 
-        def top(name: str) -> str:
-            if any(name == p or name.startswith(p + ".") for p in inside):
-                return name
-            return name.partition(".")[0]
+    def values(self) -> Iterator[Module]:
+        for name, origin, depth in zip(self.names, self.origins, self.depths):
+            yield Module(name, "module", origin, depth, frozenset(), frozenset())
 
-        view = View(roots=[top(r) for r in self.roots], problems=self.problems)
-        dists = _distributions()
-        for name, depth in self.depth.items():
-            t = top(name)
-            if t != name or t not in view.depth:
-                view.depth[t] = min(depth, view.depth.get(t, depth))
-                if t == name:
-                    view.kind[t], view.origin[t] = self.kind[name], self.origin[name]
-                else:
-                    view.kind.setdefault(t, "external")
-                    view.origin.setdefault(t, dists.get(t))
-            view.imports.setdefault(t, set())
-        for name, deps in self.imports.items():
-            view.imports[top(name)] |= {top(d) for d in deps if top(d) != top(name)}
-        return view
+    def subgraph(self, max_depth: int | None, scope: str | None) -> Legacy:
+        keep = _selector(max_depth, scope)
+        kept = [i for i, name in enumerate(self.names)
+                if i in self.roots or keep(name, self.depths[i])]
+        index = {old: new for new, old in enumerate(kept)}
+        return Legacy(
+            [self.names[i] for i in kept],
+            [self.origins[i] for i in kept],
+            [self.depths[i] for i in kept],
+            [[index[j] for j in self.imports[i] if j in index] for i in kept],
+            [index[r] for r in self.roots],
+        )
 
-    def chains(self, target: str, every: bool) -> list[list[str]]:
-        """Shortest import chains from a root to `target`, found breadth-first,
-        in name order; only the first unless `every`."""
-        dist = {r: 0 for r in self.roots}
-        queue = deque(self.roots)
-        while queue and target not in dist:
-            name = queue.popleft()
-            for dep in sorted(self.imports[name]):
-                if dep not in dist:
-                    dist[dep] = dist[name] + 1
-                    queue.append(dep)
-        if target not in dist:
+    def chains(self, name: str, every: bool) -> list[list[str]]:
+        """The shortest chains from the root to `name` (the first only
+        unless `every`), in Graph.chains' order. The walk's depths are not
+        distances, so they are found breadth-first."""
+        distance = [-1] * len(self.names)
+        queue = list(self.roots)
+        for r in queue:
+            distance[r] = 0
+        for i in queue:  # grows as it goes: breadth-first
+            for j in self.imports[i]:
+                if distance[j] < 0:
+                    distance[j] = distance[i] + 1
+                    queue.append(j)
+        importers: list[list[int]] = [[] for _ in self.names]
+        for i, deps in enumerate(self.imports):
+            for j in deps:
+                importers[j].append(i)
+        target = self.names.index(name)
+        if distance[target] < 0:
             return []
-        importers: dict[str, list[str]] = {}
-        for name, deps in self.imports.items():
-            for dep in deps:
-                importers.setdefault(dep, []).append(name)
-        chains: list[list[str]] = []
+        # Depth first from the target, one importer a step nearer each time.
+        chains, path, tried = [], [target], [0]
+        while path:
+            i = path[-1]
+            if distance[i] == 0:
+                chains.append([self.names[k] for k in reversed(path)])
+                if not every:
+                    break
+                path.pop()
+                tried.pop()
+                continue
+            nearer = [p for p in importers[i] if distance[p] == distance[i] - 1]
+            if tried[-1] == len(nearer):
+                path.pop()
+                tried.pop()
+                continue
+            path.append(nearer[tried[-1]])
+            tried[-1] += 1
+            tried.append(0)
+        return chains
 
-        def back(chain: list[str]) -> bool:
-            first = chain[0]
-            if dist[first] == 0:
-                chains.append(list(chain))
-                return not every
-            for p in sorted(importers.get(first, ())):
-                if dist.get(p) == dist[first] - 1:
-                    chain.insert(0, p)
-                    if back(chain):
-                        return True
-                    chain.pop(0)
-            return False
+    def to_json(self, indent: int | None = None) -> str:
+        return self._render("json", indent)
 
-        back([target])
-        return sorted(chains)
+    def to_dot(self) -> str:
+        return self._render("dot", None)
+
+    def _render(self, format: str, indent: int | None) -> str:
+        kinds = ["module"] * len(self.names)
+        return _native.render(format, self.names, kinds, self.origins, self.depths,
+                              self.imports, self.roots, indent)
 
 
-def _distributions() -> dict[str, str]:
-    """Top-level import names -> the installed distribution providing them."""
-    from importlib.metadata import packages_distributions
-
-    try:
-        return {top: ", ".join(sorted(set(d))) for top, d in packages_distributions().items()}
-    except Exception:  # broken metadata of some installed distribution
-        return {}
+def legacy_search_dir(path: str, package: str | None) -> str:
+    """The file's own directory, or the one holding the top-level package
+    when the file lies inside the directories of `package`."""
+    directory = os.path.dirname(path)
+    if package:
+        parts = package.split(".")
+        trail = directory.split(os.sep)[-len(parts):]
+        if trail == parts:
+            directory = os.sep.join(directory.split(os.sep)[: -len(parts)]) or os.sep
+    return directory
 
 
 # ---- outputs -------------------------------------------------------------------
 
 
-def describe(view: View, name: str) -> str:
-    origin = view.origin[name]
-    kind = view.kind[name]
-    if origin is None or origin in ("built-in", "frozen"):
-        return f"({kind})"
-    return origin
+def describe(module: Module) -> str:
+    if module.origin is None or module.origin in ("built-in", "frozen"):
+        return f"({module.kind})"
+    return module.origin
 
 
-def write_listing(view: View, out: TextIO) -> None:
-    names = view.ordered()
-    width = max((len(n) for n in names), default=0)
+def write_listing(graph: Graph | Legacy, out: TextIO) -> None:
+    """The modules grouped by depth, each with where it lives, and a summary."""
+    modules = sorted(graph.values(), key=lambda m: m.depth)  # stable: names stay in order
+    width = max((len(m.name) for m in modules), default=0)
     current = -1
-    for name in names:
-        if view.depth[name] != current:
-            current = view.depth[name]
+    for m in modules:
+        if m.depth != current:
+            current = m.depth
             out.write(f"depth {current}\n")
-        out.write(f"  {name.ljust(width)}  {describe(view, name)}".rstrip() + "\n")
-    summary = f"{len(names)} modules, {view.edge_count()} imports"
-    unresolved = sum(1 for p in view.problems if p.kind != "unreadable")
+        out.write(f"  {m.name.ljust(width)}  {describe(m)}".rstrip() + "\n")
+    summary = f"{len(modules)} modules, {graph.edge_count} imports"
+    unresolved = sum(1 for p in graph.problems if p.kind != "unreadable")
     if unresolved:
         summary += f", {unresolved} unresolved (--unresolved lists them)"
-    unreadable = len(view.problems) - unresolved
+    unreadable = len(graph.problems) - unresolved
     if unreadable:
         summary += f", {unreadable} unreadable"
     out.write(summary + "\n")
-
-
-def write_json(view: View, out: TextIO) -> None:
-    data = {
-        "roots": view.roots,
-        "modules": [
-            {
-                "name": name,
-                "kind": view.kind[name],
-                "origin": view.origin[name],
-                "depth": view.depth[name],
-                "imports": sorted(view.imports[name]),
-            }
-            for name in view.ordered()
-        ],
-        "problems": [p._asdict() for p in view.problems],
-    }
-    json.dump(data, out, indent=2)
-    out.write("\n")
-
-
-def _dot_id(text: str) -> str:
-    return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
-
-
-def node_style(view: View, name: str) -> list[str]:
-    """Roots stand out; other modules are shaded from dark (depth 1) to light
-    (depth 7 and beyond) in Graphviz's blues9 scheme."""
-    if name in view.roots:
-        return ["shape=doubleoctagon", 'fillcolor="#f2c14e"', "penwidth=2"]
-    shade = 8 - min(view.depth[name], 7)
-    attrs = [f'fillcolor="/blues9/{shade}"']
-    if shade >= 6:
-        attrs.append("fontcolor=white")
-    return attrs
-
-
-def write_dot(view: View, out: TextIO) -> None:
-    out.write(
-        "digraph imports {\n  rankdir=LR;\n"
-        "  node [shape=box, style=filled, fontname=Helvetica];\n"
-    )
-    names = view.ordered()
-    for name in names:
-        attrs = [f"label={_dot_id(name)}", *node_style(view, name)]
-        out.write(f"  {_dot_id(name)} [{', '.join(attrs)}];\n")
-    for name in names:
-        for dep in sorted(view.imports[name]):
-            out.write(f"  {_dot_id(name)} -> {_dot_id(dep)};\n")
-    out.write("}\n")
 
 
 def no_graphviz() -> int:
@@ -280,16 +229,15 @@ def no_graphviz() -> int:
     return EXIT_NO_GRAPHVIZ
 
 
-def write_svg(view: View, path: str) -> int:
+def write_svg(graph: Graph | Legacy, path: str) -> int:
+    import shutil
+    import subprocess
+
     dot = shutil.which("dot")
     if dot is None:
         return no_graphviz()
-    from io import StringIO
-
-    text = StringIO()
-    write_dot(view, text)
     proc = subprocess.run(
-        [dot, "-Tsvg", "-o", path], input=text.getvalue(), capture_output=True, text=True
+        [dot, "-Tsvg", "-o", path], input=graph.to_dot(), capture_output=True, text=True
     )
     if proc.returncode != 0:
         print(f"tarnwick-graph: dot failed: {proc.stderr.strip()}", file=sys.stderr)
@@ -297,9 +245,15 @@ def write_svg(view: View, path: str) -> int:
     return EXIT_OK
 
 
-def write_why(view: View, target: str, every: bool, out: TextIO) -> int:
-    chains = view.chains(target, every) if target in view.depth else []
-    if not chains:
+def write_why(graph: Graph | Legacy, target: str, every: bool, out: TextIO) -> int:
+    chains: list[list[str]] = []
+    if target not in graph:
+        pass
+    elif isinstance(graph, Graph):
+        chains = graph.why(target, all=True) if every else [graph.why(target)]
+    else:
+        chains = graph.chains(target, every)
+    if not any(chains):
         print(f"tarnwick-graph: {target} is not in the graph", file=sys.stderr)
         return EXIT_NOT_IN_GRAPH
     out.write("\n\n".join("\n".join(chain) for chain in chains) + "\n")
@@ -309,10 +263,7 @@ def write_why(view: View, target: str, every: bool, out: TextIO) -> int:
 def write_unresolved(problems: Iterable[Problem], out: TextIO) -> None:
     """One line per name that resolves to no module: the name, where it is
     imported, and why it is not found."""
-    rows = sorted(
-        ((p.name, f"{p.importer or '(requested)'}:{p.line}", p.reason) for p in problems),
-        key=lambda r: r,
-    )
+    rows = sorted((p.name, f"{p.importer or '(requested)'}:{p.line}", p.reason) for p in problems)
     widths = [max((len(r[i]) for r in rows), default=0) for i in range(2)]
     for name, where, reason in rows:
         out.write(f"{name.ljust(widths[0])}  {where.ljust(widths[1])}  {reason}\n")
@@ -320,9 +271,9 @@ def write_unresolved(problems: Iterable[Problem], out: TextIO) -> None:
 
 
 def write_cycles(graph: Graph, out: TextIO) -> None:
-    out.write("\n\n".join("\n".join(group) for group in graph.cycles()))
-    if graph.cycles():
-        out.write("\n")
+    cycles = graph.cycles()
+    if cycles:
+        out.write("\n\n".join("\n".join(group) for group in cycles) + "\n")
 
 
 def write_affected(graph: Graph, files: Sequence[str], out: TextIO) -> int:
@@ -346,40 +297,6 @@ def write_affected(graph: Graph, files: Sequence[str], out: TextIO) -> int:
 # ---- building ------------------------------------------------------------------
 
 
-def legacy_view(source: str, package: str | None, search_dir: str) -> View:
-    """The graph the tarnwick module builds, as `python FILE` would see its
-    imports: the file's directory first on sys.path. It asks the
-    interpreter's importlib, in this process, where each module lives."""
-    import tarnwick
-
-    sys.path.insert(0, search_dir)
-    try:
-        graph = tarnwick.GraphBuilder().build(source, package)
-    finally:
-        sys.path.remove(search_dir)
-    view = View(roots=[LEGACY_ROOT])
-    for node in graph.get_all_scoped(""):
-        view.depth[node.name] = node.depth if node.depth is not None else 0
-        view.kind[node.name] = "module"
-        view.origin[node.name] = node.spec["origin"]
-        view.imports.setdefault(node.name, set())
-        for importer in node.dependents:
-            view.imports.setdefault(importer, set()).add(node.name)
-    return view
-
-
-def legacy_search_dir(path: str, package: str | None) -> str:
-    """The file's own directory, or the one holding the top-level package
-    when the file lies inside the directories of `package`."""
-    directory = os.path.dirname(path)
-    if package:
-        parts = package.split(".")
-        trail = directory.split(os.sep)[-len(parts):]
-        if trail == parts:
-            directory = os.sep.join(directory.split(os.sep)[: -len(parts)]) or os.sep
-    return directory
-
-
 def version() -> str:
     from importlib.metadata import PackageNotFoundError
     from importlib.metadata import version as dist_version
@@ -388,6 +305,24 @@ def version() -> str:
         return f"tarnwick-graph {dist_version('tarnwick')}"
     except PackageNotFoundError:
         return "tarnwick-graph (tarnwick is not installed as a distribution; version unknown)"
+
+
+class _Version(argparse.Action):
+    """--version, reading the installed version only when asked."""
+
+    def __call__(self, parser: argparse.ArgumentParser, *args: object) -> None:
+        print(version())
+        parser.exit()
+
+
+def _jobs(text: str) -> int:
+    try:
+        n = int(text)
+    except ValueError:
+        n = 0
+    if n < 1:
+        raise argparse.ArgumentTypeError(f"must be a positive integer, not {text!r}")
+    return n
 
 
 def parse_args(argv: Iterable[str] | None) -> argparse.Namespace:
@@ -400,7 +335,8 @@ def parse_args(argv: Iterable[str] | None) -> argparse.Namespace:
     parser.add_argument("target", nargs="?", help="a Python file, a package directory, or -")
     parser.add_argument("-m", dest="modules", action="append", metavar="NAME",
                         help="graph the package (or module) NAME; may be repeated")
-    parser.add_argument("--version", action="version", version=version())
+    parser.add_argument("--version", action=_Version, nargs=0,
+                        help="print the installed version and exit")
     parser.add_argument("--package", help="the package a file or - belongs to (for relative imports)")
     out = parser.add_mutually_exclusive_group()
     out.add_argument("--json", action="store_true", help="print JSON: roots, modules, problems")
@@ -422,6 +358,8 @@ def parse_args(argv: Iterable[str] | None) -> argparse.Namespace:
                         choices=("function", "class", "guarded", "type_checking"),
                         help="do not follow imports standing in CONTEXT: function, class, "
                         "guarded (try/except ImportError), type_checking; may be repeated")
+    parser.add_argument("--jobs", "-j", type=_jobs, metavar="N",
+                        help="threads the build may use (default: as many as it may use)")
     parser.add_argument("--legacy", action="store_true",
                         help="build with the tarnwick module (asks importlib in this process, "
                         "which may import packages; its own grammar and depths)")
@@ -436,60 +374,70 @@ def parse_args(argv: Iterable[str] | None) -> argparse.Namespace:
     filters = args.max_depth is not None or args.scope is not None
     if filters and (args.why or args.unresolved or args.cycles or args.affected):
         parser.error("--max-depth and --scope apply to the listing, --json, --dot and --svg")
+    if args.scope is not None and args.scope in ("", "."):
+        parser.error("--scope takes a module name")
     if args.legacy:
         if args.modules or (args.target != "-" and os.path.isdir(args.target)):
             parser.error("--legacy takes a file or -")
-        if args.cycles or args.affected or args.external or args.unresolved or args.skip:
-            parser.error("--cycles, --affected, --unresolved, --external and --skip need the "
-                         "exact engine")
+        if (args.cycles or args.affected or args.external or args.unresolved or args.skip
+                or args.jobs):
+            parser.error("--cycles, --affected, --unresolved, --external, --skip and --jobs "
+                         "need the exact engine")
     if args.package is not None and args.modules:
         parser.error("--package applies to a file or -")
     return args
 
 
-def build_exact(args: argparse.Namespace) -> tuple[Graph, list[str]]:
-    """The graph, and the packages whose modules are graphed (empty for a
-    file or source)."""
-    builder = Builder()
+def build_exact(args: argparse.Namespace) -> Graph:
+    """The graph, with the modules outside the graphed packages folded into
+    their top-level names under --external collapse."""
+    builder = Builder(workers=args.jobs)
     packages: list[str] = []
     if args.modules:
         packages = list(args.modules)
         within = packages if (args.external or "leaves") != "follow" else None
-        return builder.build(packages=packages, within=within, skip=args.skip), packages
-    if args.target == "-":
+        graph = builder.build(packages=packages, within=within, skip=args.skip)
+    elif args.target == "-":
         source = sys.stdin.read()
         within = [] if args.external in ("leaves", "collapse") else None
-        return builder.build(source=source, package=args.package, within=within, skip=args.skip), packages
-    if os.path.isdir(args.target):
+        graph = builder.build(source=source, package=args.package, within=within, skip=args.skip)
+    elif os.path.isdir(args.target):
         from ._config import package_of
 
         name, _ = package_of(args.target)
         packages = [name] if name else []
         within = packages if (args.external or "leaves") != "follow" else None
-        return builder.build(args.target, within=within, skip=args.skip), packages
-    within = None
-    if args.external in ("leaves", "collapse"):
-        from ._config import package_of
+        graph = builder.build(args.target, within=within, skip=args.skip)
+    else:
+        within = None
+        if args.external in ("leaves", "collapse"):
+            from ._config import package_of
 
-        name = args.package or package_of(args.target)[0]
-        within = [name.partition(".")[0]] if name else []
-        packages = within
-    return builder.build(args.target, package=args.package, within=within, skip=args.skip), packages
+            name = args.package or package_of(args.target)[0]
+            within = [name.partition(".")[0]] if name else []
+            packages = within
+        graph = builder.build(args.target, package=args.package, within=within, skip=args.skip)
+    return graph.collapsed(packages) if args.external == "collapse" else graph
+
+
+def build_legacy(args: argparse.Namespace) -> Legacy:
+    if args.target == "-":
+        return Legacy.build(sys.stdin.read(), args.package, os.getcwd())
+    with open(args.target, encoding="utf-8") as f:
+        source = f.read()
+    search_dir = legacy_search_dir(os.path.abspath(args.target), args.package)
+    return Legacy.build(source, args.package, search_dir)
 
 
 def main(argv: Iterable[str] | None = None) -> int:
     args = parse_args(argv)
-    if args.svg and shutil.which("dot") is None:
-        return no_graphviz()  # said before the build, not after
+    if args.svg:
+        import shutil
+
+        if shutil.which("dot") is None:
+            return no_graphviz()  # said before the build, not after
     try:
-        if args.legacy:
-            view = _legacy(args)
-            graph = None
-        else:
-            graph, packages = build_exact(args)
-            view = View.of(graph)
-            if args.external == "collapse":
-                view = view.collapsed(packages)
+        graph = build_legacy(args) if args.legacy else build_exact(args)
     except Error as e:
         print(f"tarnwick-graph: {e}", file=sys.stderr)
         return EXIT_USAGE
@@ -502,39 +450,32 @@ def main(argv: Iterable[str] | None = None) -> int:
         print(f"tarnwick-graph: build failed: {e}", file=sys.stderr)
         return EXIT_BUILD_FAILED
     try:
-        return write_output(args, graph, view, sys.stdout)
+        return write_output(args, graph, sys.stdout)
     except BrokenPipeError:  # `tarnwick-graph FILE | head`: the reader has enough
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return EXIT_OK
 
 
-def _legacy(args: argparse.Namespace) -> View:
-    if args.target == "-":
-        return legacy_view(sys.stdin.read(), args.package, os.getcwd())
-    with open(args.target, encoding="utf-8") as f:
-        source = f.read()
-    return legacy_view(source, args.package, legacy_search_dir(os.path.abspath(args.target), args.package))
-
-
-def write_output(args: argparse.Namespace, graph: Graph | None, view: View, out: TextIO) -> int:
+def write_output(args: argparse.Namespace, graph: Graph | Legacy, out: TextIO) -> int:
     if args.why:
-        return write_why(view, args.why, args.all, out)
-    if graph is not None and args.cycles:
-        write_cycles(graph, out)
-        return EXIT_OK
-    if graph is not None and args.affected:
-        return write_affected(graph, args.affected, out)
-    if graph is not None and args.unresolved:
-        write_unresolved(graph.unresolved, out)
-        return EXIT_OK
+        return write_why(graph, args.why, args.all, out)
+    if isinstance(graph, Graph):
+        if args.cycles:
+            write_cycles(graph, out)
+            return EXIT_OK
+        if args.affected:
+            return write_affected(graph, args.affected, out)
+        if args.unresolved:
+            write_unresolved(graph.unresolved, out)
+            return EXIT_OK
     if args.max_depth is not None or args.scope is not None:
-        view = view.filtered(args.max_depth, args.scope)
+        graph = graph.subgraph(args.max_depth, args.scope)
     if args.svg:
-        return write_svg(view, args.svg)
+        return write_svg(graph, args.svg)
     if args.json:
-        write_json(view, out)
+        out.write(graph.to_json(indent=2) + "\n")
     elif args.dot:
-        write_dot(view, out)
+        out.write(graph.to_dot())
     else:
-        write_listing(view, out)
+        write_listing(graph, out)
     return EXIT_OK

@@ -121,6 +121,35 @@ ExactGraph ExactGraph::assemble(const ModuleNames& names, const std::vector<Modu
   return g;
 }
 
+ExactGraph ExactGraph::assemble(Parts parts) {
+  ModuleNames names;
+  std::vector<ModuleId> id_of;
+  id_of.reserve(parts.nodes.size());
+  for (const Module& m : parts.nodes) id_of.push_back(names.intern(m.name));
+  std::vector<ModuleRecord> records(names.size());
+  for (std::size_t k = 0; k < parts.nodes.size(); ++k) {
+    ModuleRecord& r = records[id_of[k]];
+    r.node = true;
+    r.resolved = true;
+    r.kind = parts.nodes[k].kind;
+    r.origin = std::move(parts.nodes[k].origin);
+  }
+  for (const EdgeSite& e : parts.edges) {
+    records[id_of[e.from]].edges.push_back(OutEdge{id_of[e.to], e.site});
+  }
+  RootRecord roots;
+  for (const std::uint32_t r : parts.roots) roots.roots.push_back(id_of[r]);
+  for (Problem& p : parts.problems) {
+    const ModuleId at = p.importer.empty() ? kNoModule : names.find(p.importer);
+    if (at != kNoModule && at < records.size() && records[at].node) {
+      records[at].problems.push_back(std::move(p));
+    } else {
+      roots.problems.push_back(std::move(p));
+    }
+  }
+  return assemble(names, records, roots);
+}
+
 std::optional<ExactGraph> ExactGraph::patched(const ExactGraph& like,
                                               const std::vector<ModuleRecord>& records,
                                               std::span<const ModuleId> changed) {

@@ -40,6 +40,22 @@ class ExactGraph {
                              const RootRecord& roots, const ExactGraph* like = nullptr,
                              const std::vector<std::uint8_t>* changed = nullptr);
 
+  // A graph from plain parts, for graphs made from other graphs (and for
+  // tests): modules by index, one edge per site, roots, and problems, which
+  // go with their importer's module (the roots', when it has none here).
+  struct EdgeSite {
+    std::uint32_t from;
+    std::uint32_t to;
+    Site site;
+  };
+  struct Parts {
+    std::vector<Module> nodes;
+    std::vector<EdgeSite> edges;
+    std::vector<std::uint32_t> roots;
+    std::vector<Problem> problems;
+  };
+  static ExactGraph assemble(Parts parts);
+
   // `like` with the rows and problems of the modules `changed` taken from
   // their records, when that is all that changed: the same modules, each
   // changed module still importing all it imported (so every module stays

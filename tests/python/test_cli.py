@@ -8,7 +8,7 @@ import sys
 
 import pytest
 
-from tarnwick_graph import cli
+import tarnwick_graph as tg
 from tarnwick_graph.cli import main
 
 FILES = {
@@ -54,19 +54,21 @@ def test_listing_json_and_dot(project, capsys):
     code, out, err = run(capsys, "app.py")
     assert (code, err) == (0, "")
     lines = out.splitlines()
+    graph = tg.build("app.py")
     assert lines[:2] == ["depth 0", f"  __main__  {project / 'app.py'}"]
     assert next(l for l in lines if l.split()[0] == "sys").split()[1] == "(builtin)"
-    assert re.fullmatch(r"\d+ modules, \d+ imports(, \d+ unresolved \(--unresolved lists them\))?",
-                        lines[-1])
+    listed = [l.split()[0] for l in lines[1:-1] if l.startswith("  ")]
+    assert listed == sorted(graph, key=lambda n: (graph[n].depth, n))
+    assert lines[-1] == f"{len(graph)} modules, {graph.edge_count} imports"
 
+    # The same text as the API's, for the same build.
     code, out, _ = run(capsys, "--json", "app.py")
-    data = json.loads(out)
-    modules = {m["name"]: m for m in data["modules"]}
-    assert data["roots"] == ["__main__"]
+    assert out == graph.to_json(indent=2) + "\n"
+    modules = {m["name"]: m for m in json.loads(out)["modules"]}
     assert [modules[n]["depth"] for n in ("__main__", "helper", "keyword")] == [0, 1, 2]
-    assert modules["__main__"]["imports"] == ["helper", "sys"]
 
     code, out, _ = run(capsys, "--dot", "app.py")
+    assert out == graph.to_dot()
     nodes, edges = read_dot(out)
     assert {("__main__", "helper"), ("helper", "keyword")} <= edges
     assert nodes["__main__"]["shape"] == "doubleoctagon"
@@ -74,7 +76,7 @@ def test_listing_json_and_dot(project, capsys):
 
 
 @pytest.mark.parametrize("argv, want", [
-    (["shared"], ["left shared"]),
+    (["shared", "--jobs", "1"], ["left shared"]),
     (["shared", "--all"], ["left shared", "right shared"]),
     (["keyword", "--all"], ["left shared keyword", "right shared keyword"]),
 ])
@@ -113,6 +115,14 @@ def test_package_graphs(project, capsys, argv, names):
     assert modules["loud"]["depth"] == modules["loud.inner"]["depth"] == 0
 
 
+def test_collapse_folds_outside_modules(project, capsys):
+    code, out, err = run(capsys, "--json", "--external", "collapse", "lost.py")
+    assert (code, err) == (0, "")
+    graph = tg.build("lost.py", within=[]).collapsed([])
+    assert out == graph.to_json(indent=2) + "\n"
+    assert {m["name"] for m in json.loads(out)["modules"]} == {"__main__", "pkg"}
+
+
 def test_cycles_affected_and_unresolved(project, capsys):
     assert run(capsys, "--cycles", "loud") == (0, "loud\nloud.inner\n", "")
     code, out, _ = run(capsys, "why.py", "--affected", "shared.py")
@@ -121,7 +131,9 @@ def test_cycles_affected_and_unresolved(project, capsys):
     rows = [line.split(None, 2) for line in out.splitlines()]
     assert rows[:2] == [["also_missing", "pkg.sibling:1", "No module named 'also_missing'"],
                         ["no_such_mod", "__main__:1", "No module named 'no_such_mod'"]]
-    assert out.endswith("unresolved\n")
+    assert out.endswith("\n2 unresolved\n")
+    code, out, _ = run(capsys, "lost.py")
+    assert out.endswith(" imports, 2 unresolved (--unresolved lists them)\n")
 
 
 def test_standard_input_and_legacy(project, capsys, monkeypatch):
@@ -130,6 +142,20 @@ def test_standard_input_and_legacy(project, capsys, monkeypatch):
     assert {m["name"] for m in json.loads(out)["modules"]} >= {"__main__", "helper", "keyword"}
     code, out, err = run(capsys, "--legacy", "--max-depth", "1", "app.py")
     assert (code, err) == (0, "") and out.splitlines()[:2] == ["depth 0", "  <terminal>  (module)"]
+    assert re.fullmatch(r"\d+ modules, \d+ imports", out.splitlines()[-1])
+
+
+def test_legacy_formats(project, capsys):
+    code, out, _ = run(capsys, "--legacy", "--json", "--scope", "helper", "app.py")
+    data = json.loads(out)
+    assert code == 0 and data["roots"] == ["<terminal>"] and data["problems"] == []
+    assert [(m["name"], m["kind"], m["imports"]) for m in data["modules"]] == [
+        ("<terminal>", "module", ["helper"]), ("helper", "module", [])]
+    code, out, _ = run(capsys, "--legacy", "--dot", "--max-depth", "1", "app.py")
+    nodes, edges = read_dot(out)
+    assert nodes["<terminal>"]["shape"] == "doubleoctagon" and ("<terminal>", "helper") in edges
+    code, out, _ = run(capsys, "--legacy", "--why", "shared", "--all", "why.py")
+    assert (code, out) == (0, "<terminal>\nleft\nshared\n\n<terminal>\nright\nshared\n")
 
 
 @pytest.mark.parametrize("argv, code, message", [
@@ -142,9 +168,12 @@ def test_standard_input_and_legacy(project, capsys, monkeypatch):
     (["why.py", "-m", "json"], 2, "usage:"),
     (["--legacy", "--cycles", "why.py"], 2, "usage:"),
     (["--why", "left", "--scope", "l", "why.py"], 2, "usage:"),
+    (["--jobs", "0", "why.py"], 2, "usage:"),
+    (["--jobs", "two", "why.py"], 2, "usage:"),
+    (["--legacy", "--jobs", "2", "why.py"], 2, "usage:"),
 ])
 def test_errors_and_exit_codes(project, capsys, monkeypatch, argv, code, message):
-    monkeypatch.setattr(cli.shutil, "which", lambda name: None)
+    monkeypatch.setattr(shutil, "which", lambda name: None)
     got, out, err = run(capsys, *argv)
     assert (got, out) == (code, "") and err.startswith(message)
 

@@ -176,10 +176,20 @@ def test_rebuilds_read_only_what_changed(project):
     ({"source": "", "package": "p\0"}, "package must be an absolute package name"),
     ({"source": "", "skip": "loops"}, "skip takes class, function, guarded, type_checking"),
     ({"source": "", "sys_path": "/usr/lib"}, "sys_path must be a sequence of str"),
+    ({"source": "", "workers": 0}, "workers must be None or a positive int, not 0"),
+    ({"source": "", "workers": -2}, "workers must be None or a positive int"),
+    ({"source": "", "workers": 1.5}, "workers must be None or a positive int"),
+    ({"source": "", "workers": True}, "workers must be None or a positive int"),
 ])
 def test_bad_arguments_raise_error(kwargs, message):
     with pytest.raises(tg.Error, match=message):
         tg.build(**kwargs)
+
+
+@pytest.mark.parametrize("workers", [None, 1, 3])
+def test_workers_give_the_same_graph(workers):
+    graph = tg.build(source="import json\n", workers=workers)
+    assert graph.to_json() == tg.build(source="import json\n").to_json()
 
 
 @pytest.mark.parametrize("seed", range(4))
@@ -229,3 +239,24 @@ def test_patched_rebuilds_equal_fresh_builds(tmp_path, seed):
             write(name, text(name) + (f"import m{rng.randrange(20)}\n" if name == "main" else ""))
         rebuilt = builder.build(*args, **within)
         assert snapshot(rebuilt) == snapshot(tg.Builder(sys_path=path).build(*args, **within))
+
+
+def test_import_loads_only_what_a_build_needs(run_python):
+    proc = run_python("""
+        import sys
+        before = set(sys.modules)
+        import tarnwick_graph
+        print(*sorted(set(sys.modules) - before))
+        print(tarnwick_graph.__version__ == tarnwick_graph.__version__ != "")
+        print("importlib.metadata" in sys.modules)
+        try:
+            tarnwick_graph.no_such_name
+        except AttributeError as e:
+            print(e)
+    """)
+    loaded, version_read, metadata, missing = proc.stdout.splitlines()
+    heavy = {"importlib.metadata", "json", "typing", "dataclasses", "threading", "tokenize",
+             "argparse", "sysconfig", "inspect", "re", "email"}
+    assert not heavy & set(loaded.split())
+    assert (version_read, metadata) == ("True", "True")  # read on first use
+    assert missing == "module 'tarnwick_graph' has no attribute 'no_such_name'"

@@ -52,6 +52,48 @@ def test_why(graph, name, one, every):
     assert graph.why(name) == one and graph.why(name, all=True) == every
 
 
+@pytest.fixture(scope="module")
+def lattice(tmp_path_factory):
+    # main imports p and q; p imports y, q imports x; both import t; the
+    # first chain by the module before t goes through q.
+    root = tmp_path_factory.mktemp("lattice")
+    for name, text in {"main": "import p, q\n", "p": "import y\n", "q": "import x\n",
+                       "x": "import t\n", "y": "import t\n", "t": ""}.items():
+        (root / f"{name}.py").write_text(text)
+    return tg.Builder(sys_path=[str(root)]).build(modules="main")
+
+
+def test_chains_come_from_the_targets_end(lattice):
+    assert lattice.why("t") == ["main", "q", "x", "t"]
+    chains = lattice.chains("t")
+    assert next(chains) == ["main", "q", "x", "t"]
+    assert list(chains) == [["main", "p", "y", "t"]] and next(chains, None) is None
+    # The subgraph keeps depths: without x, y's chain is the only one; without
+    # both, t keeps its depth and has none.
+    assert lattice.subgraph(scope=["p", "y", "t"]).why("t", all=True) == [["main", "p", "y", "t"]]
+    assert lattice.subgraph(scope="t").why("t") == []
+    with pytest.raises(tg.NotInGraph):
+        lattice.chains("nowhere")
+
+
+@pytest.fixture(scope="module")
+def long_chain(tmp_path_factory):
+    root = tmp_path_factory.mktemp("long")
+    n = 20_000
+    for k in range(n):
+        with open(root / f"c{k}.py", "w") as f:
+            f.write(f"import c{k + 1}\n" if k + 1 < n else "")
+    return tg.Builder(sys_path=[str(root)]).build(modules="c0"), n
+
+
+def test_long_chains_without_recursion(long_chain):
+    graph, n = long_chain
+    chain = graph.why(f"c{n - 1}")
+    assert chain == [f"c{k}" for k in range(n)]
+    assert graph.why(f"c{n - 1}", all=True) == [chain]
+    assert graph[f"c{n - 1}"].depth == n - 1
+
+
 def test_cycles_and_importers(graph):
     assert graph.cycles() == [["a", "b"]]
     assert graph.importers("c", transitive=False) == {"b", "c", "d"}
@@ -64,11 +106,50 @@ def test_cycles_and_importers(graph):
     ({"max_depth": 1}, {"__main__", "a", "d"}),
     ({"scope": "c"}, {"__main__", "c"}),
     ({"scope": ["a", "b"], "max_depth": 1}, {"__main__", "a"}),
+    ({"scope": "typ"}, {"__main__"}),  # a prefix of a name is no package of it
 ])
 def test_subgraph(graph, kwargs, kept):
     sub = graph.subgraph(**kwargs)
     assert set(sub) == kept
     assert all(sub[n].imports <= kept and sub[n].depth == graph[n].depth for n in sub)
+
+
+@pytest.fixture(scope="module")
+def app(tmp_path_factory):
+    root = tmp_path_factory.mktemp("app")
+    files = {
+        "app/__init__.py": "",
+        "app/core.py": "import json.decoder\nimport gone\nfrom . import util\n",
+        "app/util.py": "import email.mime.text\n",
+    }
+    for name, text in files.items():
+        (root / name).parent.mkdir(exist_ok=True)
+        (root / name).write_text(text)
+    builder = tg.Builder(sys_path=[str(root), *_config.base_path()])
+    return builder.build(packages="app", within="app")
+
+
+@pytest.mark.parametrize("scope, kept", [
+    ("app", {"app", "app.core", "app.util"}),
+    ("app.", {"app", "app.core", "app.util"}),  # the roots stay
+    ("json.", {"app", "app.core", "app.util", "json.decoder"}),
+    ("email.mime", {"app", "app.core", "app.util", "email.mime", "email.mime.text"}),
+])
+def test_subgraph_scope_with_a_dot_is_the_submodules(app, scope, kept):
+    assert set(app.subgraph(scope=scope)) == kept
+
+
+def test_collapsed_folds_outside_modules(app):
+    folded = app.collapsed("app")
+    assert set(folded) == {"app", "app.core", "app.util", "json", "email"}
+    assert folded["app.core"].imports == {"app", "app.util", "json"}
+    assert folded["email"].imports == frozenset()  # email.mime and email.mime.text are email
+    assert (folded["json"].kind, folded["json"].origin) == (app["json"].kind, app["json"].origin)
+    assert folded.sites("app.core", "json") == app.sites("app.core", "json.decoder")
+    assert [p.importer for p in folded.problems] == ["app.core"]
+    assert set(app.collapsed(["app", "json", "email"])) == set(app)
+    with pytest.raises(tg.Error, match="packages must be"):
+        app.collapsed([""])
 
 
 def test_sites_carry_line_and_context(graph):
@@ -79,13 +160,72 @@ def test_sites_carry_line_and_context(graph):
     assert graph.sites("a", "c") == ()
 
 
-def test_json_and_dot(graph):
-    data = json.loads(graph.to_json())
-    modules = {m["name"]: m for m in data["modules"]}
-    assert data["roots"] == ["__main__"] and modules["b"]["imports"] == ["a", "c"]
-    assert modules["typing"]["depth"] == 2 and modules["typing"]["kind"] in ("source", "frozen")
+def as_data(graph):
+    """What to_json writes, from the graph's public surface."""
+    return {
+        "roots": list(graph.roots),
+        "modules": [{"name": m.name, "kind": m.kind, "origin": m.origin, "depth": m.depth,
+                     "imports": sorted(m.imports)} for m in graph.values()],
+        "problems": [p._asdict() for p in graph.problems],
+    }
+
+
+@pytest.fixture(scope="module")
+def odd(tmp_path_factory):
+    """A graph whose names, origins and problems hold quotes, backslashes,
+    tabs, characters outside ASCII and outside the BMP."""
+    root = tmp_path_factory.mktemp("odd") / 'dir "q" \\ \u00fc\tx'
+    files = {
+        'we"ird.py': "import \u00fcn\u00ef\n",
+        "\u00fcn\u00ef/__init__.py": "from . import sub\nimport gone\u00ad, \U0001F600\n",
+        "\u00fcn\u00ef/sub.py": "from ... import x\nimport \u00fcn\u00ef.sub.deep\n",
+        "\U0001F600.py": "",
+        "back\\slash.py": "from .x import y\n",
+        "bad.py": b"\xff\xfe\n",
+    }
+    for name, text in files.items():
+        path = root / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(text if isinstance(text, bytes) else text.encode())
+    modules = ['we"ird', "back\\slash", "bad", "it's", 'both \' and "', "t\tab\x7f"]
+    builder = tg.Builder(sys_path=[str(root), *_config.base_path()])
+    return builder.build(modules=modules)
+
+
+def test_json_is_what_json_dumps_writes(graph, odd):
+    assert {p.kind for p in odd.problems} == {
+        "not_found", "beyond_top_level", "no_parent_package", "unreadable"}
+    for g in (graph, odd, graph.subgraph(max_depth=0)):
+        for indent in (None, 0, 2, 5):
+            assert g.to_json(indent) == json.dumps(as_data(g), indent=indent)
+
+
+def test_problem_reasons_are_pythons(odd):
+    not_found = [p for p in odd.problems if p.kind == "not_found"]
+    assert {p.name for p in not_found} >= {"gone\u00ad", "it's", 'both \' and "', "t\tab\x7f"}
+    for p in not_found:
+        parent = p.name.rpartition(".")[0]
+        want = f"No module named {p.name!r}"
+        assert p.reason in (want, f"{want}; {parent!r} is not a package"), p
+    assert "No module named '\u00fcn\u00ef.sub.deep'; '\u00fcn\u00ef.sub' is not a package" in {
+        p.reason for p in not_found}
+
+
+@pytest.mark.parametrize("indent", [-1, 1.5, "  ", True])
+def test_bad_indent(graph, indent):
+    with pytest.raises(tg.Error, match="indent must be None or an int of 0 or more"):
+        graph.to_json(indent)
+
+
+def test_dot_styles_roots_and_depths(graph):
     dot = graph.to_dot()
-    assert '"b" -> "c";' in dot and '"__main__" [label="__main__", peripheries=2];' in dot
+    assert dot.startswith("digraph imports {\n") and dot.endswith("}\n")
+    root = '  "__main__" [label="__main__", shape=doubleoctagon, fillcolor="#f2c14e", penwidth=2];'
+    assert root in dot
+    assert '  "a" [label="a", fillcolor="/blues9/7", fontcolor=white];' in dot
+    assert '  "b" [label="b", fillcolor="/blues9/6", fontcolor=white];' in dot
+    edges = [line for line in dot.splitlines() if " -> " in line]
+    assert len(edges) == graph.edge_count and '  "b" -> "c";' in edges
 
 
 @pytest.mark.parametrize("source, want", [

@@ -8,6 +8,8 @@ namespace {
 PyMethodDef kFunctions[] = {
     {"scan", tarnwick::py::exact_scan, METH_O,
      "scan(text) -> the import statements of a source text"},
+    {"render", tarnwick::py::exact_render, METH_VARARGS,
+     "render(format, names, kinds, origins, depths, imports, roots, indent) -> JSON or DOT text"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -42,6 +44,7 @@ PyMODINIT_FUNC PyInit__native() {
         add("Error", exact_error_type());
         add("Builder", reinterpret_cast<PyObject*>(exact_builder_type()));
         add("Graph", reinterpret_cast<PyObject*>(exact_graph_type()));
+        add("Chains", reinterpret_cast<PyObject*>(exact_chains_type()));
         return module.release();
       });
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "exact/exact_builder.hpp"
+#include "exact/exact_output.hpp"
 #include "exact/import_scan.hpp"
 #include "exact/source_scans.hpp"
 #include "python/common/class_support.hpp"
@@ -165,30 +166,18 @@ PyObject* graph_sites(PyObject* self, PyObject* args) noexcept {
   });
 }
 
-const char* problem_kind(Problem::Kind kind) {
-  switch (kind) {
-    case Problem::Kind::kNotFound:
-      return "not_found";
-    case Problem::Kind::kNoParentPackage:
-      return "no_parent_package";
-    case Problem::Kind::kBeyondTopLevel:
-      return "beyond_top_level";
-    case Problem::Kind::kUnreadable:
-      return "unreadable";
-  }
-  return "unknown";
-}
-
-// problems() -> ((kind, importer, name, line, detail), ...)
+// problems() -> ((importer or None, name, line, reason, kind), ...)
 PyObject* graph_problems(PyObject* self, PyObject*) noexcept {
   return entry([&] {
     const std::vector<Problem>& problems = graph_of(self).problems();
     PyRef out = check(PyTuple_New(static_cast<Py_ssize_t>(problems.size())));
     for (std::size_t k = 0; k < problems.size(); ++k) {
       const Problem& p = problems[k];
-      PyRef importer = str_of(p.importer), name = str_of(p.name), detail = str_of(p.detail);
-      PyObject* item = Py_BuildValue("(sOOIO)", problem_kind(p.kind), importer.get(), name.get(),
-                                     p.line, detail.get());
+      PyRef importer = p.importer.empty() ? PyRef::borrow(Py_None) : str_of(p.importer);
+      PyRef name = str_of(p.name), reason = str_of(problem_reason(p)),
+            kind = str_of(problem_kind_name(p.kind));
+      PyObject* item =
+          Py_BuildValue("(OOIOO)", importer.get(), name.get(), p.line, reason.get(), kind.get());
       if (item == nullptr) throw ErrorAlreadySet{};
       PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(k), item);
     }
@@ -283,6 +272,37 @@ PyObject* graph_depths(PyObject* self, PyObject*) noexcept {
   });
 }
 
+// An indent of None or a non-negative int.
+std::optional<std::size_t> indent_of(PyObject* indent) {
+  if (indent == Py_None) return std::nullopt;
+  const long long n = PyLong_AsLongLong(indent);
+  if (n == -1 && PyErr_Occurred()) throw ErrorAlreadySet{};
+  if (n < 0) raise(PyExc_ValueError, "indent must be None or at least 0");
+  return static_cast<std::size_t>(n);
+}
+
+// to_json(indent) -> the graph as json.dumps writes it
+PyObject* graph_to_json(PyObject* self, PyObject* indent) noexcept {
+  return entry([&] { return str_of(to_json(graph_of(self), indent_of(indent))).release(); });
+}
+
+PyObject* graph_to_dot(PyObject* self, PyObject*) noexcept {
+  return entry([&] { return str_of(to_dot(graph_of(self))).release(); });
+}
+
+// chains(index) -> an iterator of every shortest chain to the module, as
+// lists of names
+PyObject* graph_chains(PyObject* self, PyObject* arg) noexcept;
+
+// collapsed(inside) -> Graph with the modules outside the packages `inside`
+// folded into their top-level names
+PyObject* graph_collapsed(PyObject* self, PyObject* inside) noexcept {
+  return entry([&] {
+    const std::vector<std::string> packages = str_list(inside, "collapsed()");
+    return wrap(std::make_shared<const ExactGraph>(collapsed(graph_of(self), packages))).release();
+  });
+}
+
 PyMethodDef kGraphMethods[] = {
     {"same_modules", graph_same_modules, METH_O, "whether both graphs hold the same modules"},
     {"depths", graph_depths, METH_NOARGS, "(depth, ...) by module index"},
@@ -295,10 +315,14 @@ PyMethodDef kGraphMethods[] = {
     {"roots", graph_roots, METH_NOARGS, "indices of the roots"},
     {"edge_count", graph_edge_count, METH_NOARGS, "number of edges"},
     {"sites", graph_sites, METH_VARARGS, "((line, context), ...) of an edge"},
-    {"problems", graph_problems, METH_NOARGS, "((kind, importer, name, line, detail), ...)"},
+    {"problems", graph_problems, METH_NOARGS, "((importer, name, line, reason, kind), ...)"},
     {"cycles", graph_cycles, METH_NOARGS, "strongly connected components"},
     {"importers", graph_importers, METH_VARARGS, "modules importing any of the targets"},
     {"subgraph", graph_subgraph, METH_O, "the graph of the modules kept"},
+    {"to_json", graph_to_json, METH_O, "the graph as JSON text"},
+    {"to_dot", graph_to_dot, METH_NOARGS, "the graph as Graphviz DOT text"},
+    {"chains", graph_chains, METH_O, "iterator of the shortest chains to a module"},
+    {"collapsed", graph_collapsed, METH_O, "outside modules folded into top-level names"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -317,6 +341,56 @@ PyType_Spec kGraphSpec = {"tarnwick_graph._native.Graph", sizeof(Instance<GraphV
 PyTypeObject* graph_type() noexcept {
   static PyTypeObject* type = nullptr;
   return cached_type(type, kGraphSpec);
+}
+
+// ---- Chains --------------------------------------------------------------------
+
+// The walk holds the graph it walks.
+struct ChainsValue {
+  std::shared_ptr<const ExactGraph> graph;
+  ShortestChains walk;
+  std::vector<std::uint32_t> chain;
+};
+
+PyObject* chains_next(PyObject* self) noexcept {
+  return entry([&]() -> PyObject* {
+    ChainsValue& v = as_instance<ChainsValue>(self)->value;
+    if (!v.walk.next(v.chain)) return nullptr;  // no error set: StopIteration
+    PyRef out = check(PyList_New(static_cast<Py_ssize_t>(v.chain.size())));
+    for (std::size_t k = 0; k < v.chain.size(); ++k) {
+      PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(k),
+                      str_of(v.graph->module(v.chain[k]).name).release());
+    }
+    return out.release();
+  });
+}
+
+PyType_Slot kChainsSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<ChainsValue>)},
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(chains_next)},
+    {Py_tp_doc, const_cast<char*>("The shortest import chains to one module, one at a time.")},
+    {0, nullptr},
+};
+
+PyType_Spec kChainsSpec = {"tarnwick_graph._native.Chains", sizeof(Instance<ChainsValue>), 0,
+                           Py_TPFLAGS_DEFAULT, kChainsSlots};
+
+PyTypeObject* chains_type() noexcept {
+  static PyTypeObject* type = nullptr;
+  return cached_type(type, kChainsSpec);
+}
+
+PyObject* graph_chains(PyObject* self, PyObject* arg) noexcept {
+  return entry([&] {
+    PyTypeObject* type = chains_type();
+    if (type == nullptr) throw ErrorAlreadySet{};
+    std::shared_ptr<const ExactGraph> graph = as_instance<GraphValue>(self)->value.graph;
+    const std::uint32_t target = node_index(*graph, arg);
+    ShortestChains walk(*graph, target);
+    return make_instance(type, ChainsValue{std::move(graph), std::move(walk), {}}).release();
+  });
 }
 
 // ---- Builder -------------------------------------------------------------------
@@ -489,7 +563,7 @@ PyType_Slot kBuilderSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<BuilderValue>)},
     {Py_tp_new, reinterpret_cast<void*>(builder_new)},
     {Py_tp_methods, kBuilderMethods},
-    {Py_tp_doc, const_cast<char*>("Builder(config): the exact engine's builder.")},
+    {Py_tp_doc, const_cast<char*>("Builder(config, workers=0): the exact engine's builder.")},
     {0, nullptr},
 };
 
@@ -539,6 +613,74 @@ PyObject* exact_scan(PyObject*, PyObject* text) noexcept {
   });
 }
 
+// render(format, names, kinds, origins, depths, imports, roots, indent) -> the
+// graph given as tables, as "json" or "dot" text, by the writers of the
+// exact engine's graphs; modules by index, imports and roots as indices.
+PyObject* exact_render(PyObject*, PyObject* args) noexcept {
+  return entry([&] {
+    const char* format = nullptr;
+    PyObject *names = nullptr, *kinds = nullptr, *origins = nullptr, *depths = nullptr,
+             *imports = nullptr, *roots = nullptr, *indent = nullptr;
+    if (!PyArg_ParseTuple(args, "sOOOOOOO", &format, &names, &kinds, &origins, &depths, &imports,
+                          &roots, &indent)) {
+      throw ErrorAlreadySet{};
+    }
+    const std::string_view which = format;
+    if (which != "json" && which != "dot") {
+      raise(PyExc_ValueError, str_cat("render(): unknown format '", which, "'"));
+    }
+    const std::optional<std::size_t> width = which == "json" ? indent_of(indent) : std::nullopt;
+    // Views into the str objects, which the sequences below keep alive.
+    const auto items = [](PyObject* seq, const char* what) {
+      return check(PySequence_Fast(seq, what));
+    };
+    PyRef name_items = items(names, "render(): names"),
+          kind_items = items(kinds, "render(): kinds"),
+          origin_items = items(origins, "render(): origins"),
+          depth_items = items(depths, "render(): depths"),
+          import_items = items(imports, "render(): imports");
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(name_items.get());
+    for (PyObject* seq :
+         {kind_items.get(), origin_items.get(), depth_items.get(), import_items.get()}) {
+      if (PySequence_Fast_GET_SIZE(seq) != n) {
+        raise(PyExc_ValueError, "render(): every table needs one entry per module");
+      }
+    }
+    const auto text = [](PyObject* item, const char* what) {
+      if (!PyUnicode_Check(item))
+        raise(PyExc_TypeError, str_cat("render(): ", what, " must be str"));
+      return text_of(item);
+    };
+    const auto index = [&](PyObject* item) {
+      const long long i = PyLong_AsLongLong(item);
+      if (i == -1 && PyErr_Occurred()) throw ErrorAlreadySet{};
+      if (i < 0 || i >= n) raise(PyExc_IndexError, "render(): module index out of range");
+      return static_cast<std::uint32_t>(i);
+    };
+    std::vector<std::vector<std::uint32_t>> edges(static_cast<std::size_t>(n));
+    OutputGraph graph;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyRef targets = items(PySequence_Fast_GET_ITEM(import_items.get(), i), "render(): imports");
+      for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(targets.get()); ++k) {
+        edges[i].push_back(index(PySequence_Fast_GET_ITEM(targets.get(), k)));
+      }
+      PyObject* origin = PySequence_Fast_GET_ITEM(origin_items.get(), i);
+      const long long depth = PyLong_AsLongLong(PySequence_Fast_GET_ITEM(depth_items.get(), i));
+      if (depth == -1 && PyErr_Occurred()) throw ErrorAlreadySet{};
+      graph.modules.push_back(
+          {text(PySequence_Fast_GET_ITEM(name_items.get(), i), "names"),
+           text(PySequence_Fast_GET_ITEM(kind_items.get(), i), "kinds"),
+           origin == Py_None ? std::nullopt : std::optional(text(origin, "origins")), depth,
+           edges[i]});
+    }
+    PyRef root_items = items(roots, "render(): roots");
+    for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(root_items.get()); ++k) {
+      graph.roots.push_back(index(PySequence_Fast_GET_ITEM(root_items.get(), k)));
+    }
+    return str_of(which == "json" ? to_json(graph, width) : to_dot(graph)).release();
+  });
+}
+
 PyObject* exact_error_type() noexcept {
   if (g_error == nullptr) {
     g_error = PyErr_NewExceptionWithDoc("tarnwick_graph.Error",
@@ -555,6 +697,10 @@ PyTypeObject* exact_builder_type() noexcept {
 
 PyTypeObject* exact_graph_type() noexcept {
   return graph_type();
+}
+
+PyTypeObject* exact_chains_type() noexcept {
+  return chains_type();
 }
 
 }  // namespace tarnwick::py

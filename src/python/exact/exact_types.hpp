@@ -12,8 +12,13 @@ PyObject* exact_error_type() noexcept;
 
 PyTypeObject* exact_builder_type() noexcept;
 PyTypeObject* exact_graph_type() noexcept;
+PyTypeObject* exact_chains_type() noexcept;
 
 // scan(text) -> [(is_from, module, level, ((name, asname), ...), line, context), ...]
 PyObject* exact_scan(PyObject* module, PyObject* text) noexcept;
+
+// render(format, names, kinds, origins, depths, imports, roots, indent) ->
+// a graph given as tables, as "json" or "dot" text
+PyObject* exact_render(PyObject* module, PyObject* args) noexcept;
 
 }  // namespace tarnwick::py

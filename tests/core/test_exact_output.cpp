@@ -1,0 +1,363 @@
+#include "exact/exact_output.hpp"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/str_cat.hpp"
+#include "support/graph_fixtures.hpp"
+
+namespace tarnwick {
+namespace {
+
+using testing::split;
+
+struct Node {
+  std::string name;
+  ModuleKind kind = ModuleKind::kSource;
+  std::optional<std::string> origin;
+};
+
+struct Edge {
+  std::string from, to;
+  std::uint32_t line = 1;
+};
+
+ExactGraph graph_of(const std::vector<Node>& nodes, const std::vector<Edge>& edges,
+                    const std::vector<std::string>& roots, std::vector<Problem> problems = {}) {
+  ExactGraph::Parts parts;
+  std::map<std::string, std::uint32_t> index;
+  for (const Node& n : nodes) {
+    index[n.name] = static_cast<std::uint32_t>(parts.nodes.size());
+    parts.nodes.push_back({n.name, n.kind, n.origin});
+  }
+  for (const Edge& e : edges)
+    parts.edges.push_back({index.at(e.from), index.at(e.to), {e.line, 0}});
+  for (const std::string& r : roots) parts.roots.push_back(index.at(r));
+  parts.problems = std::move(problems);
+  return ExactGraph::assemble(std::move(parts));
+}
+
+// "r>a a>b" with root "r": modules named by the edges, sources at /name.py.
+ExactGraph graph_of(std::string_view edges, std::string_view roots) {
+  std::vector<Node> nodes;
+  std::vector<Edge> list;
+  std::map<std::string, bool> seen;
+  const auto add = [&](const std::string& name) {
+    if (!seen[name]) nodes.push_back({name, ModuleKind::kSource, str_cat("/", name, ".py")});
+    seen[name] = true;
+  };
+  for (const std::string& r : split(roots, ' ')) add(r);
+  for (const std::string& token : split(edges, ' ')) {
+    const std::vector<std::string> ends = split(token, '>');
+    add(ends[0]);
+    add(ends[1]);
+    list.push_back({ends[0], ends[1]});
+  }
+  return graph_of(nodes, list, split(roots, ' '));
+}
+
+std::vector<bool> keep_all_but(const ExactGraph& g, std::string_view dropped) {
+  std::vector<bool> keep(g.size(), true);
+  for (const std::string& name : split(dropped, ' ')) keep[*g.find(name)] = false;
+  return keep;
+}
+
+// Every chain to `target`, as "r a t" strings, at most `limit` of them.
+std::vector<std::string> chains_to(const ExactGraph& g, std::string_view target,
+                                   std::size_t limit = 100) {
+  ShortestChains walk(g, *g.find(target));
+  std::vector<std::string> out;
+  std::vector<std::uint32_t> chain;
+  while (out.size() < limit && walk.next(chain)) {
+    std::string text;
+    for (const std::uint32_t i : chain) text += (text.empty() ? "" : " ") + g.module(i).name;
+    out.push_back(text);
+  }
+  return out;
+}
+
+TEST(ExactOutput, PythonRepr) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"plain", "'plain'"},
+      {"it's", R"("it's")"},
+      {R"(say "hi")", R"('say "hi"')"},
+      {R"(both ' and ")", R"('both \' and "')"},
+      {R"(back\slash)", R"('back\\slash')"},
+      {"t\tn\nr\r", R"('t\tn\nr\r')"},
+      {"\x01\x7f", R"('\x01\x7f')"},
+      {"\u00e9t\u00e9", "'\u00e9t\u00e9'"},        // printable: as it is
+      {"\U0001F600", "'\U0001F600'"},              // outside the BMP, printable
+      {"\u00ad", R"('\xad')"},                     // a format character
+      {"\u00a0", R"('\xa0')"},                     // a space other than U+0020
+      {"\u2028", R"('\u2028')"},                   // a line separator
+      {"\ue000", R"('\ue000')"},                   // private use
+      {"\ufdd0", R"('\ufdd0')"},                   // a noncharacter
+      {"\U000E0001", R"('\U000e0001')"},           // a tag
+      {"\U0010FFFF", R"('\U0010ffff')"},           // the last code point
+      {"a\xff", R"('a\udcff')"},                   // not UTF-8: surrogateescape
+      {"\xe2\x82z", R"('\udce2\udc82z')"},         // a truncated sequence, byte by byte
+      {"\xed\xa0\x80", R"('\udced\udca0\udc80')"}  // an encoded surrogate is not UTF-8
+  };
+  for (const auto& [text, want] : cases) EXPECT_EQ(python_repr(text), want) << want;
+}
+
+TEST(ExactOutput, ProblemReasons) {
+  using K = Problem::Kind;
+  const std::pair<Problem, std::string> cases[] = {
+      {{K::kNotFound, "m", "a.b", 1, ""}, "No module named 'a.b'"},
+      {{K::kNotFound, "m", "a.b.c", 1, "parent is not a package"},
+       "No module named 'a.b.c'; 'a.b' is not a package"},
+      {{K::kNotFound, "", "it's", 0, ""}, R"(No module named "it's")"},
+      {{K::kNoParentPackage, "m", ".x", 2, ""},
+       "attempted relative import with no known parent package"},
+      {{K::kBeyondTopLevel, "p.m", "...x", 3, ""},
+       "attempted relative import beyond top-level package"},
+      {{K::kUnreadable, "m", "m", 0, "cannot decode: invalid start byte"},
+       "cannot decode: invalid start byte"},
+  };
+  for (const auto& [problem, want] : cases) EXPECT_EQ(problem_reason(problem), want);
+}
+
+// Names and origins with quotes, backslashes, controls and characters
+// outside ASCII and the BMP; one problem of each wording.
+ExactGraph odd_graph() {
+  using K = Problem::Kind;
+  return graph_of(
+      {{"__main__", ModuleKind::kSource, "/tmp/dir \"q\" \\ \u00fc\tx/main.py"},
+       {"we\"ird", ModuleKind::kBuiltin, "built-in"},
+       {"back\\slash", ModuleKind::kSource, "/p/back\\slash.py"},
+       {"\u00fcn\u00ef", ModuleKind::kPackage, "/p/\u00fcn\u00ef/__init__.py"},
+       {"\u00fcn\u00ef.\U0001F600", ModuleKind::kNamespace, std::nullopt}},
+      {{"__main__", "\u00fcn\u00ef"},
+       {"__main__", "we\"ird"},
+       {"we\"ird", "back\\slash"},
+       {"\u00fcn\u00ef", "\u00fcn\u00ef.\U0001F600"}},
+      {"__main__"},
+      {{K::kNotFound, "__main__", "gone\x01", 3, ""},
+       {K::kNotFound, "", "it's", 0, ""},
+       {K::kNotFound, "\u00fcn\u00ef", "\u00fcn\u00ef.x.y", 4, "parent is not a package"},
+       {K::kNoParentPackage, "we\"ird", "..rel", 2, ""},
+       {K::kUnreadable, "back\\slash", "back\\slash", 0, "invalid utf-8 at byte 3\n\x7f"}});
+}
+
+ExactGraph small_graph() {
+  return graph_of({{"__main__", ModuleKind::kSource, "/m.py"}, {"a", ModuleKind::kNamespace, {}}},
+                  {{"__main__", "a"}}, {"__main__"}, {{Problem::Kind::kNotFound, "a", "b", 1, ""}});
+}
+
+// The texts are json.dumps' own for the same data.
+TEST(ExactOutput, JsonAsJsonDumpsWritesIt) {
+  const ExactGraph odd = odd_graph(), small = small_graph(), empty = graph_of("", "");
+  const struct {
+    const ExactGraph* graph;
+    std::optional<std::size_t> indent;
+    std::string want;
+  } cases[] = {
+      {&odd, std::nullopt,
+       R"({"roots": ["__main__"], "modules": [{"name": "__main__", "kind": "source", "origin": "/tmp/dir \"q\" \\ \u00fc\tx/main.py", "depth": 0, "imports": ["we\"ird", "\u00fcn\u00ef"]}, {"name": "back\\slash", "kind": "source", "origin": "/p/back\\slash.py", "depth": 2, "imports": []}, {"name": "we\"ird", "kind": "builtin", "origin": "built-in", "depth": 1, "imports": ["back\\slash"]}, {"name": "\u00fcn\u00ef", "kind": "package", "origin": "/p/\u00fcn\u00ef/__init__.py", "depth": 1, "imports": ["\u00fcn\u00ef.\ud83d\ude00"]}, {"name": "\u00fcn\u00ef.\ud83d\ude00", "kind": "namespace", "origin": null, "depth": 2, "imports": []}], "problems": [{"importer": null, "name": "it's", "line": 0, "reason": "No module named \"it's\"", "kind": "not_found"}, {"importer": "__main__", "name": "gone\u0001", "line": 3, "reason": "No module named 'gone\\x01'", "kind": "not_found"}, {"importer": "back\\slash", "name": "back\\slash", "line": 0, "reason": "invalid utf-8 at byte 3\n\u007f", "kind": "unreadable"}, {"importer": "we\"ird", "name": "..rel", "line": 2, "reason": "attempted relative import with no known parent package", "kind": "no_parent_package"}, {"importer": "\u00fcn\u00ef", "name": "\u00fcn\u00ef.x.y", "line": 4, "reason": "No module named '\u00fcn\u00ef.x.y'; '\u00fcn\u00ef.x' is not a package", "kind": "not_found"}]})"},
+      {&small, 2, R"({
+  "roots": [
+    "__main__"
+  ],
+  "modules": [
+    {
+      "name": "__main__",
+      "kind": "source",
+      "origin": "/m.py",
+      "depth": 0,
+      "imports": [
+        "a"
+      ]
+    },
+    {
+      "name": "a",
+      "kind": "namespace",
+      "origin": null,
+      "depth": 1,
+      "imports": []
+    }
+  ],
+  "problems": [
+    {
+      "importer": "a",
+      "name": "b",
+      "line": 1,
+      "reason": "No module named 'b'",
+      "kind": "not_found"
+    }
+  ]
+})"},
+      {&empty, std::nullopt, R"({"roots": [], "modules": [], "problems": []})"},
+      {&empty, 2, "{\n  \"roots\": [],\n  \"modules\": [],\n  \"problems\": []\n}"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(to_json(*c.graph, c.indent), c.want) << c.indent.value_or(99);
+  }
+}
+
+TEST(ExactOutput, DotShadesByDepthAndMarksRoots) {
+  // Depths 0 to 8 along one chain, and a second root.
+  const ExactGraph g =
+      graph_of("r>d1 d1>d2 d2>d3 d3>d4 d4>d5 d5>d6 d6>d7 d7>d8 q\"\\>d1", "r q\"\\");
+  EXPECT_EQ(to_dot(g), R"(digraph imports {
+  rankdir=LR;
+  node [shape=box, style=filled, fontname=Helvetica];
+  "d1" [label="d1", fillcolor="/blues9/7", fontcolor=white];
+  "d2" [label="d2", fillcolor="/blues9/6", fontcolor=white];
+  "d3" [label="d3", fillcolor="/blues9/5"];
+  "d4" [label="d4", fillcolor="/blues9/4"];
+  "d5" [label="d5", fillcolor="/blues9/3"];
+  "d6" [label="d6", fillcolor="/blues9/2"];
+  "d7" [label="d7", fillcolor="/blues9/1"];
+  "d8" [label="d8", fillcolor="/blues9/1"];
+  "q\"\\" [label="q\"\\", shape=doubleoctagon, fillcolor="#f2c14e", penwidth=2];
+  "r" [label="r", shape=doubleoctagon, fillcolor="#f2c14e", penwidth=2];
+  "d1" -> "d2";
+  "d2" -> "d3";
+  "d3" -> "d4";
+  "d4" -> "d5";
+  "d5" -> "d6";
+  "d6" -> "d7";
+  "d7" -> "d8";
+  "q\"\\" -> "d1";
+  "r" -> "d1";
+}
+)");
+}
+
+TEST(ExactOutput, WritersReadTablesAsTheyReadGraphs) {
+  const ExactGraph g = small_graph();
+  OutputGraph table = output_of(g);
+  EXPECT_EQ(to_json(table, 2), to_json(g, 2));
+  EXPECT_EQ(to_dot(table), to_dot(g));
+  table.modules[0].kind = "module";
+  table.modules[1].depth = 5;
+  table.problems.clear();
+  EXPECT_EQ(to_json(table, std::nullopt),
+            R"({"roots": ["__main__"], "modules": [{"name": "__main__", "kind": "module", )"
+            R"("origin": "/m.py", "depth": 0, "imports": ["a"]}, {"name": "a", "kind": )"
+            R"("namespace", "origin": null, "depth": 5, "imports": []}], "problems": []})");
+}
+
+TEST(ExactOutput, ShortestChainsInOrderFromTheTargetsEnd) {
+  // r imports a and b; both import x and y; both of those import t.
+  const ExactGraph lattice = graph_of("r>a r>b a>x b>x a>y b>y x>t y>t", "r");
+  // As lattice, and r imports t through a longer way too.
+  const ExactGraph longer = graph_of("r>a a>b b>t r>c c>t", "r");
+  const ExactGraph two_roots = graph_of("r2>m r1>m m>t", "r1 r2");
+  // r->a->c->t and r->b->d->t; without a, c keeps its depth but no chain.
+  const ExactGraph dead = graph_of("r>a r>b a>c b>d c>t d>t", "r");
+  const ExactGraph no_a = dead.subgraph(keep_all_but(dead, "a"));
+  const ExactGraph no_cd = dead.subgraph(keep_all_but(dead, "c d"));
+  const struct {
+    const ExactGraph* graph;
+    std::string target;
+    std::vector<std::string> want;
+  } cases[] = {
+      {&lattice, "t", {"r a x t", "r b x t", "r a y t", "r b y t"}},
+      {&lattice, "x", {"r a x", "r b x"}},
+      {&lattice, "r", {"r"}},
+      {&longer, "t", {"r c t"}},
+      {&two_roots, "t", {"r1 m t", "r2 m t"}},
+      {&two_roots, "r2", {"r2"}},
+      {&dead, "t", {"r a c t", "r b d t"}},
+      {&no_a, "t", {"r b d t"}},
+      {&no_a, "c", {}},
+      {&no_cd, "t", {}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(chains_to(*c.graph, c.target), c.want) << c.target;
+}
+
+TEST(ExactOutput, ChainsComeOneAtATime) {
+  // 40 levels of two modules, each importing both of the next level: 2^40
+  // chains to the end, of which the first few are asked for.
+  std::string edges = "r>a0 r>b0";
+  for (int k = 0; k + 1 < 40; ++k) {
+    for (const char* from : {"a", "b"}) {
+      for (const char* to : {"a", "b"}) edges += str_cat(" ", from, k, ">", to, k + 1);
+    }
+  }
+  edges += " a39>t b39>t";
+  const ExactGraph g = graph_of(edges, "r");
+  const std::vector<std::string> first = chains_to(g, "t", 3);
+  ASSERT_EQ(first.size(), 3u);
+  EXPECT_TRUE(first[0].starts_with("r a0 a1 a2 ") && first[0].ends_with(" a38 a39 t"));
+  // The step nearest the root changes first, then the one after it.
+  EXPECT_TRUE(first[1].starts_with("r b0 a1 a2 ") && first[1].ends_with(" a38 a39 t"));
+  EXPECT_TRUE(first[2].starts_with("r a0 b1 a2 ") && first[2].ends_with(" a38 a39 t"));
+}
+
+TEST(ExactOutput, LongChainsNeedNoRecursion) {
+  constexpr std::uint32_t kLength = 100000;
+  std::vector<Node> nodes;
+  std::vector<Edge> edges;
+  for (std::uint32_t k = 0; k < kLength; ++k) {
+    nodes.push_back({str_cat("c", k), ModuleKind::kSource, std::nullopt});
+    if (k > 0) edges.push_back({str_cat("c", k - 1), str_cat("c", k)});
+  }
+  const ExactGraph g = graph_of(nodes, edges, {"c0"});
+  ShortestChains walk(g, *g.find(str_cat("c", kLength - 1)));
+  std::vector<std::uint32_t> chain;
+  ASSERT_TRUE(walk.next(chain));
+  ASSERT_EQ(chain.size(), kLength);
+  EXPECT_EQ(g.module(chain.front()).name, "c0");
+  EXPECT_EQ(g.module(chain[kLength / 2]).name, str_cat("c", kLength / 2));
+  EXPECT_FALSE(walk.next(chain));
+  EXPECT_FALSE(walk.next(chain));  // stays done
+}
+
+TEST(ExactOutput, CollapsedFoldsOutsideModulesIntoTopLevelNames) {
+  const std::vector<Node> nodes = {
+      {"__main__", ModuleKind::kSource, "/app/main.py"},
+      {"app", ModuleKind::kPackage, "/app/app/__init__.py"},
+      {"app.core", ModuleKind::kSource, "/app/app/core.py"},
+      {"json", ModuleKind::kPackage, "/lib/json/__init__.py"},
+      {"json.decoder", ModuleKind::kSource, "/lib/json/decoder.py"},
+      {"re", ModuleKind::kSource, "/lib/re.py"},
+  };
+  const std::vector<Edge> edges = {
+      {"__main__", "app", 1},          {"__main__", "app.core", 1}, {"app.core", "json", 3},
+      {"app.core", "json.decoder", 3}, {"json", "json.decoder", 7}, {"json.decoder", "re", 9},
+  };
+  const ExactGraph g = graph_of(nodes, edges, {"__main__"},
+                                {{Problem::Kind::kNotFound, "json.decoder", "_json", 4, ""},
+                                 {Problem::Kind::kNotFound, "app.core", "gone", 2, ""}});
+  const std::string inside[] = {"app"};
+  const ExactGraph folded = collapsed(g, inside);
+
+  std::string listing;
+  for (std::uint32_t i = 0; i < folded.size(); ++i) {
+    const ExactGraph::Module& m = folded.module(i);
+    listing += str_cat(m.name, "@", folded.depth(i), " ", kind_name(m.kind), " ",
+                       m.origin.value_or("-"), " ->");
+    for (const std::uint32_t j : folded.imports(i)) listing += " " + folded.module(j).name;
+    listing += "\n";
+  }
+  EXPECT_EQ(listing,
+            "__main__@0 source /app/main.py -> app app.core\n"
+            "app@1 package /app/app/__init__.py ->\n"
+            "app.core@1 source /app/app/core.py -> json\n"
+            "json@2 package /lib/json/__init__.py -> re\n"
+            "re@3 source /lib/re.py ->\n");
+  const auto sites = folded.sites(*folded.find("json"), *folded.find("re"));
+  ASSERT_EQ(sites.size(), 1u);
+  EXPECT_EQ(sites[0].line, 9u);
+  ASSERT_EQ(folded.problems().size(), 2u);
+  // Each goes with its folded module, in name order.
+  EXPECT_EQ(folded.problems()[0].importer, "app.core");
+  EXPECT_EQ(folded.problems()[1].importer, "json");
+
+  // Without the package module itself, the fold keeps no kind or origin.
+  const ExactGraph no_json = g.subgraph(keep_all_but(g, "json"));
+  const ExactGraph refolded = collapsed(no_json, inside);
+  const ExactGraph::Module& json = refolded.module(*refolded.find("json"));
+  EXPECT_EQ(json.kind, ModuleKind::kUnknown);
+  EXPECT_FALSE(json.origin.has_value());
+}
+
+}  // namespace
+}  // namespace tarnwick
