@@ -148,6 +148,9 @@ class Builder:
         self._natives: dict[tuple[str, ...], _native.Builder] = {}
         self._last: dict[int, Graph] = {}  # the last graph of each native builder
         self._lock = allocate_lock()
+        # Whether the native builders keep what rebuilds need; build() makes
+        # a builder used once, which keeps only the graph's memory.
+        self._keep = True
 
     def _native_for(self, first_entry: str) -> _native.Builder:
         path = self._sys_path if self._sys_path is not None else [first_entry, *_config.base_path()]
@@ -155,7 +158,9 @@ class Builder:
         with self._lock:
             native = self._natives.get(key)
             if native is None:
-                native = _native.Builder(_config.finder_config(list(path)), self._workers)
+                native = _native.Builder(
+                    _config.finder_config(list(path)), self._workers, self._keep
+                )
                 self._natives[key] = native
         return native
 
@@ -220,7 +225,9 @@ def build(
     workers: int | None = None,
 ) -> Graph:
     """Builds one graph with a new Builder; see Builder and Builder.build."""
-    return Builder(sys_path=sys_path, workers=workers).build(
+    builder = Builder(sys_path=sys_path, workers=workers)
+    builder._keep = False  # used once: nothing kept for a rebuild
+    return builder.build(
         path,
         source=source,
         modules=modules,

@@ -16,7 +16,10 @@ from ._native import Error
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Callable, Iterable, Iterator
-    from typing import Literal, NamedTuple, overload
+    from typing import Literal, NamedTuple, Protocol, overload
+
+    class _Writer(Protocol):
+        def write(self, text: str, /) -> object: ...
 
     class _SiteFields(NamedTuple):
         line: int
@@ -325,13 +328,19 @@ class Graph(Mapping[str, Module]):
         [...]}, each module with its name, kind, origin, depth and imports,
         each problem with the fields of Problem; exactly what json.dumps
         writes for that data with `indent`."""
-        if indent is not None and (
-            not isinstance(indent, int) or isinstance(indent, bool) or indent < 0
-        ):
-            raise Error(f"indent must be None or an int of 0 or more, not {indent!r}")
-        return self._g.to_json(indent)
+        return self._g.to_json(_indent(indent))
+
+    def write_json(self, file: _Writer, indent: int | None = None) -> None:
+        """Writes to_json(indent) to `file` (anything with a write(str)
+        method) in pieces, without holding the whole text."""
+        self._g.write_json(_indent(indent), file.write)
 
     def to_dot(self) -> str:
         """The graph in Graphviz's DOT language: roots as gold double
         octagons, the other modules shaded by depth."""
         return self._g.to_dot()
+
+def _indent(indent: int | None) -> int | None:
+    if indent is not None and (not isinstance(indent, int) or isinstance(indent, bool) or indent < 0):
+        raise Error(f"indent must be None or an int of 0 or more, not {indent!r}")
+    return indent

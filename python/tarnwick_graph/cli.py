@@ -392,6 +392,7 @@ def build_exact(args: argparse.Namespace) -> Graph:
     """The graph, with the modules outside the graphed packages folded into
     their top-level names under --external collapse."""
     builder = Builder(workers=args.jobs)
+    builder._keep = False  # one build: nothing kept for a rebuild
     packages: list[str] = []
     if args.modules:
         packages = list(args.modules)
@@ -473,7 +474,8 @@ def write_output(args: argparse.Namespace, graph: Graph | Legacy, out: TextIO) -
     if args.svg:
         return write_svg(graph, args.svg)
     if args.json:
-        out.write(graph.to_json(indent=2) + "\n")
+        graph.write_json(out, indent=2)
+        out.write("\n")
     elif args.dot:
         out.write(graph.to_dot())
     else:

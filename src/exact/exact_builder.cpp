@@ -53,6 +53,7 @@ ModuleSpec ExactBuilder::main_spec(const ExactRequest& request) {
 
 WalkRequest ExactBuilder::walk_request(const ExactRequest& request, const ModuleSpec& main) {
   WalkRequest w;
+  w.keep_statements = keep_;
   w.read_within = &request.read_within;
   w.skip_context = request.skip_context;
   if (request.kind == ExactRequest::Kind::kScript || request.kind == ExactRequest::Kind::kText) {

@@ -59,8 +59,12 @@ class ExactBuilder {
   // and later ones learn what changed from their notices (where the system
   // has them) instead of statting it all. `workers` threads read and scan
   // (0: as many as the process may use; 1: the building thread alone).
-  explicit ExactBuilder(FinderConfig config, bool watch = true, std::size_t workers = 0)
-      : watch_enabled_(watch), workers_(workers), finder_(std::move(config)) {}
+  // With `keep` false the builder keeps no statements once it resolved
+  // them (a rebuild that walks again reads every file again): for a
+  // builder used once, whose memory is then mostly the graph's.
+  explicit ExactBuilder(FinderConfig config, bool watch = true, std::size_t workers = 0,
+                        bool keep = true)
+      : watch_enabled_(watch), keep_(keep), workers_(workers), finder_(std::move(config)) {}
 
   // Builds the graph of `request`. `services` (which may be null) is asked
   // for what only the interpreter knows, from the calling thread only; what
@@ -104,6 +108,7 @@ class ExactBuilder {
   // Declared first, so the finder that holds it goes before it.
   fs::FolderWatch watch_;
   bool watch_enabled_;
+  bool keep_;
   bool watching_ = false;         // the finder sets watches as it lists
   std::uint64_t generation_ = 0;  // of the watches the finder and the files count on
   std::size_t workers_;

@@ -259,7 +259,20 @@ OutputGraph output_of(const ExactGraph& graph) {
 }
 
 std::string to_json(const OutputGraph& graph, std::optional<std::size_t> indent) {
+  std::string text;
+  to_json(
+      graph, indent, [&](std::string& piece) { text += piece; }, SIZE_MAX);
+  return text;
+}
+
+void to_json(const OutputGraph& graph, std::optional<std::size_t> indent,
+             const std::function<void(std::string&)>& sink, std::size_t piece) {
   std::string out;
+  const auto flush = [&] {
+    if (out.size() < piece) return;
+    sink(out);
+    out.clear();
+  };
   JsonLayout json(out, indent);
   const auto string = [&](std::string_view text) { append_json_string(out, text); };
   json.open('{');
@@ -295,6 +308,7 @@ std::string to_json(const OutputGraph& graph, std::optional<std::size_t> indent)
     }
     json.close(']');
     json.close('}');
+    flush();
   }
   json.close(']');
   json.key("problems");
@@ -317,10 +331,11 @@ std::string to_json(const OutputGraph& graph, std::optional<std::size_t> indent)
     json.key("kind");
     string(p.kind);
     json.close('}');
+    flush();
   }
   json.close(']');
   json.close('}');
-  return out;
+  sink(out);
 }
 
 std::string to_json(const ExactGraph& graph, std::optional<std::size_t> indent) {

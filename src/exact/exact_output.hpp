@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -68,6 +69,11 @@ OutputGraph output_of(const ExactGraph& graph);
 // line with one.
 std::string to_json(const OutputGraph& graph, std::optional<std::size_t> indent);
 std::string to_json(const ExactGraph& graph, std::optional<std::size_t> indent);
+// The same text handed to `sink` in pieces of about `piece` bytes (the
+// piece is emptied after each call), so a large graph's text is never
+// held whole.
+void to_json(const OutputGraph& graph, std::optional<std::size_t> indent,
+             const std::function<void(std::string&)>& sink, std::size_t piece = 1 << 20);
 
 // The graph in Graphviz's DOT language, left to right: roots as gold double
 // octagons, the other modules filled by depth in the blues9 scheme (dark at

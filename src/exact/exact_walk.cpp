@@ -119,6 +119,9 @@ void ExactWalk::add_module(ModuleId id, const ModuleSpec& spec) {
 std::shared_ptr<const FileScan> ExactWalk::held(ModuleId id) const {
   if (request_.held == nullptr || id >= request_.held->size()) return nullptr;
   const ModuleRecord& was = (*request_.held)[id];
+  if (!was.scan || (was.scan->status == FileScan::Status::kOk && !was.scan->statements)) {
+    return nullptr;  // read by a builder that keeps no statements
+  }
   return was.origin == records_[id].origin ? was.scan : nullptr;
 }
 
@@ -162,6 +165,12 @@ void ExactWalk::resolve_with(ModuleId id, std::shared_ptr<const FileScan> scan) 
     return;
   }
   resolve(id, *scan->statements);
+  if (!request_.keep_statements) {
+    // Only the stat is kept: the statements' memory goes now.
+    auto stat_only = std::make_shared<FileScan>();
+    stat_only->stat = scan->stat;
+    records_[id].scan = std::move(stat_only);
+  }
 }
 
 void ExactWalk::resolve(ModuleId id, const ImportList& statements) {

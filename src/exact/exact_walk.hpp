@@ -70,6 +70,9 @@ struct WalkRequest {
   // the others stay leaves.
   const std::optional<std::vector<std::string>>* read_within = nullptr;
   std::uint8_t skip_context = 0;  // statements with any of these flags are not followed
+  // Whether records keep the statements they were resolved from (for
+  // rebuilds) or only the file's stat (a builder used once).
+  bool keep_statements = true;
   // The records of the last completed build, whose scans serve again for
   // the files that did not change (may be null).
   const std::vector<ModuleRecord>* held = nullptr;

@@ -286,6 +286,20 @@ PyObject* graph_to_json(PyObject* self, PyObject* indent) noexcept {
   return entry([&] { return str_of(to_json(graph_of(self), indent_of(indent))).release(); });
 }
 
+// write_json(indent, write): the same text handed to write() in pieces, so
+// a large graph's text is never held whole.
+PyObject* graph_write_json(PyObject* self, PyObject* args) noexcept {
+  return entry([&] {
+    PyObject *indent = nullptr, *write = nullptr;
+    if (!PyArg_ParseTuple(args, "OO", &indent, &write)) throw ErrorAlreadySet{};
+    to_json(output_of(graph_of(self)), indent_of(indent), [&](std::string& piece) {
+      PyRef text = str_of(piece);  // ASCII: json escapes the rest
+      check(PyObject_CallOneArg(write, text.get()));
+    });
+    return PyRef::borrow(Py_None).release();
+  });
+}
+
 PyObject* graph_to_dot(PyObject* self, PyObject*) noexcept {
   return entry([&] { return str_of(to_dot(graph_of(self))).release(); });
 }
@@ -320,6 +334,7 @@ PyMethodDef kGraphMethods[] = {
     {"importers", graph_importers, METH_VARARGS, "modules importing any of the targets"},
     {"subgraph", graph_subgraph, METH_O, "the graph of the modules kept"},
     {"to_json", graph_to_json, METH_O, "the graph as JSON text"},
+    {"write_json", graph_write_json, METH_VARARGS, "the JSON text handed to write() in pieces"},
     {"to_dot", graph_to_dot, METH_NOARGS, "the graph as Graphviz DOT text"},
     {"chains", graph_chains, METH_O, "iterator of the shortest chains to a module"},
     {"collapsed", graph_collapsed, METH_O, "outside modules folded into top-level names"},
@@ -448,16 +463,17 @@ PyObject* builder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
   return entry([&] {
     PyObject* config = nullptr;
     Py_ssize_t workers = 0;
-    static const char* kKeywords[] = {"config", "workers", nullptr};
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|n", const_cast<char**>(kKeywords), &config,
-                                     &workers)) {
+    int keep = 1;
+    static const char* kKeywords[] = {"config", "workers", "keep", nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|np", const_cast<char**>(kKeywords), &config,
+                                     &workers, &keep)) {
       throw ErrorAlreadySet{};
     }
     if (workers < 0) raise(PyExc_ValueError, "Builder(): workers must be 0 (all) or more");
     BuilderValue value;
     FinderConfig c = finder_config(config, value.finders);
     value.builder =
-        std::make_unique<ExactBuilder>(std::move(c), true, static_cast<std::size_t>(workers));
+        std::make_unique<ExactBuilder>(std::move(c), true, static_cast<std::size_t>(workers), keep);
     return make_instance(type, std::move(value)).release();
   });
 }
@@ -563,7 +579,8 @@ PyType_Slot kBuilderSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<BuilderValue>)},
     {Py_tp_new, reinterpret_cast<void*>(builder_new)},
     {Py_tp_methods, kBuilderMethods},
-    {Py_tp_doc, const_cast<char*>("Builder(config, workers=0): the exact engine's builder.")},
+    {Py_tp_doc,
+     const_cast<char*>("Builder(config, workers=0, keep=True): the exact engine's builder.")},
     {0, nullptr},
 };
 
