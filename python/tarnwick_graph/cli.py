@@ -170,6 +170,9 @@ class Legacy:
     def to_json(self, indent: int | None = None) -> str:
         return self._render("json", indent)
 
+    def write_json(self, file: TextIO, indent: int | None = None) -> None:
+        file.write(self.to_json(indent))
+
     def to_dot(self) -> str:
         return self._render("dot", None)
 
