@@ -46,3 +46,39 @@ def test_separate_builders_in_threads_match_a_single_thread(tree):
     results = [None] * 4
     run_threads(*(lambda i=i: results.__setitem__(i, builds(tarnwick.GraphBuilder())) for i in range(4)))
     assert results == [expected] * 4
+
+
+def test_an_exact_build_lets_other_threads_run(project):
+    """The exact engine builds without the interpreter lock: a thread that
+    sleeps a millisecond at a time keeps waking up while a build of some
+    thousands of modules runs in another."""
+    import threading
+    import time
+
+    import tarnwick_graph
+
+    files = {"big/__init__.py": ""} | {
+        f"big/m{i}.py": "".join(f"import big.m{(i * 7 + k) % 3000}\n" for k in range(8))
+        + "def f(x):\n    return x\n" * 20
+        for i in range(3000)
+    }
+    root = project(files)
+    done = threading.Event()
+    took = []
+
+    def build():
+        start = time.perf_counter()
+        tarnwick_graph.build(packages=["big"], sys_path=[str(root)], workers=1)
+        took.append(time.perf_counter() - start)
+        done.set()
+
+    wakeups = 0
+    worker = threading.Thread(target=build)
+    worker.start()
+    while not done.is_set():
+        time.sleep(0.001)
+        wakeups += 1
+    worker.join()
+    # Holding the lock for the whole build would allow a wake-up or two at
+    # its ends; a free lock gives one about every millisecond.
+    assert took and wakeups >= max(5, int(took[0] * 1000) // 10), (wakeups, took)
