@@ -119,12 +119,14 @@ std::string fresh(const TempTree& tree, const ExactRequest& request) {
 
 enum class Stop { kNone, kFind, kCheck };
 
-// Runs a scenario on one builder. With `stop`, before each completed rebuild
-// come rebuilds that fail at the k-th call of find() or check_interrupts()
-// for k = 0, 1, ... With `pile`, only one fails, and the next step's edits
-// come on top of it.
-void run(const Scenario& s, bool watch, Stop stop, bool pile) {
-  SCOPED_TRACE(str_cat(s.what, watch ? ", watched" : ", statted",
+// Runs a scenario on one builder. With `settle`, two rebuilds with nothing
+// changed come first (the first sets the watches); without, the first
+// rebuild comes after the first edit. With `stop`, before each completed
+// rebuild come rebuilds that fail at the k-th call of find() or
+// check_interrupts() for k = 0, 1, ... With `pile`, only one fails, and the
+// next step's edits come on top of it.
+void run(const Scenario& s, bool watch, Stop stop, bool pile, bool settle = true) {
+  SCOPED_TRACE(str_cat(s.what, watch ? ", watched" : ", statted", settle ? "" : ", unsettled",
                        stop == Stop::kFind ? ", stopped in find" : "",
                        stop == Stop::kCheck ? ", stopped in a check" : "", pile ? ", piled" : ""));
   TempTree tree;
@@ -134,8 +136,8 @@ void run(const Scenario& s, bool watch, Stop stop, bool pile) {
   ExactBuilder builder(testing::config_over(tree.root(), true), watch, 3);
   auto last = builder.build(request, &services);
   ASSERT_EQ(testing::graph_text(*last, tree.root()), fresh(tree, request));
-  // Nothing changed: the graph itself (the first rebuild sets the watches).
-  for (int i = 0; i < 2; ++i) EXPECT_EQ(builder.build(request, &services), last);
+  // Nothing changed: the graph itself.
+  for (int i = 0; i < (settle ? 2 : 0); ++i) EXPECT_EQ(builder.build(request, &services), last);
 
   const auto limit = [&](std::size_t k) {
     const bool on = k != FakeServices::kNever;
@@ -171,7 +173,9 @@ void run(const Scenario& s, bool watch, Stop stop, bool pile) {
 
 TEST(ExactRebuild, EqualsFreshBuild) {
   for (const Scenario& s : kScenarios) {
-    for (const bool watch : {true, false}) run(s, watch, Stop::kNone, false);
+    for (const bool watch : {true, false}) {
+      for (const bool settle : {true, false}) run(s, watch, Stop::kNone, false, settle);
+    }
   }
 }
 
@@ -185,6 +189,34 @@ TEST(ExactRebuild, InterruptedRebuildsLeaveNoTrace) {
           run(s, watch, stop, pile);
         }
       }
+    }
+  }
+}
+
+// The first rebuild of a watching builder sets the watches and stats what
+// the last build read; the changes it finds so are not kept when it fails,
+// and the rebuilds after it, which trust the notices, never see them.
+TEST(ExactRebuild, AnInterruptedFirstWatchedRebuildKeepsTheChangesItStatted) {
+  GTEST_SKIP() << "bug: files found changed by the stat check of the rebuild that sets the "
+                  "watches are forgotten when that rebuild fails";
+  TempTree tree;
+  tree.apply("main.py=import a\n|a.py=import b\n|b.py=|c.py=");
+  ExactRequest request;
+  request.kind = ExactRequest::Kind::kScript;
+  request.path = tree.at("main.py");
+  FakeServices services;
+  ExactBuilder builder(testing::config_over(tree.root()), true, 1);
+  builder.build(request, &services);
+  tree.apply("a.py=import c\n");
+  services.check_limit = services.checks;  // the first check throws
+  EXPECT_THROW(builder.build(request, &services), testing::Interrupted);
+  services.check_limit = FakeServices::kNever;
+  EXPECT_EQ(testing::graph_text(*builder.build(request, &services), tree.root()),
+            fresh(tree, request));
+
+  for (const Scenario& s : kScenarios) {
+    for (const Stop stop : {Stop::kFind, Stop::kCheck}) {
+      for (const bool pile : {false, true}) run(s, true, stop, pile, false);
     }
   }
 }
