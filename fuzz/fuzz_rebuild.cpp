@@ -14,12 +14,15 @@
 #include <string_view>
 
 #include "../tests/core/support/exact_fixtures.hpp"
+#include "common/str_cat.hpp"
 #include "exact/exact_builder.hpp"
 
 namespace {
 
 using tarnwick::ExactBuilder;
 using tarnwick::ExactRequest;
+using tarnwick::str_append;
+using tarnwick::str_cat;
 using tarnwick::testing::FakeServices;
 using tarnwick::testing::TempTree;
 
@@ -138,26 +141,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     switch (op) {
       case 0:
       case 1:
-        edit = "w " + file + "=" + text(in);
+        edit = str_cat("w ", file, "=", text(in));
         break;
       case 2:
-        edit = "rm " + file;
+        edit = str_cat("rm ", file);
         break;
       case 3:
-        edit = "rm " + folder;
+        edit = str_cat("rm ", folder);
         break;
       case 4:
-        edit = "mv " + folder + " " + pick(in, kFolders);
+        edit = str_cat("mv ", folder, " ", pick(in, kFolders));
         break;
       case 5:
-        edit = "mv " + file + " " + pick(in, kFiles);
+        edit = str_cat("mv ", file, " ", pick(in, kFiles));
         break;
       case 6:
-        edit = "d " + folder;
+        edit = str_cat("d ", folder);
         break;
       case 7: {  // a folder replaced by a new one of the same name
         const std::string to = pick(in, kFolders);
-        edit = "mv " + folder + " " + to + "|d " + folder + "|w " + folder + "/__init__.py=";
+        edit = str_cat("mv ", folder, " ", to, "|d ", folder, "|w ", folder, "/__init__.py=");
         edit += text(in);
         break;
       }
@@ -174,7 +177,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       // An edit the tree does not allow (a folder into itself, onto a file):
       // whatever it did before failing stands.
     }
-    edits += "[" + edit + "] ";
+    str_append(edits, "[", edit, "] ");
     if (stop.armed) {
       stop.armed = false;
       services.find_limit = stop.in_find ? services.finds + stop.k : FakeServices::kNever;

@@ -174,7 +174,7 @@ TEST(ExactBuilder, NameOfManyPartsHeldInMemoryLinearInItsLength) {
   TempTree tree;
   ExactBuilder builder(testing::config_over(tree.root()), false, 1);
   ExactRequest request;
-  request.text = "import " + name + "\n";
+  request.text = str_cat("import ", name, "\n");
   const std::size_t before = mallinfo2().uordblks;
   const auto graph = builder.build(request, nullptr);
   const std::size_t held = mallinfo2().uordblks - before;

@@ -23,6 +23,7 @@
 
 #include "common/import_stmt.hpp"
 #include "common/module_spec.hpp"
+#include "common/str_cat.hpp"
 #include "exact/exact_builder.hpp"
 #include "exact/exact_graph.hpp"
 #include "exact/source_scans.hpp"
@@ -59,7 +60,7 @@ class TempTree {
   TempTree& operator=(const TempTree&) = delete;
 
   const std::string& root() const noexcept { return root_; }
-  std::string at(std::string_view rel) const { return root_ + "/" + std::string(rel); }
+  std::string at(std::string_view rel) const { return str_cat(root_, "/", rel); }
 
   // Gives `rel` a modification time no other path had.
   void stamp(std::string_view rel) {
@@ -112,7 +113,7 @@ class TempTree {
   void make_folders(const std::string& rel) {
     std::string sofar;
     for (const std::string& part : split_on(rel, '/')) {
-      sofar += sofar.empty() ? part : "/" + part;
+      str_append(sofar, sofar.empty() ? "" : "/", part);
       if (std::filesystem::create_directory(at(sofar))) {
         stamp(sofar);
         stamp_parent(sofar);
@@ -155,7 +156,7 @@ class FakeServices final : public HostServices {
   std::optional<std::string> decode(std::string_view bytes, const std::string& encoding,
                                     std::string& error) override {
     if (encoding != "iso-8859-1") {
-      error = "unknown encoding: " + encoding;
+      error = str_cat("unknown encoding: ", encoding);
       return std::nullopt;
     }
     std::string out;
@@ -215,8 +216,7 @@ inline std::string modules_text(const ExactGraph& g) {
   std::string out;
   for (std::uint32_t i = 0; i < g.size(); ++i) {
     const ExactGraph::Module& m = g.module(i);
-    out += (i ? " " : "") + m.name + ":" + std::string(kind_name(m.kind)) + "@" +
-           std::to_string(g.depth(i));
+    str_append(out, i ? " " : "", m.name, ":", kind_name(m.kind), "@", g.depth(i));
   }
   return out;
 }
@@ -226,7 +226,7 @@ inline std::string edges_text(const ExactGraph& g) {
   std::string out;
   for (std::uint32_t i = 0; i < g.size(); ++i) {
     for (const std::uint32_t j : g.imports(i)) {
-      out += (out.empty() ? "" : " ") + g.module(i).name + ">" + g.module(j).name + ":";
+      str_append(out, out.empty() ? "" : " ", g.module(i).name, ">", g.module(j).name, ":");
       for (const Site& s : g.sites(i, j)) out += site_text(s) + ",";
       out.pop_back();
     }
@@ -239,9 +239,9 @@ inline std::string edges_text(const ExactGraph& g) {
 inline std::string problems_text(const ExactGraph& g, const std::string& root) {
   std::string out;
   for (const Problem& p : g.problems()) {
-    out += (out.empty() ? "" : "; ") + std::string(problem_kind(p.kind)) + " " +
-           (p.importer.empty() ? "-" : p.importer) + " " + relative(p.name, root) + " " +
-           std::to_string(p.line) + (p.detail.empty() ? "" : " " + p.detail);
+    str_append(out, out.empty() ? "" : "; ", problem_kind(p.kind), " ",
+               p.importer.empty() ? "-" : p.importer, " ", relative(p.name, root), " ", p.line,
+               p.detail.empty() ? "" : " ", p.detail);
   }
   return out;
 }
@@ -250,18 +250,18 @@ inline std::string problems_text(const ExactGraph& g, const std::string& root) {
 // imports with their sites, importers, problems in order.
 inline std::string graph_text(const ExactGraph& g, const std::string& root) {
   std::string out = "roots:";
-  for (const std::uint32_t r : g.roots()) out += " " + g.module(r).name;
+  for (const std::uint32_t r : g.roots()) str_append(out, " ", g.module(r).name);
   for (std::uint32_t i = 0; i < g.size(); ++i) {
     const ExactGraph::Module& m = g.module(i);
-    out += "\n" + m.name + " " + std::string(kind_name(m.kind)) + " " +
-           (m.origin ? relative(*m.origin, root) : "-") + " @" + std::to_string(g.depth(i));
+    str_append(out, "\n", m.name, " ", kind_name(m.kind), " ",
+               m.origin ? relative(*m.origin, root) : "-", " @", g.depth(i));
     for (const std::uint32_t j : g.imports(i)) {
-      out += "\n  > " + g.module(j).name;
-      for (const Site& s : g.sites(i, j)) out += " " + site_text(s);
+      str_append(out, "\n  > ", g.module(j).name);
+      for (const Site& s : g.sites(i, j)) str_append(out, " ", site_text(s));
     }
-    for (const std::uint32_t j : g.importers_of(i)) out += "\n  < " + g.module(j).name;
+    for (const std::uint32_t j : g.importers_of(i)) str_append(out, "\n  < ", g.module(j).name);
   }
-  out += "\nproblems: " + problems_text(g, root);
+  str_append(out, "\nproblems: ", problems_text(g, root));
   return out;
 }
 
