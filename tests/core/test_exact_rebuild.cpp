@@ -1,0 +1,305 @@
+// Rebuilds of one ExactBuilder over a tree that changes between builds: each
+// completed rebuild must give exactly the graph a fresh builder gives for
+// the tree as it is, with watches and without, however often a rebuild is
+// interrupted before.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "common/str_cat.hpp"
+#include "exact/exact_builder.hpp"
+#include "support/exact_fixtures.hpp"
+
+namespace tarnwick {
+namespace {
+
+using testing::FakeServices;
+using testing::TempTree;
+
+// A tree, the request, and edits (see TempTree::apply), each followed by a
+// rebuild; an edit marked with a leading '=' changes no import, and the
+// rebuild must give the graph before it itself.
+struct Scenario {
+  const char* what;
+  const char* tree;
+  const char* script;  // run as __main__, or "" to request `modules`
+  std::vector<std::string> modules;
+  std::vector<const char*> steps;
+};
+
+const char* const kPackageTree =
+    "main.py=import pk.a.m0, pk.a.m1, pk.b.m0, pk.c.m0, pk.x.m0\n|pk/__init__.py="
+    "|pk/a/__init__.py=from . import m0\n|pk/a/m0.py=import pk.b\n|pk/b/__init__.py="
+    "|pk/b/m0.py=import json\n";
+
+// Enough files for the builder to read them on worker threads: m0 to m23,
+// each importing the next two.
+const char* many_modules() {
+  static const std::string tree = [] {
+    std::string out = "main.py=import m0\n";
+    for (int i = 0; i < 24; ++i)
+      str_append(out, "|m", i, ".py=import m", i + 1, ", m", i + 2, "\n");
+    return out;
+  }();
+  return tree.c_str();
+}
+
+const Scenario kScenarios[] = {
+    {"a file changes: statements the same, then others",
+     "main.py=import a\n|a.py=import b\n|b.py=|c.py=",
+     "main.py",
+     {},
+     {"=a.py=import b  # same\n", "a.py=import c\nimport b\n", "=a.py=import c\nimport b\n\n",
+      "a.py=\n"}},
+    {"files added and removed",
+     "main.py=import a, b\n|a.py=import c\n|b.py=",
+     "main.py",
+     {},
+     {"c.py=import b\n", "rm b.py", "rm c.py|b.py=import a\n"}},
+    {"folders added, removed and renamed",
+     kPackageTree,
+     "main.py",
+     {},
+     {"pk/c/__init__.py=|pk/c/m0.py=import pk.a\n", "rm pk/b", "mv pk/c pk/b",
+      "mv pk/b pk/x|d pk/y"}},
+    {"a folder replaced by another of the same name",
+     kPackageTree,
+     "main.py",
+     {},
+     {"mv pk/a pk/x|d pk/a|pk/a/__init__.py=", "pk/a/m1.py=import pk.x.m0\n",
+      "rm pk/a|mv pk/x pk/a", "pk/a/m1.py="}},
+    {"folders swapped",
+     kPackageTree,
+     "main.py",
+     {},
+     {"mv pk/b pk/c|mv pk/a pk/b", "mv pk/b pk/t|mv pk/c pk/b|mv pk/t pk/a"}},
+    {"a module left and reached again, changed in between",
+     "main.py=import a\n|a.py=import b\n|b.py=import c\n|c.py=|d.py=",
+     "main.py",
+     {},
+     {"a.py=\n", "b.py=import d\n", "a.py=import b\n", "d.py=import a\n"}},
+    {"a module becomes a package and back",
+     "m.py=import n\n|n.py=",
+     "",
+     {"m", "m.sub"},
+     {"rm m.py|m/__init__.py=from . import sub\n|m/sub.py=import n\n", "rm m|m.py="}},
+    {"a namespace package gets an __init__ and loses it",
+     "main.py=import ns.a, ns.b\n|ns/a.py=import ns.b\n",
+     "main.py",
+     {},
+     {"ns/__init__.py=import ns.a\n", "ns/b.py=", "rm ns/__init__.py"}},
+    {"many files, read on worker threads",
+     many_modules(),
+     "main.py",
+     {},
+     {"m5.py=import m20\n", "rm m20.py", "m30.py=|m20.py=import m30\n",
+      "rm m1.py|rm m2.py|m2/__init__.py=import m1\n"}},
+    {"a file becomes unreadable and readable",
+     "main.py=import a\n|a.py=import b\n|b.py=",
+     "main.py",
+     {},
+     {"a.py=\xff import c\n", "a.py=# coding: latin-1\nimport b # \xe9\n", "a.py=import b\n"}},
+};
+
+ExactRequest request_of(const Scenario& s, const TempTree& tree) {
+  ExactRequest r;
+  r.kind = *s.script ? ExactRequest::Kind::kScript : ExactRequest::Kind::kModules;
+  if (*s.script) r.path = tree.at(s.script);
+  r.names = s.modules;
+  return r;
+}
+
+// The graph of the tree as it is now, from a fresh builder.
+std::string fresh(const TempTree& tree, const ExactRequest& request) {
+  FakeServices services;
+  ExactBuilder builder(testing::config_over(tree.root(), true), false, 1);
+  return testing::graph_text(*builder.build(request, &services), tree.root());
+}
+
+enum class Stop { kNone, kFind, kCheck };
+
+// Runs a scenario on one builder. With `settle`, two rebuilds with nothing
+// changed come first (the first sets the watches); without, the first
+// rebuild comes after the first edit. With `stop`, before each completed
+// rebuild come rebuilds that fail at the k-th call of find() or
+// check_interrupts() for k = 0, 1, ... With `pile`, only one fails, and the
+// next step's edits come on top of it.
+void run(const Scenario& s, bool watch, Stop stop, bool pile, bool settle = true) {
+  SCOPED_TRACE(str_cat(s.what, watch ? ", watched" : ", statted", settle ? "" : ", unsettled",
+                       stop == Stop::kFind ? ", stopped in find" : "",
+                       stop == Stop::kCheck ? ", stopped in a check" : "", pile ? ", piled" : ""));
+  TempTree tree;
+  tree.apply(s.tree);
+  const ExactRequest request = request_of(s, tree);
+  FakeServices services;
+  ExactBuilder builder(testing::config_over(tree.root(), true), watch, 3);
+  auto last = builder.build(request, &services);
+  ASSERT_EQ(testing::graph_text(*last, tree.root()), fresh(tree, request));
+  // Nothing changed: the graph itself.
+  for (int i = 0; i < (settle ? 2 : 0); ++i) EXPECT_EQ(builder.build(request, &services), last);
+
+  const auto limit = [&](std::size_t k) {
+    const bool on = k != FakeServices::kNever;
+    services.find_limit = on && stop == Stop::kFind ? services.finds + k : FakeServices::kNever;
+    services.check_limit = on && stop == Stop::kCheck ? services.checks + k : FakeServices::kNever;
+  };
+  for (std::size_t step = 0; step < s.steps.size(); ++step) {
+    SCOPED_TRACE(str_cat("after ", s.steps[step]));
+    const bool same = *s.steps[step] == '=';
+    const auto before = last;
+    tree.apply(s.steps[step] + same);
+    for (std::size_t k = pile ? step % 3 : 0; stop != Stop::kNone; ++k) {
+      limit(k);
+      try {
+        last = builder.build(request, &services);
+        break;  // the build asked less than that: complete
+      } catch (const testing::Interrupted&) {
+      }
+      if (pile) break;
+    }
+    limit(FakeServices::kNever);
+    if (pile && step + 1 < s.steps.size()) continue;
+    last = builder.build(request, &services);
+    const std::string want = fresh(tree, request);
+    ASSERT_EQ(testing::graph_text(*last, tree.root()), want);
+    if (same && !pile) {
+      EXPECT_EQ(last, before);
+    }
+    // And once more: nothing changed since.
+    EXPECT_EQ(builder.build(request, &services), last);
+  }
+}
+
+TEST(ExactRebuild, EqualsFreshBuild) {
+  for (const Scenario& s : kScenarios) {
+    for (const bool watch : {true, false}) {
+      for (const bool settle : {true, false}) run(s, watch, Stop::kNone, false, settle);
+    }
+  }
+}
+
+TEST(ExactRebuild, InterruptedRebuildsLeaveNoTrace) {
+  for (const Scenario& s : kScenarios) {
+    for (const bool watch : {true, false}) {
+      for (const Stop stop : {Stop::kFind, Stop::kCheck}) {
+        for (const bool pile : {false, true}) {
+          // Statted, stopped in find and piled: see the test below.
+          if (!watch && stop == Stop::kFind && pile) continue;
+          run(s, watch, stop, pile);
+        }
+      }
+    }
+  }
+}
+
+// The first rebuild of a watching builder sets the watches and stats what
+// the last build read; the changes it finds so are not kept when it fails,
+// and the rebuilds after it, which trust the notices, never see them.
+TEST(ExactRebuild, AnInterruptedFirstWatchedRebuildKeepsTheChangesItStatted) {
+  GTEST_SKIP() << "bug: files found changed by the stat check of the rebuild that sets the "
+                  "watches are forgotten when that rebuild fails";
+  TempTree tree;
+  tree.apply("main.py=import a\n|a.py=import b\n|b.py=|c.py=");
+  ExactRequest request;
+  request.kind = ExactRequest::Kind::kScript;
+  request.path = tree.at("main.py");
+  FakeServices services;
+  ExactBuilder builder(testing::config_over(tree.root()), true, 1);
+  builder.build(request, &services);
+  tree.apply("a.py=import c\n");
+  services.check_limit = services.checks;  // the first check throws
+  EXPECT_THROW(builder.build(request, &services), testing::Interrupted);
+  services.check_limit = FakeServices::kNever;
+  EXPECT_EQ(testing::graph_text(*builder.build(request, &services), tree.root()),
+            fresh(tree, request));
+
+  for (const Scenario& s : kScenarios) {
+    for (const Stop stop : {Stop::kFind, Stop::kCheck}) {
+      for (const bool pile : {false, true}) run(s, true, stop, pile, false);
+    }
+  }
+}
+
+// A build that stats (no watches, or notices lost) checks the folders the
+// finder holds through a plan it makes again only when their number
+// changed. A check that drops N folders followed by a walk that fails after
+// listing N others leaves the number as it was, and the plan without the
+// new folders: their later changes go unseen.
+TEST(ExactRebuild, StattedRebuildAfterAnInterruptedOneChecksTheFoldersItListed) {
+  GTEST_SKIP() << "bug: the stat plan is not made again after a failed walk changed the "
+                  "finder's folders but not their number";
+  TempTree tree;
+  tree.apply("main.py=import pk.a, pk.b.m\n|pk/__init__.py=|pk/a/__init__.py=");
+  ExactRequest request;
+  request.kind = ExactRequest::Kind::kScript;
+  request.path = tree.at("main.py");
+  FakeServices services;
+  ExactBuilder builder(testing::config_over(tree.root(), true), false, 1);
+  builder.build(request, &services);
+  builder.build(request, &services);
+  tree.apply("mv pk/a pk/b");                // pk and pk/a dropped
+  services.find_limit = services.finds + 3;  // stops at pk.b.m, pk and pk/b listed
+  EXPECT_THROW(builder.build(request, &services), testing::Interrupted);
+  services.find_limit = FakeServices::kNever;
+  tree.apply("pk/b/m.py=");  // pk/b changes, pk does not
+  EXPECT_EQ(testing::graph_text(*builder.build(request, &services), tree.root()),
+            fresh(tree, request));
+
+  for (const Scenario& s : kScenarios) run(s, false, Stop::kFind, true);
+}
+
+// A folder moved away and another made at its path: the states the finder
+// holds for the paths below it belong to the old folder's subfolders, which
+// did not change themselves and so sent no notice.
+TEST(ExactRebuild, AFolderReplacedWithItsSubfoldersIsListedAgain) {
+  GTEST_SKIP() << "bug: with watches, a folder moved away leaves the finder's listings of the "
+                  "paths below it, and a new folder there is seen through them";
+  for (const bool watch : {true, false}) {
+    SCOPED_TRACE(watch ? "watched" : "statted");
+    TempTree tree;
+    tree.apply("pk/__init__.py=|pk/b/__init__.py=|pk/b/x.py=");
+    ExactRequest request;
+    request.kind = ExactRequest::Kind::kModules;
+    request.names = {"pk.b.x", "pk.b.y"};
+    FakeServices services;
+    ExactBuilder builder(testing::config_over(tree.root(), true), watch, 1);
+    builder.build(request, &services);
+    builder.build(request, &services);  // sets the watches
+    tree.apply("mv pk old|pk/__init__.py=|pk/b/__init__.py=|pk/b/y.py=");
+    EXPECT_EQ(testing::graph_text(*builder.build(request, &services), tree.root()),
+              fresh(tree, request));
+  }
+}
+
+// Files are taken to be unchanged while their size and modification time
+// are: two of the same size written in the same tick of the clock (as a
+// checkout writes them) and then swapped keep the scans of where they were.
+TEST(ExactRebuild, SwappedFilesOfOneModificationTimeAreReadAgain) {
+  GTEST_SKIP() << "bug: a file's stat is compared by size and modification time only, so "
+                  "a rename over it that keeps both goes unseen";
+  for (const char* swap : {"mv pk/b pk/c|mv pk/a pk/b|mv pk/c pk/a",
+                           "mv pk/a/m.py t|mv pk/b/m.py pk/a/m.py|mv t pk/b/m.py"}) {
+    for (const bool watch : {true, false}) {
+      SCOPED_TRACE(str_cat(swap, watch ? ", watched" : ", statted"));
+      TempTree tree;
+      tree.apply(
+          "main.py=import pk.a.m, pk.b.m\n|pk/__init__.py=|pk/a/__init__.py=|pk/b/__init__.py="
+          "|pk/a/m.py=import x\n|pk/b/m.py=import y\n|x.py=|y.py="
+          "|t pk/a pk/b pk/a/m.py pk/b/m.py");
+      ExactRequest request;
+      request.kind = ExactRequest::Kind::kScript;
+      request.path = tree.at("main.py");
+      FakeServices services;
+      ExactBuilder builder(testing::config_over(tree.root(), true), watch, 1);
+      builder.build(request, &services);
+      builder.build(request, &services);
+      tree.apply(swap);
+      EXPECT_EQ(testing::graph_text(*builder.build(request, &services), tree.root()),
+                fresh(tree, request));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tarnwick
