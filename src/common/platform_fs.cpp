@@ -29,13 +29,23 @@ EntryType type_of_mode(mode_t mode) noexcept {
   return EntryType::kOther;
 }
 
-std::int64_t mtime_ns_of(const struct stat& st) noexcept {
-#if defined(__APPLE__)
-  const struct timespec& t = st.st_mtimespec;
-#else
-  const struct timespec& t = st.st_mtim;
-#endif
+std::int64_t ns_of(const struct timespec& t) noexcept {
   return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+}
+
+FileStat stat_of(const struct stat& st) noexcept {
+  FileStat out;
+  out.type = type_of_mode(st.st_mode);
+  out.size = static_cast<std::uint64_t>(st.st_size);
+#if defined(__APPLE__)
+  out.mtime_ns = ns_of(st.st_mtimespec);
+  out.ctime_ns = ns_of(st.st_ctimespec);
+#else
+  out.mtime_ns = ns_of(st.st_mtim);
+  out.ctime_ns = ns_of(st.st_ctim);
+#endif
+  out.inode = static_cast<std::uint64_t>(st.st_ino);
+  return out;
 }
 
 int open_cloexec(const char* path, int flags) noexcept {
@@ -50,7 +60,7 @@ int open_cloexec(const char* path, int flags) noexcept {
 FileStat stat_path(const std::string& path) noexcept {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return {};
-  return {type_of_mode(st.st_mode), static_cast<std::uint64_t>(st.st_size), mtime_ns_of(st)};
+  return stat_of(st);
 }
 
 StatPlan::StatPlan(const std::vector<std::string>& paths) : paths_(paths) {
@@ -87,10 +97,7 @@ void StatPlan::run_folders(std::size_t from, std::size_t to,
       }
       struct stat st {};
       const char* name = paths_[i].c_str() + folder.path.size() + 1;
-      out[i] = ::fstatat(fd, name, &st, 0) == 0
-                   ? FileStat{type_of_mode(st.st_mode), static_cast<std::uint64_t>(st.st_size),
-                              mtime_ns_of(st)}
-                   : FileStat{};
+      out[i] = ::fstatat(fd, name, &st, 0) == 0 ? stat_of(st) : FileStat{};
     }
     if (fd >= 0) ::close(fd);
   }
@@ -327,7 +334,7 @@ int read_file_stat(const std::string& path, std::string& out, FileStat& stat) {
     ::close(fd);
     return err;
   }
-  stat = {type_of_mode(st.st_mode), static_cast<std::uint64_t>(st.st_size), mtime_ns_of(st)};
+  stat = stat_of(st);
   const bool sized = S_ISREG(st.st_mode) && st.st_size > 0;
   out.resize(sized ? static_cast<std::size_t>(st.st_size) : 65536);
   std::size_t size = 0;

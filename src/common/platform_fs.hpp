@@ -18,6 +18,17 @@ struct FileStat {
   EntryType type = EntryType::kMissing;
   std::uint64_t size = 0;
   std::int64_t mtime_ns = 0;
+  // Which file it is, and when its metadata last changed: a file renamed
+  // over another, or a folder replaced by one of the same name, keeps or
+  // brings a modification time, but not its inode or change time.
+  std::uint64_t inode = 0;
+  std::int64_t ctime_ns = 0;
+
+  // Whether it is, as far as a stat can tell, the same file unchanged.
+  bool same(const FileStat& other) const noexcept {
+    return type == other.type && size == other.size && mtime_ns == other.mtime_ns &&
+           inode == other.inode && ctime_ns == other.ctime_ns;
+  }
 };
 
 // What `path` is, following symlinks. Anything that cannot be stat'ed

@@ -13,7 +13,7 @@ namespace {
 constexpr std::size_t kFilesWorthThreads = 16;
 
 bool same_file(const fs::FileStat& a, const fs::FileStat& b) noexcept {
-  return a.type == b.type && a.size == b.size && a.mtime_ns == b.mtime_ns;
+  return a.same(b);
 }
 
 }  // namespace
@@ -132,9 +132,10 @@ bool ExactBuilder::check(std::vector<std::string>& changed, bool same_request) {
   if (stat_all) {
     // One plan stats the folders the finder holds and the files the last
     // build read, together, so the threads share all of it out.
-    if (replan_ || check_folders_ != finder_.tracked_count()) {
+    if (replan_ || check_version_ != finder_.tracked_version()) {
       std::vector<std::string> paths = finder_.tracked_paths();
       check_folders_ = paths.size();
+      check_version_ = finder_.tracked_version();
       for (const auto& [path, modules] : files_) paths.push_back(path);
       check_plan_ = fs::StatPlan(paths);
       replan_ = false;
@@ -154,6 +155,9 @@ bool ExactBuilder::check(std::vector<std::string>& changed, bool same_request) {
     std::sort(changed.begin(), changed.end());
     changed.erase(std::unique(changed.begin(), changed.end()), changed.end());
   }
+  // Kept until a build completes: a rebuild that fails must not take what
+  // it found changed with it (the next may learn of changes only by notice).
+  noticed_.insert(changed.begin(), changed.end());
   folders_changed_ = folders_changed_ || folders;
   return folders_changed_;
 }

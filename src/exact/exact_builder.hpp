@@ -130,6 +130,7 @@ class ExactBuilder {
   // check_folders_ of the plan), then the files.
   fs::StatPlan check_plan_;
   std::size_t check_folders_ = 0;
+  std::uint64_t check_version_ = 0;  // the finder's tracked_version() the plan was made at
   bool replan_ = true;
   // Files whose changes come as no notice (their folder not watched, or a
   // link): statted on every rebuild.

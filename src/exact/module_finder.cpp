@@ -48,20 +48,27 @@ ModuleFinder::ModuleFinder(FinderConfig config) : config_(std::move(config)) {
 
 const Lookup& ModuleFinder::find(std::string_view fullname, ForeignFinders* foreign) {
   if (const auto it = answers_.find(fullname); it != answers_.end()) return it->second;
-  // The enclosing packages not answered yet are searched first, outermost
-  // first, so that search() finds its parent answered: no recursion, however
-  // many parts the name has.
-  std::vector<std::string_view> pending{fullname};
-  for (std::string_view p = parent_of(fullname); !p.empty() && !answers_.contains(p);
-       p = parent_of(p)) {
-    pending.push_back(p);
+  // Each enclosing package first, outermost first, as the interpreter
+  // imports them, so that search() finds its parent answered: no recursion.
+  // Below a package that is missing nothing is looked for, and the name is
+  // answered without an answer kept for each part between: a name of many
+  // parts costs its length, not its square.
+  for (std::size_t dot = fullname.find('.'); dot != std::string_view::npos;
+       dot = fullname.find('.', dot + 1)) {
+    const std::string_view package = fullname.substr(0, dot);
+    auto it = answers_.find(package);
+    if (it == answers_.end()) {
+      Lookup answer = search(package, foreign);
+      it = answers_.try_emplace(std::string(package), std::move(answer)).first;
+    }
+    if (!it->second.spec && fullname.find('.', dot + 1) != std::string_view::npos) {
+      return answers_
+          .try_emplace(std::string(fullname), Lookup{std::nullopt, Miss::kParentNotFound})
+          .first->second;
+    }
   }
-  const Lookup* out = nullptr;
-  for (auto it = pending.rbegin(); it != pending.rend(); ++it) {
-    Lookup answer = search(*it, foreign);
-    out = &answers_.try_emplace(std::string(*it), std::move(answer)).first->second;
-  }
-  return *out;
+  Lookup answer = search(fullname, foreign);
+  return answers_.try_emplace(std::string(fullname), std::move(answer)).first->second;
 }
 
 Lookup ModuleFinder::search(std::string_view fullname, ForeignFinders* foreign) {
@@ -279,6 +286,7 @@ const ModuleFinder::PathState& ModuleFinder::path_state(const std::string& path)
   const fs::FileStat info = fs::stat_path(path);
   state.type = info.type;
   state.mtime_ns = info.mtime_ns;
+  state.inode = info.inode;
 
   if (info.type == fs::EntryType::kDirectory) {
     // One that cannot be listed offers no names, as FileFinder takes it to be
@@ -300,6 +308,7 @@ const ModuleFinder::PathState& ModuleFinder::path_state(const std::string& path)
       break;
     }
   }
+  ++tracked_version_;
   return paths_.try_emplace(path, std::move(state)).first->second;
 }
 
@@ -342,16 +351,31 @@ bool ModuleFinder::refresh() {
 
 bool ModuleFinder::refresh(std::span<const fs::FolderWatch::Notice> notices) {
   bool changed = false;
-  const auto drop = [&](const std::string& path) {
-    const auto it = paths_.find(path);
-    if (it == paths_.end()) return;
-    paths_.erase(it);
-    changed = true;
-  };
+  // The folders whose entries changed, and the entries created, deleted or
+  // moved. An entry that is a folder takes the paths below it along: their
+  // watches went with the folder, not with the path.
+  std::unordered_set<std::string, NameHash, std::equal_to<>> gone;
   for (const fs::FolderWatch::Notice& n : notices) {
     if (!n.entries) continue;  // an entry written: listings stay as they are
-    drop(n.folder);
-    if (!n.name.empty()) drop(fs::join_path(n.folder, n.name));
+    gone.insert(n.folder);
+    if (!n.name.empty()) gone.insert(fs::join_path(n.folder, n.name));
+  }
+  if (!gone.empty()) {
+    const auto below_gone = [&](std::string_view path) {
+      for (std::string_view p = path; !p.empty(); p = fs::folder_of(p)) {
+        if (gone.contains(p)) return true;
+      }
+      return false;
+    };
+    for (auto it = paths_.begin(); it != paths_.end();) {
+      if (below_gone(it->first)) {
+        it = paths_.erase(it);
+        changed = true;
+      } else {
+        ++it;
+      }
+    }
+    if (changed) ++tracked_version_;
   }
   // What no watch covers: missing paths, files, folders that could not be
   // watched. (A state that went keeps its entry here until tidied.)
@@ -374,10 +398,12 @@ bool ModuleFinder::refresh(std::span<const std::string> paths, std::span<const f
     if (it == paths_.end()) continue;
     const PathState& was = it->second;
     if (now[i].type == was.type &&
-        (now[i].type == fs::EntryType::kMissing || now[i].mtime_ns == was.mtime_ns)) {
+        (now[i].type == fs::EntryType::kMissing ||
+         (now[i].mtime_ns == was.mtime_ns && now[i].inode == was.inode))) {
       continue;
     }
     paths_.erase(it);
+    ++tracked_version_;
     changed = true;
   }
   if (changed) {

@@ -103,6 +103,9 @@ class ModuleFinder {
   // covers any change between their reading and their watch).
   void watch_all();
   std::size_t tracked_count() const noexcept { return paths_.size(); }
+  // Goes up whenever the set of paths the finder holds changes, so a
+  // caller's plan over tracked_paths() knows when to make it again.
+  std::uint64_t tracked_version() const noexcept { return tracked_version_; }
   bool refresh(std::span<const std::string> paths, std::span<const fs::FileStat> now);
 
   // The modules and packages directly inside `package` (a spec with search
@@ -136,6 +139,7 @@ class ModuleFinder {
   struct PathState {
     fs::EntryType type = fs::EntryType::kMissing;
     std::int64_t mtime_ns = 0;
+    std::uint64_t inode = 0;   // a folder replaced by another of the same name is another inode
     bool listed = false;       // a directory whose listing could be read
     bool inside_file = false;  // missing, but below a regular file: a path into an archive
     bool watched = false;      // a directory whose changes come as notices
@@ -163,6 +167,7 @@ class ModuleFinder {
   std::unordered_set<std::string, NameHash, std::equal_to<>> builtins_;
   NameMap<std::size_t> frozen_;  // name -> index in config_.frozen
   NameMap<PathState> paths_;
+  std::uint64_t tracked_version_ = 0;
   fs::FolderWatch* watch_ = nullptr;
   std::unordered_set<std::string, NameHash, std::equal_to<>> unwatched_;  // states no watch covers
   fs::StatPlan plan_;  // the keys of paths_ as of the last refresh, grouped for re-stating

@@ -84,7 +84,7 @@ void ModuleNames::grow() {
   const std::size_t mask = slots_.size() - 1;
   for (const Slot& s : old) {
     if (s.id == kNoModule) continue;
-    const std::uint64_t h = hash(names_[s.id]);
+    const std::uint64_t h = hashes_[s.id];  // kept: long names are not hashed again
     std::size_t i = static_cast<std::size_t>(h) & mask;
     while (slots_[i].id != kNoModule) i = (i + 1) & mask;
     slots_[i] = s;
@@ -96,6 +96,7 @@ ModuleId ModuleNames::add(std::string_view name, std::uint64_t h, ModuleId paren
   if ((names_.size() + 1) * 4 > slots_.size() * 3) grow();
   const auto id = static_cast<ModuleId>(names_.size());
   names_.push_back(name);
+  hashes_.push_back(h);
   parents_.push_back(parent);
   parts_.push_back(parent == kNoModule ? 1 : parts_[parent] + 1);
   const std::size_t mask = slots_.size() - 1;

@@ -47,6 +47,7 @@ class ModuleNames {
   };
   std::vector<Slot> slots_;  // open addressing, a power of two in size
   std::vector<std::string_view> names_;
+  std::vector<std::uint64_t> hashes_;
   std::vector<ModuleId> parents_;
   std::vector<std::uint32_t> parts_;
   std::vector<std::unique_ptr<char[]>> blocks_;

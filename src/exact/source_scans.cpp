@@ -62,7 +62,7 @@ bool FileScan::same_statements(const FileScan& other) const noexcept {
 namespace {
 
 bool same_file(const fs::FileStat& a, const fs::FileStat& b) noexcept {
-  return a.type == b.type && a.size == b.size && a.mtime_ns == b.mtime_ns;
+  return a.same(b);
 }
 
 FileScan cannot_read(const fs::FileStat& stat, int error) {

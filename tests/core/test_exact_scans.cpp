@@ -65,10 +65,7 @@ TEST(ScanPool, ResultsEqualScansOnOneThread) {
   const std::vector<std::string> paths = plant_files(tree);
   FakeServices services;
   std::vector<std::string> want;
-  for (const std::string& path : paths) {
-    ScanCache alone;
-    want.push_back(scan_text(*alone.get(path, &services)));
-  }
+  for (const std::string& path : paths) want.push_back(scan_text(read_scan(path, &services)));
   for (const std::size_t threads : {0, 1, 3}) {
     SCOPED_TRACE(str_cat(threads, " threads"));
     ScanPool pool(threads);
@@ -88,8 +85,8 @@ TEST(ScanPool, ResultsEqualScansOnOneThread) {
       EXPECT_FALSE(r->reused);
       EXPECT_EQ(r->watched, watched);
       FileScan scan = std::move(r->scan);
-      if (r->finish) scan = ScanCache::from_bytes(scan.stat, std::move(r->bytes), &services);
-      if (r->retry) scan = *ScanCache().get(path, &services);
+      if (r->finish) scan = scan_bytes(scan.stat, std::move(r->bytes), &services);
+      if (r->retry) scan = read_scan(path, &services);
       EXPECT_EQ(scan_text(scan), want[index]) << path;
     }
     EXPECT_EQ(seen.size(), 3 * paths.size());
@@ -99,15 +96,13 @@ TEST(ScanPool, ResultsEqualScansOnOneThread) {
 }
 
 // A held scan comes back as it is while the file's stat is unchanged, and
-// a new one once it changed; so does the cache's own.
+// a new one once it changed.
 TEST(ScanPool, HeldScansAreReusedWhileUnchanged) {
   TempTree tree;
   tree.apply("a.py=import x\n|b.py=import y\n");
   FakeServices services;
-  ScanCache cache;
-  const auto a = cache.get(tree.at("a.py"), &services);
-  const auto b = cache.get(tree.at("b.py"), &services);
-  EXPECT_EQ(cache.get(tree.at("a.py"), &services), a);
+  const auto a = std::make_shared<const FileScan>(read_scan(tree.at("a.py"), &services));
+  const auto b = std::make_shared<const FileScan>(read_scan(tree.at("b.py"), &services));
   tree.apply("b.py=import z\n");  // the same size, another time
   for (const std::size_t threads : {0, 2}) {
     ScanPool pool(threads);
@@ -123,10 +118,8 @@ TEST(ScanPool, HeldScansAreReusedWhileUnchanged) {
     }
     EXPECT_FALSE(pool.next());
   }
-  const auto b2 = cache.get(tree.at("b.py"), &services);
-  EXPECT_NE(b2, b);
-  EXPECT_FALSE(b2->same_statements(*b));
-  EXPECT_TRUE(cache.get(tree.at("a.py"), &services)->same_statements(*a));
+  EXPECT_FALSE(read_scan(tree.at("b.py"), &services).same_statements(*b));
+  EXPECT_TRUE(read_scan(tree.at("a.py"), &services).same_statements(*a));
 }
 
 }  // namespace

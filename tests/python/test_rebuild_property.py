@@ -256,19 +256,11 @@ def run_edits(tmp_path, tripwire, seed, steps=40):
         assert snapshot(last) == snapshot(fresh), done
 
 
-REPLACED_PARENT = pytest.mark.xfail(
-    strict=True, reason="bug: a watched folder moved away leaves the listings of the paths below "
-    "it, and a new folder there is seen through them (pk/ moved, pk/b/ kept)")
-
-
-@pytest.mark.parametrize("seed", [0, 1, pytest.param(2, marks=REPLACED_PARENT), 3, 4, 5, 6, 7])
+@pytest.mark.parametrize("seed", range(8))
 def test_rebuilds_after_random_edits_equal_fresh_builds(tmp_path, tripwire, seed):
     run_edits(tmp_path, tripwire, seed)
 
 
-@pytest.mark.xfail(strict=True, reason="bug: the first rebuild of a builder sets its watches and "
-                   "stats what changed; when it is stopped, later rebuilds trust the notices and "
-                   "never see those changes")
 def test_a_stopped_first_rebuild_keeps_what_it_found_changed(tmp_path, tripwire):
     tree = Tree(tmp_path, random.Random(0))
     builder = tg.Builder(sys_path=[str(tmp_path)])
