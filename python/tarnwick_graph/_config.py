@@ -73,7 +73,9 @@ def _meta_path(search_path: list[str]) -> list[object]:
         if type(finder).__module__ == "_distutils_hack":
             enabled = getattr(sys.modules.get("_distutils_hack"), "enabled", lambda: False)
             if enabled():
-                steps.append(_SetuptoolsDistutils(search_path))
+                # Asked for the top-level name distutils only: the engine
+                # leaves every other name alone, without calling it.
+                steps.append((_SetuptoolsDistutils(search_path), ("distutils",)))
             continue
         steps.append(_STANDARD_FINDERS.get(finder, finder))  # type: ignore[call-overload]
     return steps

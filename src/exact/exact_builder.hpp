@@ -85,6 +85,9 @@ class ExactBuilder {
   };
   const Stats& last_stats() const noexcept { return stats_; }
 
+  // How many modules the builder holds records of.
+  std::size_t held_modules() const noexcept { return records_.size(); }
+
  private:
   // The spec of __main__ for a script or text request.
   static ModuleSpec main_spec(const ExactRequest& request);

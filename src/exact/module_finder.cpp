@@ -104,7 +104,12 @@ Lookup ModuleFinder::search(std::string_view fullname, ForeignFinders* foreign) 
             find_on_path(fullname, tail, parent_path ? *parent_path : config_.search_path, foreign);
         break;
       case FinderConfig::Step::kForeign:
-        if (foreign != nullptr) spec = foreign->find(step.foreign_index, fullname, parent_path);
+        if (foreign != nullptr &&
+            (step.only.empty() ||
+             (parent_path == nullptr &&
+              std::find(step.only.begin(), step.only.end(), fullname) != step.only.end()))) {
+          spec = foreign->find(step.foreign_index, fullname, parent_path);
+        }
         break;
     }
     if (spec) return {std::move(spec), Miss::kNone};

@@ -37,6 +37,9 @@ struct FinderConfig {
   struct MetaStep {
     Step step;
     int foreign_index = -1;  // for kForeign: which ForeignFinders::find finder
+    // For kForeign: when not empty, the finder answers only these top-level
+    // names, and is not asked for any other.
+    std::vector<std::string> only = {};
   };
   std::vector<MetaStep> meta_path{{Step::kBuiltin}, {Step::kFrozen}, {Step::kPath}};
 };

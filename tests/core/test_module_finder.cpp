@@ -207,6 +207,8 @@ TEST_F(FinderTest, ForeignFinders) {
   plant("e/m.py e/p/__init__.py a/ns/ z.zip");
   const std::vector<FinderConfig::MetaStep> before{{Step::kForeign, 0}, {Step::kPath}};
   const std::vector<FinderConfig::MetaStep> after{{Step::kPath}, {Step::kForeign, 1}};
+  // A finder first, asked for the top-level name x only.
+  const std::vector<FinderConfig::MetaStep> only_x{{Step::kForeign, 0, {"x"}}, {Step::kPath}};
   struct Case {
     std::vector<FinderConfig::MetaStep> meta;
     const char *entries, *name, *want, *calls, *want_alone;  // the last without foreign finders
@@ -214,6 +216,9 @@ TEST_F(FinderTest, ForeignFinders) {
   const Case cases[] = {
       {before, "e", "m", "foreign meta0", " find 0 m -", "source e/m.py"},
       {after, "e", "m", "source e/m.py", "", "source e/m.py"},
+      {only_x, "e", "m", "source e/m.py", "", "source e/m.py"},
+      {only_x, "e", "x", "foreign meta0", " find 0 x -", "not-found"},
+      {only_x, "e", "p.x", "not-found", "", "not-found"},
       {after, "e", "x", "foreign meta1", " find 1 x -", "not-found"},
       {after, "e", "p.x", "foreign meta1", " find 1 p.x 1:@/e/p", "not-found"},
       {after, "e z.zip", "zm", "foreign z.zip/zm", " entry @/z.zip zm", "not-found"},

@@ -4,6 +4,7 @@
 #include "python/exact/exact_types.hpp"
 
 #include <memory>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -410,8 +411,25 @@ PyObject* graph_chains(PyObject* self, PyObject* arg) noexcept {
 
 // ---- Builder -------------------------------------------------------------------
 
+// A builder that holds many modules is freed on a thread of its own: its
+// memory is hundreds of thousands of small blocks, and the caller that drops
+// it (build() returning, say) need not wait for them.
+struct FreeAside {
+  void operator()(ExactBuilder* builder) const noexcept {
+    constexpr std::size_t kManyModules = 10000;
+    if (builder->held_modules() >= kManyModules) {
+      try {
+        std::thread([builder] { delete builder; }).detach();
+        return;
+      } catch (...) {  // no thread to be had: freed here
+      }
+    }
+    delete builder;
+  }
+};
+
 struct BuilderValue {
-  std::unique_ptr<ExactBuilder> builder;
+  std::unique_ptr<ExactBuilder, FreeAside> builder;
   std::vector<PyRef> finders;  // the foreign meta-path finders, by index
 };
 
@@ -452,8 +470,18 @@ FinderConfig finder_config(PyObject* config, std::vector<PyRef>& finders) {
         raise(PyExc_ValueError, str_cat("unknown meta_path step '", which, "'"));
       }
     } else {
-      c.meta_path.push_back({FinderConfig::Step::kForeign, static_cast<int>(finders.size())});
-      finders.push_back(PyRef::borrow(step));
+      // A finder, or (finder, names): a finder asked for those top-level
+      // names only.
+      FinderConfig::MetaStep foreign{
+          FinderConfig::Step::kForeign, static_cast<int>(finders.size()), {}};
+      PyObject* finder = step;
+      if (PyTuple_Check(step) && PyTuple_GET_SIZE(step) == 2) {
+        finder = PyTuple_GET_ITEM(step, 0);
+        foreign.only = str_list(PyTuple_GET_ITEM(step, 1), "meta_path: names");
+        if (foreign.only.empty()) continue;  // asked for nothing
+      }
+      c.meta_path.push_back(std::move(foreign));
+      finders.push_back(PyRef::borrow(finder));
     }
   }
   return c;
@@ -472,8 +500,8 @@ PyObject* builder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
     if (workers < 0) raise(PyExc_ValueError, "Builder(): workers must be 0 (all) or more");
     BuilderValue value;
     FinderConfig c = finder_config(config, value.finders);
-    value.builder =
-        std::make_unique<ExactBuilder>(std::move(c), true, static_cast<std::size_t>(workers), keep);
+    value.builder.reset(
+        new ExactBuilder(std::move(c), true, static_cast<std::size_t>(workers), keep));
     return make_instance(type, std::move(value)).release();
   });
 }
