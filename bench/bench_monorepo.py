@@ -96,7 +96,16 @@ c0, t0 = cpu(), time.perf_counter()
 graph = run()
 t1, c1 = time.perf_counter(), cpu()
 modules, edges = counts(graph)
+# The peak of this process's own memory (VmHWM): ru_maxrss would also count
+# the parent's, copied into it before the exec.
 rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+try:
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                rss = int(line.split()[1]) * 1024
+except OSError:
+    pass
 print(json.dumps({"seconds": t1 - t0, "cpu": c1 - c0, "rss": rss, "modules": modules, "edges": edges}))
 """
 
@@ -194,13 +203,22 @@ def python_child(code: str, args: list[str], cwd: str | None = None) -> dict:
     return json.loads(proc.stdout.strip().splitlines()[-1])
 
 
+# GNU time reports the peak RSS of the command it runs, from its own wait4:
+# a process started from this one (forked, or spawned sharing its memory
+# until the exec) counts this process's peak in its own.
+GNU_TIME = "/usr/bin/time" if os.access("/usr/bin/time", os.X_OK) else None
+
+
 def command(argv: list[str], cwd: str, keep_output: bool = False) -> dict:
     """Runs a command as a user would; its wall time and the peak RSS of its
-    process (from wait4), and its standard output if asked for."""
-    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+    process (reported by GNU time, which runs it; from wait4 without it), and
+    its standard output if asked for."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err, \
+            tempfile.NamedTemporaryFile("r") as peak:
+        wrapped = [GNU_TIME, "-f", "%M", "-o", peak.name, *argv] if GNU_TIME else argv
         t0 = time.perf_counter()
         try:
-            proc = subprocess.Popen(argv, cwd=cwd, stdin=subprocess.DEVNULL, stderr=err,
+            proc = subprocess.Popen(wrapped, cwd=cwd, stdin=subprocess.DEVNULL, stderr=err,
                                     stdout=out if keep_output else subprocess.DEVNULL)
         except OSError as e:
             raise BenchError(f"{argv[0]}: {e.strerror}") from None
@@ -211,7 +229,11 @@ def command(argv: list[str], cwd: str, keep_output: bool = False) -> dict:
             err.seek(0)
             tail = "\n".join(err.read().decode(errors="replace").strip().splitlines()[-3:])
             raise BenchError(f"{os.path.basename(argv[0])} exited {proc.returncode}: {tail}")
-        result = {"seconds": seconds, "rss": usage.ru_maxrss * 1024}
+        rss_kb = usage.ru_maxrss
+        if GNU_TIME:
+            lines = peak.read().split()
+            rss_kb = int(lines[-1]) if lines and lines[-1].isdigit() else rss_kb
+        result = {"seconds": seconds, "rss": rss_kb * 1024}
         if keep_output:
             out.seek(0)
             result["stdout"] = out.read()
@@ -476,7 +498,7 @@ def section_cli(n: int, sizes: list[int], repos: Monorepos, tools: Tools) -> Non
     )
     print(
         f"   tarnwick: tarnwick-graph -m {repos.top} --json\n   ruff:     ruff analyze graph {repos.top}\n"
-        "   wall time and peak RSS of the whole command (wait4); found/edges, from one untimed run"
+        "   wall time and peak RSS of the whole command (GNU time's, else wait4's); found/edges, from one untimed run"
         " before: tarnwick's modules of the monorepo and imports between them, ruff's files and"
         " file dependencies"
     )

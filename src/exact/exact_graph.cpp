@@ -1,11 +1,15 @@
 #include "exact/exact_graph.hpp"
 
 #include <algorithm>
+#include <exception>
+#include <system_error>
+#include <thread>
 #include <tuple>
 #include <utility>
 
 #include "common/components.hpp"
 #include "common/error.hpp"
+#include "common/platform_fs.hpp"
 
 namespace tarnwick {
 
@@ -80,19 +84,25 @@ ExactGraph ExactGraph::assemble(const ModuleNames& names, const std::vector<Modu
 
   // Each module's row: its edges in order of imported module and line,
   // without duplicates; a row of `like` serves for a module not changed.
-  g.out_begin_.reserve(m + 1);
-  g.out_begin_.push_back(0);
-  std::vector<PendingSite> pending;
-  for (std::uint32_t i = 0; i < m; ++i) {
-    const ModuleId id = ids[i];
-    if (same && changed != nullptr && (id >= changed->size() || (*changed)[id] == 0)) {
-      for (std::uint32_t e = like->out_begin_[i]; e < like->out_begin_[i + 1]; ++e) {
-        g.out_.push_back(like->out_[e]);
-        g.site_begin_.push_back(static_cast<std::uint32_t>(g.sites_.size()));
-        g.sites_.insert(g.sites_.end(), like->sites_.begin() + like->site_begin_[e],
-                        like->sites_.begin() + like->site_begin_[e + 1]);
+  // Rows of modules [from, to) go into `rows`, offsets from 0.
+  struct Rows {
+    std::vector<std::uint32_t> out_begin, out, site_begin;
+    std::vector<Site> sites;
+  };
+  const auto lay_out = [&](std::uint32_t from, std::uint32_t to, Rows& rows) {
+    std::vector<PendingSite> pending;
+    for (std::uint32_t i = from; i < to; ++i) {
+      rows.out_begin.push_back(static_cast<std::uint32_t>(rows.out.size()));
+      const ModuleId id = ids[i];
+      if (same && changed != nullptr && (id >= changed->size() || (*changed)[id] == 0)) {
+        for (std::uint32_t e = like->out_begin_[i]; e < like->out_begin_[i + 1]; ++e) {
+          rows.out.push_back(like->out_[e]);
+          rows.site_begin.push_back(static_cast<std::uint32_t>(rows.sites.size()));
+          rows.sites.insert(rows.sites.end(), like->sites_.begin() + like->site_begin_[e],
+                            like->sites_.begin() + like->site_begin_[e + 1]);
+        }
+        continue;
       }
-    } else {
       pending.clear();
       for (const OutEdge& e : records[id].edges) pending.push_back({i, index[e.to], e.site});
       std::sort(pending.begin(), pending.end(),
@@ -100,14 +110,54 @@ ExactGraph ExactGraph::assemble(const ModuleNames& names, const std::vector<Modu
       for (std::size_t k = 0; k < pending.size(); ++k) {
         if (k > 0 && pending[k].key() == pending[k - 1].key()) continue;
         if (k == 0 || pending[k].to != pending[k - 1].to) {
-          g.out_.push_back(pending[k].to);
-          g.site_begin_.push_back(static_cast<std::uint32_t>(g.sites_.size()));
+          rows.out.push_back(pending[k].to);
+          rows.site_begin.push_back(static_cast<std::uint32_t>(rows.sites.size()));
         }
-        g.sites_.push_back(pending[k].site);
+        rows.sites.push_back(pending[k].site);
       }
     }
-    g.out_begin_.push_back(static_cast<std::uint32_t>(g.out_.size()));
+  };
+  // A large graph's second half is laid out on a second thread.
+  constexpr std::uint32_t kSplitFrom = 20000;
+  Rows first, second;
+  std::uint32_t half = m;
+  if (m >= kSplitFrom && fs::usable_cpus() > 1) {
+    try {
+      half = m / 2;
+      std::exception_ptr failed;
+      std::thread other([&] {
+        try {
+          lay_out(half, m, second);
+        } catch (...) {  // out of memory: passed on to the caller below
+          failed = std::current_exception();
+        }
+      });
+      try {
+        lay_out(0, half, first);
+      } catch (...) {
+        other.join();
+        throw;
+      }
+      other.join();
+      if (failed) std::rethrow_exception(failed);
+    } catch (const std::system_error&) {  // no thread to be had
+      half = m;
+      first = Rows{};
+      second = Rows{};
+    }
   }
+  if (half == m) lay_out(0, m, first);
+  g.out_begin_ = std::move(first.out_begin);
+  g.out_ = std::move(first.out);
+  g.site_begin_ = std::move(first.site_begin);
+  g.sites_ = std::move(first.sites);
+  const auto out_shift = static_cast<std::uint32_t>(g.out_.size());
+  const auto site_shift = static_cast<std::uint32_t>(g.sites_.size());
+  for (const std::uint32_t b : second.out_begin) g.out_begin_.push_back(b + out_shift);
+  g.out_.insert(g.out_.end(), second.out.begin(), second.out.end());
+  for (const std::uint32_t b : second.site_begin) g.site_begin_.push_back(b + site_shift);
+  g.sites_.insert(g.sites_.end(), second.sites.begin(), second.sites.end());
+  g.out_begin_.push_back(static_cast<std::uint32_t>(g.out_.size()));
   g.site_begin_.push_back(static_cast<std::uint32_t>(g.sites_.size()));
 
   for (const ModuleId r : roots.roots) g.roots_.push_back(index[r]);

@@ -43,6 +43,11 @@ ModuleRecord& ExactWalk::record(ModuleId id) {
   return records_[id];
 }
 
+void ExactWalk::mark_node(ModuleId id) {
+  if (id >= node_.size()) node_.resize(names_.size(), 0);
+  node_[id] = 1;
+}
+
 void ExactWalk::touch(ModuleId id) {
   if (id >= touched_mark_.size()) touched_mark_.resize(names_.size(), 0);
   if (touched_mark_[id] != 0) return;
@@ -54,7 +59,7 @@ void ExactWalk::touch(ModuleId id) {
 }
 
 const ExactWalk::Found& ExactWalk::lookup(ModuleId id) {
-  if (id < asked_.size() && asked_[id] != 0) return found_[id];
+  if (id < found_.size() && found_[id].asked) return found_[id];
   Found f;
   if (id == request_.main) {
     f.module = id;
@@ -71,11 +76,8 @@ const ExactWalk::Found& ExactWalk::lookup(ModuleId id) {
       f.miss = answer.miss;
     }
   }
-  if (asked_.size() < names_.size()) {
-    asked_.resize(names_.size(), 0);
-    found_.resize(names_.size());
-  }
-  asked_[id] = 1;
+  if (found_.size() < names_.size()) found_.resize(names_.size());
+  f.asked = true;
   found_[id] = f;
   return found_[id];
 }
@@ -97,8 +99,15 @@ ModuleId ExactWalk::package_of(ModuleId id) {
 }
 
 void ExactWalk::add_module(ModuleId id, const ModuleSpec& spec) {
-  if (record(id).node) return;
+  // Whether it is a node is read from a byte per module: the records are
+  // large, and most names a walk meets are nodes already.
+  if (id < node_.size() && node_[id] != 0) return;
+  if (record(id).node) {
+    mark_node(id);
+    return;
+  }
   touch(id);
+  mark_node(id);
   ModuleRecord& r = records_[id];
   r.node = true;
   r.resolved = false;

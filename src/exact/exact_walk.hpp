@@ -117,10 +117,12 @@ class ExactWalk {
     ModuleId module = kNoModule;  // the module found (kNoModule: none)
     const ModuleSpec* spec = nullptr;
     Miss miss = Miss::kNone;
+    bool asked = false;  // the finder was asked (this walk)
   };
   const Found& lookup(ModuleId id);
   ModuleRecord& record(ModuleId id);
   void touch(ModuleId id);
+  void mark_node(ModuleId id);
   // Hands `id` to be read, or resolves it as a leaf.
   void queue(ModuleId id);
   void resolve(ModuleId id, const ImportList& statements);
@@ -141,8 +143,8 @@ class ExactWalk {
   ScanPool& pool_;
   const WalkRequest& request_;
   std::vector<ModuleRecord>& records_;
-  std::vector<Found> found_;  // by id, for this walk
-  std::vector<std::uint8_t> asked_;
+  std::vector<Found> found_;        // by id, for this walk
+  std::vector<std::uint8_t> node_;  // by id: the record is a node (a copy of ModuleRecord::node)
   std::vector<ModuleId> touched_;
   std::vector<std::uint8_t> touched_mark_;
   // The module each job of the pool reads for, by job number.

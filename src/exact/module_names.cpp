@@ -52,13 +52,23 @@ std::uint64_t ModuleNames::hash(std::string_view text) noexcept {
   return finish(h, p, n, text.size());
 }
 
+ModuleNames::Slot ModuleNames::slot_of(ModuleId id, std::string_view name,
+                                       std::uint64_t h) noexcept {
+  const auto size = static_cast<std::uint16_t>(name.size() < kLong ? name.size() : kLong);
+  return Slot{id, static_cast<std::uint16_t>(h >> 48), size, name.data()};
+}
+
 ModuleId ModuleNames::lookup(std::string_view name, std::uint64_t h) const noexcept {
   const std::size_t mask = slots_.size() - 1;
-  const auto tag = static_cast<std::uint32_t>(h >> 32);
+  const auto tag = static_cast<std::uint16_t>(h >> 48);
+  const auto size = static_cast<std::uint16_t>(name.size() < kLong ? name.size() : kLong);
   for (std::size_t i = static_cast<std::size_t>(h) & mask;; i = (i + 1) & mask) {
     const Slot& s = slots_[i];
     if (s.id == kNoModule) return kNoModule;
-    if (s.tag == tag && names_[s.id] == name) return s.id;
+    if (s.tag != tag || s.size != size) continue;
+    if (size == kLong ? names_[s.id] == name : std::memcmp(s.text, name.data(), name.size()) == 0) {
+      return s.id;
+    }
   }
 }
 
@@ -102,7 +112,7 @@ ModuleId ModuleNames::add(std::string_view name, std::uint64_t h, ModuleId paren
   const std::size_t mask = slots_.size() - 1;
   std::size_t i = static_cast<std::size_t>(h) & mask;
   while (slots_[i].id != kNoModule) i = (i + 1) & mask;
-  slots_[i] = Slot{id, static_cast<std::uint32_t>(h >> 32)};
+  slots_[i] = slot_of(id, name, h);
   return id;
 }
 

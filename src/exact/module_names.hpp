@@ -41,10 +41,16 @@ class ModuleNames {
   std::string_view keep(std::string_view text);
   void grow();
 
+  // A slot holds what a lookup compares, so that a hit reads the slot and
+  // the name's text, not the name table as well.
   struct Slot {
     std::uint32_t id = kNoModule;
-    std::uint32_t tag = 0;  // the hash's high bits, to skip most comparisons
+    std::uint16_t tag = 0;   // the hash's high bits, to skip most comparisons
+    std::uint16_t size = 0;  // the name's length, or kLong for 65,535 and more
+    const char* text = nullptr;
   };
+  static constexpr std::uint16_t kLong = 0xFFFF;
+  static Slot slot_of(ModuleId id, std::string_view name, std::uint64_t h) noexcept;
   std::vector<Slot> slots_;  // open addressing, a power of two in size
   std::vector<std::string_view> names_;
   std::vector<std::uint64_t> hashes_;
