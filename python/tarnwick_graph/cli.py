@@ -11,8 +11,12 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from collections.abc import Iterable, Iterator, Sequence
-from typing import TextIO
+
+# Annotations only (they are strings): typing costs a start-up it need not.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Iterable, Iterator, Sequence
+    from typing import TextIO
 
 from . import Builder, Error, Graph, Module, Problem, _native
 from ._graph import _selector
