@@ -80,5 +80,6 @@ def test_an_exact_build_lets_other_threads_run(project):
         wakeups += 1
     worker.join()
     # Holding the lock for the whole build would allow a wake-up or two at
-    # its ends; a free lock gives one about every millisecond.
-    assert took and wakeups >= max(5, int(took[0] * 1000) // 10), (wakeups, took)
+    # its ends; a free lock gives one about every millisecond (fewer under
+    # valgrind, which runs one thread at a time, but still some tens).
+    assert took and wakeups >= 10, (wakeups, took)
