@@ -285,7 +285,7 @@ std::shared_ptr<const ExactGraph> ExactBuilder::patch(const ExactRequest& reques
     }
     stats_ = Stats{false, changed.size() + walk.files_read(), files_.size()};
   } catch (...) {
-    // Every record the walk changed goes back as it was, newest last.
+    // Every record the walk changed goes back as it was, newest copy first.
     for (auto it = undo.rbegin(); it != undo.rend(); ++it) {
       if (it->first < records_.size()) records_[it->first] = std::move(it->second);
     }
