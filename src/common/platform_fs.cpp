@@ -319,22 +319,11 @@ bool list_directory(const std::string& path, std::vector<DirEntry>& out, int& er
   return true;
 }
 
-int read_file_stat(const std::string& path, std::string& out, FileStat& stat) {
-  out.clear();
-  stat = FileStat{};
-  const int fd = open_cloexec(path.c_str(), O_RDONLY);
-  if (fd < 0) {
-    const int err = errno;
-    stat = stat_path(path);  // what is there, if anything
-    return err;
-  }
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    const int err = errno;
-    ::close(fd);
-    return err;
-  }
-  stat = stat_of(st);
+namespace {
+
+// Reads the open file `fd` (whose fstat is `st`) into `out` and closes it:
+// a regular file up to the size its stat gives, anything else to its end.
+int read_open(int fd, const struct stat& st, std::string& out) {
   const bool sized = S_ISREG(st.st_mode) && st.st_size > 0;
   out.resize(sized ? static_cast<std::size_t>(st.st_size) : 65536);
   std::size_t size = 0;
@@ -359,34 +348,36 @@ int read_file_stat(const std::string& path, std::string& out, FileStat& stat) {
   return 0;
 }
 
+}  // namespace
+
+int read_file_stat(const std::string& path, std::string& out, FileStat& stat) {
+  out.clear();
+  stat = FileStat{};
+  const int fd = open_cloexec(path.c_str(), O_RDONLY);
+  if (fd < 0) {
+    const int err = errno;
+    stat = stat_path(path);  // what is there, if anything
+    return err;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    const int err = errno;
+    ::close(fd);
+    return err;
+  }
+  stat = stat_of(st);
+  return read_open(fd, st, out);
+}
+
 int read_file(const std::string& path, std::string& out, bool* opened) {
   out.clear();
   if (opened != nullptr) *opened = false;
   const int fd = open_cloexec(path.c_str(), O_RDONLY);
   if (fd < 0) return errno;
   if (opened != nullptr) *opened = true;
-  // Sized from fstat plus one byte, so a file that keeps its size is read
-  // without growing the string and its end is seen by a read returning 0.
   struct stat st {};
-  const bool sized = ::fstat(fd, &st) == 0 && st.st_size > 0;
-  out.resize(sized ? static_cast<std::size_t>(st.st_size) + 1 : 65536);
-  std::size_t size = 0;
-  for (;;) {
-    if (size == out.size()) out.resize(2 * out.size());
-    const ssize_t n = ::read(fd, out.data() + size, out.size() - size);
-    if (n == 0) break;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int err = errno;
-      ::close(fd);
-      out.clear();
-      return err;
-    }
-    size += static_cast<std::size_t>(n);
-  }
-  ::close(fd);
-  out.resize(size);
-  return 0;
+  if (::fstat(fd, &st) != 0) st = {};  // read to the end
+  return read_open(fd, st, out);
 }
 
 namespace {

@@ -24,6 +24,25 @@ struct PendingSite {
   auto key() const noexcept { return std::tuple(from, to, site.line, site.context); }
 };
 
+void sort_sites(std::vector<PendingSite>& sites) {
+  std::sort(sites.begin(), sites.end(),
+            [](const PendingSite& a, const PendingSite& b) { return a.key() < b.key(); });
+}
+
+// Appends one module's row: its sorted sites as edges (one per imported
+// module) and their sites, without duplicates.
+void append_row(const std::vector<PendingSite>& sorted, std::vector<std::uint32_t>& out,
+                std::vector<std::uint32_t>& site_begin, std::vector<Site>& sites) {
+  for (std::size_t k = 0; k < sorted.size(); ++k) {
+    if (k > 0 && sorted[k].key() == sorted[k - 1].key()) continue;
+    if (k == 0 || sorted[k].to != sorted[k - 1].to) {
+      out.push_back(sorted[k].to);
+      site_begin.push_back(static_cast<std::uint32_t>(sites.size()));
+    }
+    sites.push_back(sorted[k].site);
+  }
+}
+
 }  // namespace
 
 ExactGraph ExactGraph::assemble(const ModuleNames& names, const std::vector<ModuleRecord>& records,
@@ -105,16 +124,8 @@ ExactGraph ExactGraph::assemble(const ModuleNames& names, const std::vector<Modu
       }
       pending.clear();
       for (const OutEdge& e : records[id].edges) pending.push_back({i, index[e.to], e.site});
-      std::sort(pending.begin(), pending.end(),
-                [](const PendingSite& a, const PendingSite& b) { return a.key() < b.key(); });
-      for (std::size_t k = 0; k < pending.size(); ++k) {
-        if (k > 0 && pending[k].key() == pending[k - 1].key()) continue;
-        if (k == 0 || pending[k].to != pending[k - 1].to) {
-          rows.out.push_back(pending[k].to);
-          rows.site_begin.push_back(static_cast<std::uint32_t>(rows.sites.size()));
-        }
-        rows.sites.push_back(pending[k].site);
-      }
+      sort_sites(pending);
+      append_row(pending, rows.out, rows.site_begin, rows.sites);
     }
   };
   // A large graph's second half is laid out on a second thread.
@@ -239,8 +250,7 @@ std::optional<ExactGraph> ExactGraph::patched(const ExactGraph& like,
       row.sites.push_back(PendingSite{i, to, e.site});
       if (like.depth(to) > like.depth(i) + 1) deeper = true;
     }
-    std::sort(row.sites.begin(), row.sites.end(),
-              [](const PendingSite& a, const PendingSite& b) { return a.key() < b.key(); });
+    sort_sites(row.sites);
     for (const std::uint32_t old : like.imports(i)) {  // an import dropped: reachability may change
       const auto at =
           std::lower_bound(row.sites.begin(), row.sites.end(), old,
@@ -294,14 +304,7 @@ std::optional<ExactGraph> ExactGraph::patched(const ExactGraph& like,
   for (const Row& row : rows) {
     copy_run(next, row.i);
     g.out_begin_.push_back(static_cast<std::uint32_t>(g.out_.size()));
-    for (std::size_t k = 0; k < row.sites.size(); ++k) {
-      if (k > 0 && row.sites[k].key() == row.sites[k - 1].key()) continue;
-      if (k == 0 || row.sites[k].to != row.sites[k - 1].to) {
-        g.out_.push_back(row.sites[k].to);
-        g.site_begin_.push_back(static_cast<std::uint32_t>(g.sites_.size()));
-      }
-      g.sites_.push_back(row.sites[k].site);
-    }
+    append_row(row.sites, g.out_, g.site_begin_, g.sites_);
     g.problem_begin_.push_back(static_cast<std::uint32_t>(g.problems_.size()));
     const std::vector<Problem>& p = records[ids[row.i]].problems;
     g.problems_.insert(g.problems_.end(), p.begin(), p.end());

@@ -41,8 +41,8 @@ ExactRequest request_of(const Case& c, const TempTree& tree) {
   if (c.kind == Kind::kScript) r.path = tree.at(c.target);
   if (c.kind == Kind::kText) r.text = c.target;
   if (c.kind == Kind::kModules || c.kind == Kind::kPackages)
-    r.names = testing::split_on(c.target, ' ');
-  if (c.within != nullptr) r.read_within = testing::split_on(c.within, ' ');
+    r.names = testing::split(c.target, ' ');
+  if (c.within != nullptr) r.read_within = testing::split(c.within, ' ');
   return r;
 }
 

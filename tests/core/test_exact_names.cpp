@@ -44,8 +44,8 @@ TEST(ModuleNames, InternsEveryEnclosingPackage) {
     SCOPED_TRACE(str_cat(c.interned, " then ", c.name));
     ModuleNames names;
     std::vector<ModuleId> ids;
-    for (const std::string& n : testing::split_on(c.interned, ' ')) ids.push_back(names.intern(n));
-    for (const std::string& n : testing::split_on(c.interned, ' ')) {
+    for (const std::string& n : testing::split(c.interned, ' ')) ids.push_back(names.intern(n));
+    for (const std::string& n : testing::split(c.interned, ' ')) {
       EXPECT_EQ(names.intern(n), names.find(n));  // interned once
     }
     EXPECT_EQ(names.size(), c.size);

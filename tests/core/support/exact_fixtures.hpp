@@ -27,18 +27,9 @@
 #include "exact/exact_builder.hpp"
 #include "exact/exact_graph.hpp"
 #include "exact/source_scans.hpp"
+#include "split.hpp"
 
 namespace tarnwick::testing {
-
-inline std::vector<std::string> split_on(std::string_view text, char sep) {
-  std::vector<std::string> out;
-  while (!text.empty()) {
-    const std::size_t end = std::min(text.find(sep), text.size());
-    if (end > 0) out.emplace_back(text.substr(0, end));
-    text.remove_prefix(std::min(end + 1, text.size()));
-  }
-  return out;
-}
 
 // A fresh folder under /tmp, removed with the object. Every path it creates
 // or changes gets a modification time of its own, one second after the last
@@ -73,11 +64,11 @@ class TempTree {
   // file or a folder with all it holds; "mv FROM TO" renames; "t PATH..."
   // gives the paths one modification time, as a fast checkout might.
   void apply(std::string_view script) {
-    for (const std::string& op : split_on(script, '|')) {
+    for (const std::string& op : split(script, '|')) {
       if (op.starts_with("t ")) {
         const std::int64_t now = ++clock_;
         const struct timespec times[2] = {{now, 0}, {now, 0}};
-        for (const std::string& rel : split_on(op.substr(2), ' ')) {
+        for (const std::string& rel : split(op.substr(2), ' ')) {
           ::utimensat(AT_FDCWD, at(rel).c_str(), times, AT_SYMLINK_NOFOLLOW);
         }
       } else if (op.starts_with("rm ")) {
@@ -112,7 +103,7 @@ class TempTree {
  private:
   void make_folders(const std::string& rel) {
     std::string sofar;
-    for (const std::string& part : split_on(rel, '/')) {
+    for (const std::string& part : split(rel, '/')) {
       str_append(sofar, sofar.empty() ? "" : "/", part);
       if (std::filesystem::create_directory(at(sofar))) {
         stamp(sofar);

@@ -18,18 +18,9 @@
 #include "common/error.hpp"
 #include "common/str_cat.hpp"
 #include "contract/dep_graph.hpp"
+#include "split.hpp"
 
 namespace tarnwick::testing {
-
-inline std::vector<std::string> split(std::string_view text, char sep) {
-  std::vector<std::string> out;
-  while (!text.empty()) {
-    const std::size_t end = std::min(text.find(sep), text.size());
-    if (end > 0) out.emplace_back(text.substr(0, end));
-    text.remove_prefix(std::min(end + 1, text.size()));
-  }
-  return out;
-}
 
 // A node from one token, without dependents.
 inline DepNode node_of(std::string_view token) {
