@@ -105,98 +105,9 @@ TEST(ExactOutput, PythonRepr) {
   for (const auto& [text, want] : cases) EXPECT_EQ(python_repr(text), want) << want;
 }
 
-TEST(ExactOutput, ProblemReasons) {
-  using K = Problem::Kind;
-  const std::pair<Problem, std::string> cases[] = {
-      {{K::kNotFound, "m", "a.b", 1, ""}, "No module named 'a.b'"},
-      {{K::kNotFound, "m", "a.b.c", 1, "parent is not a package"},
-       "No module named 'a.b.c'; 'a.b' is not a package"},
-      {{K::kNotFound, "", "it's", 0, ""}, R"(No module named "it's")"},
-      {{K::kNoParentPackage, "m", ".x", 2, ""},
-       "attempted relative import with no known parent package"},
-      {{K::kBeyondTopLevel, "p.m", "...x", 3, ""},
-       "attempted relative import beyond top-level package"},
-      {{K::kUnreadable, "m", "m", 0, "cannot decode: invalid start byte"},
-       "cannot decode: invalid start byte"},
-  };
-  for (const auto& [problem, want] : cases) EXPECT_EQ(problem_reason(problem), want);
-}
-
-// Names and origins with quotes, backslashes, controls and characters
-// outside ASCII and the BMP; one problem of each wording.
-ExactGraph odd_graph() {
-  using K = Problem::Kind;
-  return graph_of(
-      {{"__main__", ModuleKind::kSource, "/tmp/dir \"q\" \\ \u00fc\tx/main.py"},
-       {"we\"ird", ModuleKind::kBuiltin, "built-in"},
-       {"back\\slash", ModuleKind::kSource, "/p/back\\slash.py"},
-       {"\u00fcn\u00ef", ModuleKind::kPackage, "/p/\u00fcn\u00ef/__init__.py"},
-       {"\u00fcn\u00ef.\U0001F600", ModuleKind::kNamespace, std::nullopt}},
-      {{"__main__", "\u00fcn\u00ef"},
-       {"__main__", "we\"ird"},
-       {"we\"ird", "back\\slash"},
-       {"\u00fcn\u00ef", "\u00fcn\u00ef.\U0001F600"}},
-      {"__main__"},
-      {{K::kNotFound, "__main__", "gone\x01", 3, ""},
-       {K::kNotFound, "", "it's", 0, ""},
-       {K::kNotFound, "\u00fcn\u00ef", "\u00fcn\u00ef.x.y", 4, "parent is not a package"},
-       {K::kNoParentPackage, "we\"ird", "..rel", 2, ""},
-       {K::kUnreadable, "back\\slash", "back\\slash", 0, "invalid utf-8 at byte 3\n\x7f"}});
-}
-
 ExactGraph small_graph() {
   return graph_of({{"__main__", ModuleKind::kSource, "/m.py"}, {"a", ModuleKind::kNamespace, {}}},
                   {{"__main__", "a"}}, {"__main__"}, {{Problem::Kind::kNotFound, "a", "b", 1, ""}});
-}
-
-// The texts are json.dumps' own for the same data.
-TEST(ExactOutput, JsonAsJsonDumpsWritesIt) {
-  const ExactGraph odd = odd_graph(), small = small_graph(), empty = graph_of("", "");
-  const struct {
-    const ExactGraph* graph;
-    std::optional<std::size_t> indent;
-    std::string want;
-  } cases[] = {
-      {&odd, std::nullopt,
-       R"({"roots": ["__main__"], "modules": [{"name": "__main__", "kind": "source", "origin": "/tmp/dir \"q\" \\ \u00fc\tx/main.py", "depth": 0, "imports": ["we\"ird", "\u00fcn\u00ef"]}, {"name": "back\\slash", "kind": "source", "origin": "/p/back\\slash.py", "depth": 2, "imports": []}, {"name": "we\"ird", "kind": "builtin", "origin": "built-in", "depth": 1, "imports": ["back\\slash"]}, {"name": "\u00fcn\u00ef", "kind": "package", "origin": "/p/\u00fcn\u00ef/__init__.py", "depth": 1, "imports": ["\u00fcn\u00ef.\ud83d\ude00"]}, {"name": "\u00fcn\u00ef.\ud83d\ude00", "kind": "namespace", "origin": null, "depth": 2, "imports": []}], "problems": [{"importer": null, "name": "it's", "line": 0, "reason": "No module named \"it's\"", "kind": "not_found"}, {"importer": "__main__", "name": "gone\u0001", "line": 3, "reason": "No module named 'gone\\x01'", "kind": "not_found"}, {"importer": "back\\slash", "name": "back\\slash", "line": 0, "reason": "invalid utf-8 at byte 3\n\u007f", "kind": "unreadable"}, {"importer": "we\"ird", "name": "..rel", "line": 2, "reason": "attempted relative import with no known parent package", "kind": "no_parent_package"}, {"importer": "\u00fcn\u00ef", "name": "\u00fcn\u00ef.x.y", "line": 4, "reason": "No module named '\u00fcn\u00ef.x.y'; '\u00fcn\u00ef.x' is not a package", "kind": "not_found"}]})"},
-      {&small, 2, R"({
-  "roots": [
-    "__main__"
-  ],
-  "modules": [
-    {
-      "name": "__main__",
-      "kind": "source",
-      "origin": "/m.py",
-      "depth": 0,
-      "imports": [
-        "a"
-      ]
-    },
-    {
-      "name": "a",
-      "kind": "namespace",
-      "origin": null,
-      "depth": 1,
-      "imports": []
-    }
-  ],
-  "problems": [
-    {
-      "importer": "a",
-      "name": "b",
-      "line": 1,
-      "reason": "No module named 'b'",
-      "kind": "not_found"
-    }
-  ]
-})"},
-      {&empty, std::nullopt, R"({"roots": [], "modules": [], "problems": []})"},
-      {&empty, 2, "{\n  \"roots\": [],\n  \"modules\": [],\n  \"problems\": []\n}"},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(to_json(*c.graph, c.indent), c.want) << c.indent.value_or(99);
-  }
 }
 
 TEST(ExactOutput, DotShadesByDepthAndMarksRoots) {
