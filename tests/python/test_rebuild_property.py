@@ -211,7 +211,8 @@ def snapshot(graph):
 
 REQUESTS = [lambda root: ((str(root / "main.py"),), {}),
             lambda root: ((), {"modules": ["m0", "pk.a.x", "ns.z"]}),
-            lambda root: ((), {"packages": ["pk"], "skip": ["function"]})]
+            lambda root: ((), {"packages": ["pk"], "skip": ["function"]}),
+            lambda root: ((str(root / "main.py"),), {"within": ["pk", "m0"]})]
 
 
 def run_edits(tmp_path, tripwire, seed, steps=40):
