@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <span>
+#include <unordered_map>
 #include <utility>
 
 namespace tarnwick {
@@ -70,10 +71,14 @@ void ExactBuilder::start_watching() {
   finder_.set_watch(&watch_);
   finder_.watch_all();
   unwatched_files_.clear();
+  // Most files share their folder with many others, and the finder has
+  // just watched it: each folder is asked once.
+  std::unordered_map<std::string_view, bool> folder_watched;
   for (const auto& [path, modules] : files_) {
-    if (!watch_.watch(std::string(fs::folder_of(path))) || fs::is_symlink(path)) {
-      unwatched_files_.push_back(path);
-    }
+    const std::string_view folder = fs::folder_of(path);
+    auto [at, added] = folder_watched.try_emplace(folder, false);
+    if (added) at->second = watch_.watched(folder) || watch_.watch(std::string(folder));
+    if (!at->second || fs::is_symlink(path)) unwatched_files_.push_back(path);
   }
   watching_ = true;
   generation_ = watch_.generation();
@@ -88,10 +93,12 @@ void ExactBuilder::index_files() {
     if (r.node && r.scan && r.origin) files_[*r.origin].push_back(id);
   }
   if (watching_) {
+    std::unordered_map<std::string_view, bool> folder_watched;
     for (const auto& [path, modules] : files_) {
-      if (!watch_.watched(fs::folder_of(path)) || fs::is_symlink(path)) {
-        unwatched_files_.push_back(path);
-      }
+      const std::string_view folder = fs::folder_of(path);
+      auto [at, added] = folder_watched.try_emplace(folder, false);
+      if (added) at->second = watch_.watched(folder);
+      if (!at->second || fs::is_symlink(path)) unwatched_files_.push_back(path);
     }
   }
   files_ready_ = true;

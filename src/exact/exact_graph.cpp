@@ -45,6 +45,23 @@ void append_row(const std::vector<PendingSite>& sorted, std::vector<std::uint32_
 
 }  // namespace
 
+struct ExactGraph::SpareRows {
+  std::mutex mutex;
+  std::vector<std::uint32_t> out_begin, out, site_begin;
+  std::vector<Site> sites;
+};
+
+ExactGraph::~ExactGraph() {
+  // The last graph of its line keeps nothing: nothing could reuse it.
+  if (!spare_ || spare_.use_count() == 1) return;
+  const std::lock_guard lock(spare_->mutex);
+  if (spare_->sites.capacity() >= sites_.capacity()) return;
+  spare_->out_begin.swap(out_begin_);
+  spare_->out.swap(out_);
+  spare_->site_begin.swap(site_begin_);
+  spare_->sites.swap(sites_);
+}
+
 ExactGraph ExactGraph::assemble(const ModuleNames& names, const std::vector<ModuleRecord>& records,
                                 const RootRecord& roots, const ExactGraph* like,
                                 const std::vector<std::uint8_t>* changed) {
@@ -66,6 +83,7 @@ ExactGraph ExactGraph::assemble(const ModuleNames& names, const std::vector<Modu
 
   // The modules in name order: the table of `like` when it holds the same.
   ExactGraph g;
+  g.spare_ = std::make_shared<SpareRows>();
   std::vector<std::uint32_t> index(records.size(), kNone);
   bool same = like != nullptr && like->ids_ && like->ids_->size() == order.size();
   if (same) {
@@ -266,6 +284,18 @@ std::optional<ExactGraph> ExactGraph::patched(const ExactGraph& like,
   g.ids_ = like.ids_;
   g.roots_ = like.roots_;
   const auto m = static_cast<std::uint32_t>(like.size());
+  g.spare_ = like.spare_;
+  if (g.spare_) {
+    const std::lock_guard lock(g.spare_->mutex);
+    g.out_begin_.swap(g.spare_->out_begin);
+    g.out_.swap(g.spare_->out);
+    g.site_begin_.swap(g.spare_->site_begin);
+    g.sites_.swap(g.spare_->sites);
+  }
+  g.out_begin_.clear();
+  g.out_.clear();
+  g.site_begin_.clear();
+  g.sites_.clear();
   g.out_begin_.reserve(m + 1);
   g.out_.reserve(like.out_.size() + 16);
   g.site_begin_.reserve(like.site_begin_.size() + 16);

@@ -65,6 +65,13 @@ class ExactGraph {
                                            const std::vector<ModuleRecord>& records,
                                            std::span<const ModuleId> changed);
 
+  ExactGraph() = default;
+  ExactGraph(ExactGraph&&) noexcept = default;
+  ExactGraph& operator=(ExactGraph&&) noexcept = default;
+  // Hands its rows to the graphs patched from the same assembly, if any
+  // remain, for the next patch to fill.
+  ~ExactGraph();
+
   std::size_t size() const noexcept { return modules_ ? modules_->size() : 0; }
   const Module& module(std::uint32_t i) const noexcept { return (*modules_)[i]; }
   // Fewest imports from a root (roots: 0).
@@ -124,6 +131,11 @@ class ExactGraph {
     std::vector<std::uint32_t> begin, of;
   };
   std::unique_ptr<Importers> importers_ = std::make_unique<Importers>();
+  // The rows of a dead graph, shared by an assembled graph and the graphs
+  // patched from it. A patch writes into memory already mapped and touched:
+  // fresh arrays of a large graph cost more in page faults than the copy.
+  struct SpareRows;
+  std::shared_ptr<SpareRows> spare_;
 
   const Importers& importers_index() const;
   // Breadth-first depths from the roots.
