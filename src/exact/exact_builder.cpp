@@ -26,21 +26,19 @@ std::size_t ExactBuilder::pool_threads(std::size_t files) const noexcept {
   return workers > 1 ? workers - 1 : 0;
 }
 
-std::vector<std::string> ExactBuilder::package_modules(const std::vector<std::string>& names,
-                                                       HostServices* services) {
-  std::vector<std::string> out;
+void ExactBuilder::request_packages(const std::vector<std::string>& names, ExactWalk& walk,
+                                    RootRecord& roots, HostServices* services) {
   std::vector<std::string> todo(names.rbegin(), names.rend());
   while (!todo.empty()) {
     const std::string name = std::move(todo.back());
     todo.pop_back();
-    out.push_back(name);
+    walk.request(name, roots);
     const Lookup& found = finder_.find(name, services);
     if (!found.spec || !found.spec->submodule_search_locations) continue;
     std::vector<std::string> inside = finder_.submodule_names(*found.spec);
     todo.insert(todo.end(), std::make_move_iterator(inside.rbegin()),
                 std::make_move_iterator(inside.rend()));
   }
-  return out;
 }
 
 ModuleSpec ExactBuilder::main_spec(const ExactRequest& request) {
@@ -215,9 +213,7 @@ std::shared_ptr<const ExactGraph> ExactBuilder::walk_all(const ExactRequest& req
       for (const std::string& name : request.names) walk.request(name, roots);
       break;
     case ExactRequest::Kind::kPackages:
-      for (const std::string& name : package_modules(request.names, services)) {
-        walk.request(name, roots);
-      }
+      request_packages(request.names, walk, roots, services);
       break;
   }
   walk.run();

@@ -92,8 +92,11 @@ class ExactBuilder {
   // The spec of __main__ for a script or text request.
   static ModuleSpec main_spec(const ExactRequest& request);
   WalkRequest walk_request(const ExactRequest& request, const ModuleSpec& main);
-  std::vector<std::string> package_modules(const std::vector<std::string>& names,
-                                           HostServices* services);
+  // Asks `walk` for each package of `names` and every module inside it, in
+  // the order the package's folders list them; each is asked as soon as it
+  // is found, so the workers read the first files while the rest are listed.
+  void request_packages(const std::vector<std::string>& names, ExactWalk& walk, RootRecord& roots,
+                        HostServices* services);
   // Whether a folder the finder holds changed since the last completed
   // build; the paths of the files it read whose size or modification time
   // changed since then go to `changed`.

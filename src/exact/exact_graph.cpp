@@ -24,9 +24,32 @@ struct PendingSite {
   auto key() const noexcept { return std::tuple(from, to, site.line, site.context); }
 };
 
+// Sorts one module's sites (all from the same module) by imported module,
+// line and context. They sort as packed 64-bit keys when every line fits in
+// 24 bits, as nearly always: several times faster than the structs.
 void sort_sites(std::vector<PendingSite>& sites) {
-  std::sort(sites.begin(), sites.end(),
-            [](const PendingSite& a, const PendingSite& b) { return a.key() < b.key(); });
+  if (sites.size() < 2) return;
+  constexpr std::uint32_t kLineLimit = 1u << 24;
+  const bool packable = std::all_of(sites.begin(), sites.end(),
+                                    [](const PendingSite& s) { return s.site.line < kLineLimit; });
+  if (!packable) {
+    std::sort(sites.begin(), sites.end(),
+              [](const PendingSite& a, const PendingSite& b) { return a.key() < b.key(); });
+    return;
+  }
+  thread_local std::vector<std::uint64_t> keys;
+  keys.clear();
+  for (const PendingSite& s : sites) {
+    keys.push_back(std::uint64_t{s.to} << 32 | std::uint64_t{s.site.line} << 8 | s.site.context);
+  }
+  std::sort(keys.begin(), keys.end());
+  const std::uint32_t from = sites.front().from;
+  for (std::size_t k = 0; k < keys.size(); ++k) {
+    const std::uint64_t key = keys[k];
+    sites[k] = PendingSite{from, static_cast<std::uint32_t>(key >> 32),
+                           Site{static_cast<std::uint32_t>(key >> 8) & (kLineLimit - 1),
+                                static_cast<std::uint8_t>(key)}};
+  }
 }
 
 // Appends one module's row: its sorted sites as edges (one per imported
