@@ -48,6 +48,15 @@ ModuleFinder::ModuleFinder(FinderConfig config) : config_(std::move(config)) {
 
 const Lookup& ModuleFinder::find(std::string_view fullname, ForeignFinders* foreign) {
   if (const auto it = answers_.find(fullname); it != answers_.end()) return it->second;
+  // Most names come after their package was answered: one lookup of it
+  // stands for the walk over every enclosing package.
+  if (const std::string_view parent = parent_of(fullname); !parent.empty()) {
+    if (const auto up = answers_.find(parent); up != answers_.end()) {
+      Lookup answer = up->second.spec ? search(fullname, foreign, &up->second)
+                                      : Lookup{std::nullopt, Miss::kParentNotFound};
+      return answers_.try_emplace(std::string(fullname), std::move(answer)).first->second;
+    }
+  }
   // Each enclosing package first, outermost first, as the interpreter
   // imports them, so that search() finds its parent answered: no recursion.
   // Below a package that is missing nothing is looked for, and the name is
@@ -71,23 +80,23 @@ const Lookup& ModuleFinder::find(std::string_view fullname, ForeignFinders* fore
   return answers_.try_emplace(std::string(fullname), std::move(answer)).first->second;
 }
 
-Lookup ModuleFinder::search(std::string_view fullname, ForeignFinders* foreign) {
+Lookup ModuleFinder::search(std::string_view fullname, ForeignFinders* foreign, const Lookup* up) {
   if (fullname.empty()) return {std::nullopt, Miss::kNotFound};
   const std::string_view parent = parent_of(fullname);
   const std::string_view tail = fullname.substr(fullname.rfind('.') + 1);  // npos + 1 == 0
 
   const std::vector<std::string>* parent_path = nullptr;
   if (!parent.empty()) {
-    const Lookup& up = find(parent, foreign);
-    if (!up.spec) return {std::nullopt, Miss::kParentNotFound};
-    if (!up.spec->submodule_search_locations) {
+    if (up == nullptr) up = &find(parent, foreign);
+    if (!up->spec) return {std::nullopt, Miss::kParentNotFound};
+    if (!up->spec->submodule_search_locations) {
       // A module that is not a package can still put submodules into
       // sys.modules as it runs, as `os` does with `os.path`. The frozen table
       // lists those aliases, so it is the one place still asked.
       if (auto spec = find_frozen(fullname)) return {std::move(spec), Miss::kNone};
       return {std::nullopt, Miss::kParentNotPackage};
     }
-    parent_path = &*up.spec->submodule_search_locations;
+    parent_path = &*up->spec->submodule_search_locations;
   }
 
   for (const FinderConfig::MetaStep& step : config_.meta_path) {

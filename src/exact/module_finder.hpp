@@ -149,7 +149,8 @@ class ModuleFinder {
     NameMap<Candidates> names;
   };
 
-  Lookup search(std::string_view fullname, ForeignFinders* foreign);
+  // `up`: the answer for the enclosing package, when the caller holds it.
+  Lookup search(std::string_view fullname, ForeignFinders* foreign, const Lookup* up = nullptr);
   std::optional<ModuleSpec> find_builtin(std::string_view fullname) const;
   std::optional<ModuleSpec> find_frozen(std::string_view fullname);
   std::optional<ModuleSpec> find_on_path(std::string_view fullname, std::string_view tail,
