@@ -12,6 +12,9 @@ namespace {
 // threads would cost more than they save.
 constexpr std::size_t kFilesWorthThreads = 16;
 
+constexpr std::string_view kUnnamedModule =
+    "file name is not valid UTF-8, so no import can name it: skipped";
+
 bool same_file(const fs::FileStat& a, const fs::FileStat& b) noexcept {
   return a.same(b);
 }
@@ -26,8 +29,10 @@ std::size_t ExactBuilder::pool_threads(std::size_t files) const noexcept {
 }
 
 std::vector<std::string> ExactBuilder::package_modules(const std::vector<std::string>& names,
-                                                       HostServices* services) {
+                                                       HostServices* services,
+                                                       std::vector<Problem>& problems) {
   std::vector<std::string> out;
+  std::vector<std::string> unnamed;
   std::vector<std::string> todo(names.rbegin(), names.rend());
   while (!todo.empty()) {
     const std::string name = std::move(todo.back());
@@ -35,7 +40,12 @@ std::vector<std::string> ExactBuilder::package_modules(const std::vector<std::st
     out.push_back(name);
     const Lookup& found = finder_.find(name, services);
     if (!found.spec || !found.spec->submodule_search_locations) continue;
-    std::vector<std::string> inside = finder_.submodule_names(*found.spec);
+    unnamed.clear();
+    std::vector<std::string> inside = finder_.submodule_names(*found.spec, &unnamed);
+    for (std::string& path : unnamed) {
+      problems.push_back(Problem{Problem::Kind::kUnreadable, name, std::move(path), 0,
+                                 std::string(kUnnamedModule)});
+    }
     todo.insert(todo.end(), std::make_move_iterator(inside.rbegin()),
                 std::make_move_iterator(inside.rend()));
   }
@@ -208,7 +218,7 @@ std::shared_ptr<const ExactGraph> ExactBuilder::walk_all(const ExactRequest& req
       for (const std::string& name : request.names) walk.request(name, roots);
       break;
     case ExactRequest::Kind::kPackages:
-      for (const std::string& name : package_modules(request.names, services)) {
+      for (const std::string& name : package_modules(request.names, services, roots.problems)) {
         walk.request(name, roots);
       }
       break;

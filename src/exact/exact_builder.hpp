@@ -92,8 +92,10 @@ class ExactBuilder {
   // The spec of __main__ for a script or text request.
   static ModuleSpec main_spec(const ExactRequest& request);
   WalkRequest walk_request(const ExactRequest& request, const ModuleSpec& main);
+  // Every module of the packages `names`; the files in them that no name
+  // can import go to `problems`.
   std::vector<std::string> package_modules(const std::vector<std::string>& names,
-                                           HostServices* services);
+                                           HostServices* services, std::vector<Problem>& problems);
   // Whether a folder the finder holds changed since the last completed
   // build; the paths of the files it read whose size or modification time
   // changed since then go to `changed`.

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "common/error.hpp"
+#include "common/source_file.hpp"
 #include "common/str_cat.hpp"
 
 namespace tarnwick {
@@ -191,9 +192,9 @@ std::optional<ModuleSpec> ModuleFinder::find_on_path(std::string_view fullname,
   std::vector<std::string> portions;
   for (const std::string& entry : entries) {
     const PathState& state = path_state(entry);
-    if (state.type != fs::EntryType::kDirectory) {
-      // Not a directory: an archive, or a path into one, is the host's
-      // business; anything else has no finder.
+    if (state.type != fs::EntryType::kDirectory && !state.archive) {
+      // Not a directory nor a zip archive: another archive, or a path into
+      // one, is the host's business; anything else has no finder.
       if (foreign == nullptr || !(state.type == fs::EntryType::kFile || state.inside_file)) {
         continue;
       }
@@ -299,6 +300,13 @@ const ModuleFinder::PathState& ModuleFinder::path_state(const std::string& path)
     std::vector<fs::DirEntry> entries;
     int error = 0;
     state.listed = fs::list_directory(path, entries, error);
+    index_listing(entries, state.names);
+  } else if (info.type == fs::EntryType::kFile) {
+    // A zip archive is searched as the folder its members make (a folder
+    // inside one stats as a folder); any other file is the host's.
+    std::vector<fs::DirEntry> entries;
+    int error = 0;
+    state.listed = state.archive = fs::list_directory(path, entries, error);
     index_listing(entries, state.names);
   } else if (info.type == fs::EntryType::kMissing) {
     // zipimporter takes "archive.zip/sub/dir" too: it backs up to the
@@ -436,7 +444,8 @@ void ModuleFinder::forget_watches() {
   }
 }
 
-std::vector<std::string> ModuleFinder::submodule_names(const ModuleSpec& package) {
+std::vector<std::string> ModuleFinder::submodule_names(const ModuleSpec& package,
+                                                       std::vector<std::string>* unnamed) {
   std::vector<std::string> out;
   if (!package.submodule_search_locations) return out;
   for (const std::string& location : *package.submodule_search_locations) {
@@ -452,9 +461,18 @@ std::vector<std::string> ModuleFinder::submodule_names(const ModuleSpec& package
         const PathState& sub = path_state(dir);
         found = sub.type == fs::EntryType::kDirectory && init_suffix(dir, sub).has_value();
       }
-      if (found) out.push_back(str_cat(package.name, '.', name));
+      if (!found) continue;
+      if (is_valid_utf8(name)) {
+        out.push_back(str_cat(package.name, '.', name));
+      } else if (unnamed != nullptr) {
+        const std::uint64_t files = candidates.files & loader_mask_;
+        const std::string entry =
+            files == 0 ? name : str_cat(name, suffixes_[std::countr_zero(files)]);
+        unnamed->push_back(fs::join_path(location, entry));
+      }
     }
   }
+  if (unnamed != nullptr) std::sort(unnamed->begin(), unnamed->end());
   std::sort(out.begin(), out.end());
   out.erase(std::unique(out.begin(), out.end()), out.end());
   return out;

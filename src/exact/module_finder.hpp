@@ -114,7 +114,10 @@ class ModuleFinder {
   // The modules and packages directly inside `package` (a spec with search
   // locations): files with a loader suffix and directories with an __init__,
   // over all its locations, as full names in byte order without duplicates.
-  std::vector<std::string> submodule_names(const ModuleSpec& package);
+  // A file or folder whose name is not valid UTF-8 is no module (no import
+  // can name it): its path goes to `unnamed`, when given, and not to the list.
+  std::vector<std::string> submodule_names(const ModuleSpec& package,
+                                           std::vector<std::string>* unnamed = nullptr);
 
   // How many directory listings are held.
   std::size_t cached_directories() const noexcept;
@@ -145,6 +148,7 @@ class ModuleFinder {
     std::uint64_t inode = 0;   // a folder replaced by another of the same name is another inode
     bool listed = false;       // a directory whose listing could be read
     bool inside_file = false;  // missing, but below a regular file: a path into an archive
+    bool archive = false;      // a zip archive, listed as a folder
     bool watched = false;      // a directory whose changes come as notices
     NameMap<Candidates> names;
   };
