@@ -3,13 +3,17 @@ must then still build a plain text correctly."""
 
 import builtins
 import json
+import os
 import re
+import zipfile
 from importlib.machinery import ModuleSpec
 from types import SimpleNamespace
 
 import pytest
 
 import tarnwick
+import tarnwick_graph as tg
+from tarnwick_graph.cli import main as graph_main
 
 R = "<terminal>"
 AFTER = {"after.py": "import after_dep\n", "after_dep.py": ""}
@@ -138,3 +142,98 @@ def test_a_name_written_again_in_a_statement_is_looked_up_once(run_python):
     assert asks == {"m": 2, "p": 3, "p.gone": 1}
     assert keys == [R, "m", "p"]
     assert summary == "Processed 5 dependency relationships."
+
+
+# ---- the exact engine (tarnwick_graph) at its edges ----------------------------
+
+DEEP = ".".join(["a"] * 100_000)
+
+
+def graph_cli(capsys, *argv):
+    code = graph_main([str(a) for a in argv])
+    out, err = capsys.readouterr()
+    assert code == 0, err
+    return out
+
+
+@pytest.mark.parametrize("how", ["source", "script", "modules", "cli_script", "cli_m"])
+def test_a_name_of_100_000_parts_is_one_problem(project, capsys, how):
+    root = project({"deep.py": f"import {DEEP}\n"})
+    if how.startswith("cli"):
+        target = ["-m", DEEP] if how == "cli_m" else [root / "deep.py"]
+        got = json.loads(graph_cli(capsys, "--json", *target))
+        problems = [(p["importer"], p["name"], p["kind"]) for p in got["problems"]]
+        importer = None if how == "cli_m" else "__main__"
+    else:
+        args = {"source": {"source": f"import {DEEP}"}, "script": {"path": root / "deep.py"},
+                "modules": {"modules": [DEEP]}}[how]
+        graph = tg.Builder(sys_path=[str(root)]).build(**args)
+        problems = [(p.importer, p.name, p.kind) for p in graph.problems]
+        importer = None if how == "modules" else "__main__"
+        assert set(graph) == ({"__main__"} if importer else set())
+    assert problems == [(importer, DEEP, "not_found")]
+
+
+@pytest.mark.parametrize("text, found", [
+    ("import json.nonexist", ["json"]),
+    ("import json.nonexist.deeper", ["json"]),
+    ("import json.decoder.nonexist", ["json", "json.decoder"]),
+    ("import email.mime.nonexist.x", ["email", "email.mime"]),
+    ("import nonexist_top.json", []),
+    ("from json.nonexist import x", ["json"]),
+])
+def test_a_missing_submodule_keeps_the_packages_imported_before_it(text, found):
+    # Python imports each enclosing package before the import fails.
+    name = text.split()[1]
+    graph = tg.build(source=text, within=())
+    assert sorted(graph) == sorted(["__main__", *found])
+    assert sorted(graph["__main__"].imports) == found
+    assert [(p.importer, p.name, p.kind) for p in graph.problems] == [("__main__", name, "not_found")]
+    requested = tg.build(modules=[name], within=())
+    assert sorted(requested) == found and sorted(requested.roots) == found
+
+
+def zip_archive(path, files, compression, prefix=b""):
+    with zipfile.ZipFile(path, "w", compression) as z:
+        for name, text in files.items():
+            z.writestr(name, text)
+    if prefix:  # as a zipapp's #! line: the archive's offsets stay as they were
+        path.write_bytes(prefix + path.read_bytes())
+    return str(path)
+
+
+@pytest.mark.parametrize("compression", [zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED],
+                         ids=["stored", "deflated"])
+@pytest.mark.parametrize("prefix", [b"", b"#!/usr/bin/env python3\n"], ids=["zip", "zipapp"])
+def test_modules_in_a_zip_archive_are_read(tmp_path, compression, prefix):
+    archive = zip_archive(tmp_path / "app.pyz", {
+        "zm.py": "import zp\n",
+        "zp/__init__.py": "from . import helper\n",
+        "zp/helper.py": "import gone\nfrom . import inner\n",
+        "zp/inner.py": "",
+        "zp/sub/x.py": "",
+    }, compression, prefix)
+    graph = tg.Builder(sys_path=[archive]).build(source="import zm\nimport zp.sub.x\n")
+    assert sorted(graph) == ["__main__", "zm", "zp", "zp.helper", "zp.inner", "zp.sub", "zp.sub.x"]
+    assert graph["zp.helper"].origin == os.path.join(archive, "zp", "helper.py")
+    assert graph["zp.sub"].kind == "namespace"
+    assert sorted(graph["zp.helper"].imports) == ["zp", "zp.inner"]
+    assert [(p.importer, p.name, p.kind) for p in graph.problems] == [("zp.helper", "gone", "not_found")]
+    # A package's modules, as in a folder: zp.sub, with no __init__, is none.
+    assert sorted(tg.Builder(sys_path=[archive]).build(packages="zp")) == [
+        "zp", "zp.helper", "zp.inner"]
+
+
+@pytest.mark.parametrize("length", [1_500, 20_000])
+def test_why_and_chains_along_a_long_chain(project, capsys, length):
+    root = project({f"c{i}.py": f"import c{i + 1}\n" for i in range(length - 1)}
+                   | {f"c{length - 1}.py": ""})
+    chain = ["__main__", *(f"c{i}" for i in range(1, length))]
+    graph = tg.Builder(sys_path=[str(root)]).build(root / "c0.py")
+    last = chain[-1]
+    assert graph[last].depth == length - 1
+    assert graph.why(last) == chain
+    assert graph.why(last, all=True) == [chain]
+    assert list(graph.chains(last)) == [chain]
+    out = graph_cli(capsys, "--why", last, root / "c0.py")
+    assert out.split() == chain
