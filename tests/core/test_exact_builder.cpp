@@ -84,6 +84,9 @@ const Case kCases[] = {
      "__main__>bad:1 __main__>odd:1 __main__>old:1 old>a:3",
      "unreadable bad bad.py 0 not valid UTF-8, and no coding cookie names another encoding; "
      "unreadable odd odd.py 0 unknown encoding: klingon"},
+    {"paths are bytes: a script in a folder whose name is not UTF-8",
+     "bad\xff/main.py=import a\n|a.py=", Kind::kScript, "bad\xff/main.py", nullptr, 0, "",
+     "__main__:source@0 a:source@1", "__main__>a:1"},
     {"a script that is a folder", "dir.py/x.py=", Kind::kScript, "dir.py", nullptr, 0, "",
      "__main__:source@0", "", "unreadable __main__ dir.py 0 Is a directory (os error 21)"},
     {"a folder named like a module file is no module", "m.py/x.py=|pk/__init__.py/x=",
