@@ -278,15 +278,19 @@ bool FolderWatch::take(std::vector<Notice>&) {
 
 #endif
 
-bool list_directory(const std::string& path, std::vector<DirEntry>& out, int& error) {
+bool list_directory(const std::string& path, std::vector<DirEntry>& out, int& error,
+                    bool* in_archive) {
   out.clear();
+  if (in_archive != nullptr) *in_archive = false;
   const int fd = open_cloexec(path.c_str(), O_RDONLY | O_DIRECTORY);
   if (fd < 0) {
     error = errno;
     // A zip archive, or a folder in one, is listed from its members.
     if (error != ENOTDIR) return false;
     const std::optional<ArchivePath> at = archive_path(path);
-    return at && archive_list(*at, out, error);
+    if (!at || !archive_list(*at, out, error)) return false;
+    if (in_archive != nullptr) *in_archive = true;
+    return true;
   }
   DIR* dir = ::fdopendir(fd);
   if (dir == nullptr) {

@@ -124,9 +124,10 @@ struct DirEntry {
 
 // Replaces `out` with the names in `path` (without "." and ".."), in no
 // particular order. A zip archive, and a folder inside one, list the names
-// its members make. On failure returns false, leaves `out` empty and sets
-// `error` to the errno value.
-bool list_directory(const std::string& path, std::vector<DirEntry>& out, int& error);
+// its members make (and set `*in_archive`, when given). On failure returns
+// false, leaves `out` empty and sets `error` to the errno value.
+bool list_directory(const std::string& path, std::vector<DirEntry>& out, int& error,
+                    bool* in_archive = nullptr);
 
 // Replaces `out` with the whole content of the file; returns 0 or an errno
 // value (with `out` empty), and then sets `*opened` to whether the file

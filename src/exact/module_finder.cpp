@@ -294,20 +294,17 @@ const ModuleFinder::PathState& ModuleFinder::path_state(const std::string& path)
   state.mtime_ns = info.mtime_ns;
   state.inode = info.inode;
 
-  if (info.type == fs::EntryType::kDirectory) {
-    // One that cannot be listed offers no names, as FileFinder takes it to be
-    // empty; only its __init__ is still found (see init_suffix).
+  if (info.type == fs::EntryType::kDirectory || info.type == fs::EntryType::kFile) {
+    // A folder that cannot be listed offers no names, as FileFinder takes it
+    // to be empty; only its __init__ is still found (see init_suffix). A zip
+    // archive is searched as the folder its members make, as a folder inside
+    // one is; any other file is the host's.
     std::vector<fs::DirEntry> entries;
     int error = 0;
-    state.listed = fs::list_directory(path, entries, error);
-    index_listing(entries, state.names);
-  } else if (info.type == fs::EntryType::kFile) {
-    // A zip archive is searched as the folder its members make (a folder
-    // inside one stats as a folder); any other file is the host's.
-    std::vector<fs::DirEntry> entries;
-    int error = 0;
-    state.listed = state.archive = fs::list_directory(path, entries, error);
-    index_listing(entries, state.names);
+    bool in_archive = false;
+    state.listed = fs::list_directory(path, entries, error, &in_archive);
+    state.archive = info.type == fs::EntryType::kFile && state.listed;
+    index_listing(entries, in_archive, state.names);
   } else if (info.type == fs::EntryType::kMissing) {
     // zipimporter takes "archive.zip/sub/dir" too: it backs up to the
     // nearest path that exists and accepts it when that is a regular file.
@@ -325,8 +322,12 @@ const ModuleFinder::PathState& ModuleFinder::path_state(const std::string& path)
   return paths_.try_emplace(path, std::move(state)).first->second;
 }
 
-void ModuleFinder::index_listing(const std::vector<fs::DirEntry>& entries,
+void ModuleFinder::index_listing(const std::vector<fs::DirEntry>& entries, bool in_archive,
                                  NameMap<Candidates>& names) const {
+  // zipimport loads source and bytecode, no extension module.
+  const std::uint64_t loadable =
+      in_archive ? ~((std::uint64_t{1} << config_.extension_suffixes.size()) - 1)
+                 : ~std::uint64_t{0};
   // Module names have no dots, so neither does any name worth keeping.
   const auto keep = [](std::string_view stem) { return stem.find('.') == std::string_view::npos; };
   for (const fs::DirEntry& entry : entries) {
@@ -340,7 +341,7 @@ void ModuleFinder::index_listing(const std::vector<fs::DirEntry>& entries,
         if (!keep(stem)) continue;
         auto it = names.find(stem);
         if (it == names.end()) it = names.try_emplace(std::string(stem)).first;
-        it->second.files |= std::uint64_t{1} << i;
+        it->second.files |= (std::uint64_t{1} << i) & loadable;
       }
     }
   }

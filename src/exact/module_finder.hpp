@@ -162,7 +162,8 @@ class ModuleFinder {
   std::optional<std::size_t> init_suffix(const std::string& dir, const PathState& state) const;
   bool has_frozen_source(const std::string& dir, std::string_view stem);
   const PathState& path_state(const std::string& path);
-  void index_listing(const std::vector<fs::DirEntry>& entries, NameMap<Candidates>& names) const;
+  void index_listing(const std::vector<fs::DirEntry>& entries, bool in_archive,
+                     NameMap<Candidates>& names) const;
   ModuleSpec file_spec(std::string_view fullname, std::string origin, std::size_t suffix,
                        std::optional<std::string> package_dir) const;
 

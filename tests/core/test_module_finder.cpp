@@ -323,7 +323,9 @@ TEST_F(FinderTest, ZipArchives) {
                                                                  {"p/q.py", "import b\n"},
                                                                  {"ns/x.py", ""},
                                                                  {"d/", ""},
-                                                                 {"p/data.bin", "??"}};
+                                                                 {"p/data.bin", "??"},
+                                                                 {"ext.so", ""},
+                                                                 {"ext.py", ""}};
   std::ofstream(at("z.zip"), std::ios::binary) << zip_of(members);
   std::ofstream(at("app.pyz"), std::ios::binary) << zip_of(members, "#!/usr/bin/env python3\n");
   std::ofstream(at("cut.zip"), std::ios::binary) << zip_of(members).substr(0, 60);
@@ -341,6 +343,7 @@ TEST_F(FinderTest, ZipArchives) {
       {"z.zip e", "top", "source e/top.py"},
       {"z.zip", "d", "namespace - [z.zip/d]"},
       {"z.zip", "p.data", "not-found"},
+      {"z.zip", "ext", "source z.zip/ext.py"},  // no extension module from an archive
       {"cut.zip e", "m", "source e/m.py"},
   };
   for (const Case& c : cases) {
