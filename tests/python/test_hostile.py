@@ -213,15 +213,19 @@ def test_modules_in_a_zip_archive_are_read(tmp_path, compression, prefix):
         "zp/inner.py": "",
         "zp/sub/x.py": "",
     }, compression, prefix)
-    graph = tg.Builder(sys_path=[archive]).build(source="import zm\nimport zp.sub.x\n")
+    builder = tg.Builder(sys_path=[archive])
+    graph = builder.build(source="import zm\nimport zp.sub.x\n")
     assert sorted(graph) == ["__main__", "zm", "zp", "zp.helper", "zp.inner", "zp.sub", "zp.sub.x"]
     assert graph["zp.helper"].origin == os.path.join(archive, "zp", "helper.py")
     assert graph["zp.sub"].kind == "namespace"
     assert sorted(graph["zp.helper"].imports) == ["zp", "zp.inner"]
     assert [(p.importer, p.name, p.kind) for p in graph.problems] == [("zp.helper", "gone", "not_found")]
     # A package's modules, as in a folder: zp.sub, with no __init__, is none.
+    # And a rewritten archive is read again.
     assert sorted(tg.Builder(sys_path=[archive]).build(packages="zp")) == [
         "zp", "zp.helper", "zp.inner"]
+    zip_archive(tmp_path / "app.pyz", {"zm.py": "import zq\n", "zq.py": ""}, compression, prefix)
+    assert sorted(builder.build(source="import zm\n")) == ["__main__", "zm", "zq"]
 
 
 @pytest.mark.parametrize("length", [1_500, 20_000])
