@@ -120,16 +120,19 @@ class Sites:
 
     def if_chain(self, node: ast.If, ctx: tuple) -> None:
         fn, cls, tc, depth, guards = ctx
-        is_tc, negated = type_checking_test(node.test)
-        else_tc = is_tc and negated
+        # Past a test of `not TYPE_CHECKING`, every later clause (elif or
+        # else) runs only when TYPE_CHECKING is true.
+        after_not = False
         while True:
-            self.block(node.body, (fn, cls, tc or (is_tc and not negated), depth, guards))
+            is_tc, negated = type_checking_test(node.test)
+            body_tc = tc or after_not or (is_tc and not negated)
+            self.block(node.body, (fn, cls, body_tc, depth, guards))
+            after_not = after_not or (is_tc and negated)
             orelse = node.orelse
             if len(orelse) == 1 and isinstance(orelse[0], ast.If) and orelse[0].col_offset == node.col_offset:
                 node = orelse[0]  # an elif
-                is_tc, negated = type_checking_test(node.test)
                 continue
-            self.block(orelse, (fn, cls, tc or else_tc, depth, guards))
+            self.block(orelse, (fn, cls, tc or after_not, depth, guards))
             return
 
 

@@ -12,12 +12,14 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <string_view>
 #include <system_error>
 #include <thread>
 #include <unordered_map>
 
 #include "common/str_cat.hpp"
+#include "common/zip_archive.hpp"
 
 namespace tarnwick::fs {
 
@@ -59,8 +61,15 @@ int open_cloexec(const char* path, int flags) noexcept {
 
 FileStat stat_path(const std::string& path) noexcept {
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return {};
-  return stat_of(st);
+  if (::stat(path.c_str(), &st) == 0) return stat_of(st);
+  if (errno != ENOTDIR) return {};
+  // A path through a file: a member of an archive, or nothing.
+  try {
+    const std::optional<ArchivePath> at = archive_path(path);
+    return at ? archive_stat(*at) : FileStat{};
+  } catch (...) {  // out of memory: taken as absent
+    return {};
+  }
 }
 
 StatPlan::StatPlan(const std::vector<std::string>& paths) : paths_(paths) {
@@ -269,12 +278,19 @@ bool FolderWatch::take(std::vector<Notice>&) {
 
 #endif
 
-bool list_directory(const std::string& path, std::vector<DirEntry>& out, int& error) {
+bool list_directory(const std::string& path, std::vector<DirEntry>& out, int& error,
+                    bool* in_archive) {
   out.clear();
+  if (in_archive != nullptr) *in_archive = false;
   const int fd = open_cloexec(path.c_str(), O_RDONLY | O_DIRECTORY);
   if (fd < 0) {
     error = errno;
-    return false;
+    // A zip archive, or a folder in one, is listed from its members.
+    if (error != ENOTDIR) return false;
+    const std::optional<ArchivePath> at = archive_path(path);
+    if (!at || !archive_list(*at, out, error)) return false;
+    if (in_archive != nullptr) *in_archive = true;
+    return true;
   }
   DIR* dir = ::fdopendir(fd);
   if (dir == nullptr) {
@@ -356,6 +372,13 @@ int read_file_stat(const std::string& path, std::string& out, FileStat& stat) {
   const int fd = open_cloexec(path.c_str(), O_RDONLY);
   if (fd < 0) {
     const int err = errno;
+    if (err == ENOTDIR) {
+      if (const std::optional<ArchivePath> at = archive_path(path)) {
+        stat = archive_stat(*at);
+        if (stat.type == EntryType::kFile) return archive_read(*at, out);
+        if (stat.type == EntryType::kDirectory) return EISDIR;
+      }
+    }
     stat = stat_path(path);  // what is there, if anything
     return err;
   }
@@ -415,7 +438,17 @@ std::size_t usable_cpus() noexcept {
 }
 
 std::string os_error_text(int error) {
-  return str_cat(std::strerror(error), " (os error ", error, ")");
+  switch (error) {
+    case kArchiveDamaged:
+      return "damaged zip archive: the member cannot be read";
+    case kArchiveNoInflate:
+      return "deflate-compressed zip member, and this build reads only stored members (built "
+             "without zlib)";
+    case kArchiveMethod:
+      return "zip member encrypted or compressed with a method other than deflate";
+    default:
+      return str_cat(std::strerror(error), " (os error ", error, ")");
+  }
 }
 
 std::string join_path(std::string_view dir, std::string_view name) {

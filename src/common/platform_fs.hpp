@@ -32,7 +32,8 @@ struct FileStat {
 };
 
 // What `path` is, following symlinks. Anything that cannot be stat'ed
-// (absent, unreadable parent, dangling link) is kMissing.
+// (absent, unreadable parent, dangling link) is kMissing. A path through a
+// zip archive is what the archive holds there (see zip_archive.hpp).
 FileStat stat_path(const std::string& path) noexcept;
 
 // Whether `path` itself is a symbolic link (not followed).
@@ -122,9 +123,11 @@ struct DirEntry {
 };
 
 // Replaces `out` with the names in `path` (without "." and ".."), in no
-// particular order. On failure returns false, leaves `out` empty and sets
-// `error` to the errno value.
-bool list_directory(const std::string& path, std::vector<DirEntry>& out, int& error);
+// particular order. A zip archive, and a folder inside one, list the names
+// its members make (and set `*in_archive`, when given). On failure returns
+// false, leaves `out` empty and sets `error` to the errno value.
+bool list_directory(const std::string& path, std::vector<DirEntry>& out, int& error,
+                    bool* in_archive = nullptr);
 
 // Replaces `out` with the whole content of the file; returns 0 or an errno
 // value (with `out` empty), and then sets `*opened` to whether the file
@@ -134,7 +137,8 @@ int read_file(const std::string& path, std::string& out, bool* opened = nullptr)
 // read_file for a reader that also wants the file's stat: taken from the
 // open file (following links, like stat_path), so the stat and the text are
 // of the same file. A regular file is read up to the size its stat gives;
-// `stat` is kMissing when the file cannot be opened.
+// `stat` is kMissing when the file cannot be opened. A member of a zip
+// archive is read from the archive, with its stat as stat_path gives it.
 int read_file_stat(const std::string& path, std::string& out, FileStat& stat);
 
 // Write all of `text` to standard output or error, unbuffered (past any

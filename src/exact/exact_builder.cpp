@@ -13,6 +13,9 @@ namespace {
 // threads would cost more than they save.
 constexpr std::size_t kFilesWorthThreads = 16;
 
+constexpr std::string_view kUnnamedModule =
+    "file name is not valid UTF-8, so no import can name it: skipped";
+
 bool same_file(const fs::FileStat& a, const fs::FileStat& b) noexcept {
   return a.same(b);
 }
@@ -28,6 +31,7 @@ std::size_t ExactBuilder::pool_threads(std::size_t files) const noexcept {
 
 void ExactBuilder::request_packages(const std::vector<std::string>& names, ExactWalk& walk,
                                     RootRecord& roots, HostServices* services) {
+  std::vector<std::string> unnamed;
   std::vector<std::string> todo(names.rbegin(), names.rend());
   while (!todo.empty()) {
     const std::string name = std::move(todo.back());
@@ -35,7 +39,12 @@ void ExactBuilder::request_packages(const std::vector<std::string>& names, Exact
     walk.request(name, roots);
     const Lookup& found = finder_.find(name, services);
     if (!found.spec || !found.spec->submodule_search_locations) continue;
-    std::vector<std::string> inside = finder_.submodule_names(*found.spec);
+    unnamed.clear();
+    std::vector<std::string> inside = finder_.submodule_names(*found.spec, &unnamed);
+    for (std::string& path : unnamed) {
+      roots.problems.push_back(Problem{Problem::Kind::kUnreadable, name, std::move(path), 0,
+                                       std::string(kUnnamedModule)});
+    }
     todo.insert(todo.end(), std::make_move_iterator(inside.rbegin()),
                 std::make_move_iterator(inside.rend()));
   }

@@ -257,11 +257,30 @@ void ExactWalk::import_name(ModuleId importer, ModuleId name, const Site& site, 
                             std::vector<Problem>& problems) {
   const Found f = lookup(name);
   if (f.module == kNoModule) {
-    if (ask == Ask::kStatement) {
-      problems.push_back(
-          Problem{Problem::Kind::kNotFound, std::string(importer_name(importer)),
-                  std::string(names_.name(name)), site.line,
-                  f.miss == Miss::kParentNotPackage ? std::string(kParentNotPackage) : ""});
+    if (ask != Ask::kStatement) return;  // the from-list's package has its edges already
+    problems.push_back(
+        Problem{Problem::Kind::kNotFound, std::string(importer_name(importer)),
+                std::string(names_.name(name)), site.line,
+                f.miss == Miss::kParentNotPackage ? std::string(kParentNotPackage) : ""});
+    // The enclosing packages that exist were imported before the import
+    // failed. They are looked up outermost first and the first one missing
+    // ends it: a name of many parts below a missing one costs no lookups.
+    ancestors_.clear();
+    for (ModuleId p = names_.parent(name); p != kNoModule; p = names_.parent(p)) {
+      ancestors_.push_back(p);
+    }
+    std::size_t found = 0;
+    for (auto it = ancestors_.rbegin(); it != ancestors_.rend(); ++it, ++found) {
+      if (lookup(*it).module == kNoModule) break;
+    }
+    for (std::size_t i = ancestors_.size() - found; i < ancestors_.size(); ++i) {
+      const ModuleId p = ancestors_[i];
+      const Found e = lookup(p);
+      if (p == importer || e.module == importer || names_.parts(e.module) >= names_.parts(name)) {
+        continue;
+      }
+      add_module(e.module, *e.spec);
+      edges.push_back(OutEdge{e.module, site});
     }
     return;
   }

@@ -150,7 +150,8 @@ class ExactWalk {
   // The module each job of the pool reads for, by job number.
   std::vector<ModuleId> jobs_;
   Undo* undo_;
-  std::string buffer_;  // a from-list's full names are built here
+  std::string buffer_;               // a from-list's full names are built here
+  std::vector<ModuleId> ancestors_;  // the enclosing packages of a name not found
   // What resolve() collects for one module, before it is copied to its record.
   std::vector<OutEdge> edges_;
   std::vector<Problem> problems_;

@@ -255,7 +255,7 @@ struct Block {
   BlockKind kind;
   std::uint8_t flags;        // context of the current clause's body
   std::uint8_t outer_flags;  // context of the enclosing body
-  bool else_type_checking;   // `if not TYPE_CHECKING:`: the else clause is type checking
+  bool else_type_checking;   // after `[el]if not TYPE_CHECKING:`, the clauses that follow are
   bool try_open;             // a try whose body has not ended yet
   bool try_marked;           // its body's records are already marked guarded
   std::uint32_t fn_depth;    // defs enclosing the header
@@ -279,15 +279,17 @@ bool continues(BlockKind kind, Word w) noexcept {
 // What a header's tokens say, gathered while looking for its colon.
 struct HeaderFacts {
   enum class Test : std::uint8_t { kStart, kNot, kName, kDot, kOther };
-  Test test = Test::kStart;  // shape of an if/elif test: [not] NAME(.NAME)*
+  Test test = Test::kStart;  // shape of an if/elif test: [not] NAME(.NAME)*, in parentheses or not
   bool negated = false;
+  std::uint32_t opened = 0;    // parentheses around the shape (or its NAMEs), opened
+  std::uint32_t closed = 0;    // and closed
   std::string_view last_name;  // the last NAME of that shape
   bool bare_except = true;     // no token after `except`
   bool catches = false;        // an except clause naming a class that catches ImportError
   bool after_as = false;
 
   bool type_checking_test() const noexcept {
-    return test == Test::kName && last_name == "TYPE_CHECKING";
+    return test == Test::kName && opened == closed && last_name == "TYPE_CHECKING";
   }
 };
 
@@ -675,11 +677,11 @@ class Scanner {
   void continue_block(Block& b, Word w, const HeaderFacts& facts) {
     b.flags = b.outer_flags;
     if (b.kind == BlockKind::kIf) {
-      if (w == Word::kElif && facts.type_checking_test() && !facts.negated) {
-        b.flags |= context::kTypeChecking;
-      } else if (w == Word::kElse && b.else_type_checking) {
-        b.flags |= context::kTypeChecking;
-      }
+      // Past a clause tested on `not TYPE_CHECKING`, every later clause runs
+      // only when TYPE_CHECKING is true.
+      const bool test = w == Word::kElif && facts.type_checking_test();
+      if (b.else_type_checking || (test && !facts.negated)) b.flags |= context::kTypeChecking;
+      if (test && facts.negated) b.else_type_checking = true;
       return;
     }
     if (b.kind != BlockKind::kTry) return;
@@ -734,7 +736,9 @@ class Scanner {
         const Word nw = classify(name);
         if (nw == Word::kLambda && depth_ == 0) ++lambdas;
         if (!names) continue;
-        if (f.test == Test::kStart && nw == Word::kNot) {
+        if (f.closed > 0) {
+          f.test = Test::kOther;
+        } else if (f.test == Test::kStart && nw == Word::kNot) {
           f.test = Test::kNot;
           f.negated = true;
         } else if (f.test == Test::kStart || f.test == Test::kNot || f.test == Test::kDot) {
@@ -775,12 +779,20 @@ class Scanner {
         case '{':
           ++depth_;
           ++p_;
+          if (c == '(' && f.closed == 0 && (f.test == Test::kStart || f.test == Test::kNot)) {
+            ++f.opened;  // `(TYPE_CHECKING)`, `not (TYPE_CHECKING)`, `(not TYPE_CHECKING)`
+            continue;
+          }
           break;
         case ')':
         case ']':
         case '}':
           if (depth_ > 0) --depth_;
           ++p_;
+          if (c == ')' && f.test == Test::kName && f.closed < f.opened) {
+            ++f.closed;
+            continue;
+          }
           break;
         case ';':
           ++p_;
@@ -799,7 +811,7 @@ class Scanner {
           break;
         case '.':
           ++p_;
-          f.test = f.test == Test::kName ? Test::kDot : Test::kOther;
+          f.test = f.test == Test::kName && f.closed == 0 ? Test::kDot : Test::kOther;
           continue;
         default:
           ++p_;

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "common/error.hpp"
+#include "common/source_file.hpp"
 #include "common/str_cat.hpp"
 
 namespace tarnwick {
@@ -200,9 +201,9 @@ std::optional<ModuleSpec> ModuleFinder::find_on_path(std::string_view fullname,
   std::vector<std::string> portions;
   for (const std::string& entry : entries) {
     const PathState& state = path_state(entry);
-    if (state.type != fs::EntryType::kDirectory) {
-      // Not a directory: an archive, or a path into one, is the host's
-      // business; anything else has no finder.
+    if (state.type != fs::EntryType::kDirectory && !state.archive) {
+      // Not a directory nor a zip archive: another archive, or a path into
+      // one, is the host's business; anything else has no finder.
       if (foreign == nullptr || !(state.type == fs::EntryType::kFile || state.inside_file)) {
         continue;
       }
@@ -302,13 +303,17 @@ const ModuleFinder::PathState& ModuleFinder::path_state(const std::string& path)
   state.mtime_ns = info.mtime_ns;
   state.inode = info.inode;
 
-  if (info.type == fs::EntryType::kDirectory) {
-    // One that cannot be listed offers no names, as FileFinder takes it to be
-    // empty; only its __init__ is still found (see init_suffix).
+  if (info.type == fs::EntryType::kDirectory || info.type == fs::EntryType::kFile) {
+    // A folder that cannot be listed offers no names, as FileFinder takes it
+    // to be empty; only its __init__ is still found (see init_suffix). A zip
+    // archive is searched as the folder its members make, as a folder inside
+    // one is; any other file is the host's.
     std::vector<fs::DirEntry> entries;
     int error = 0;
-    state.listed = fs::list_directory(path, entries, error);
-    index_listing(entries, state.names);
+    bool in_archive = false;
+    state.listed = fs::list_directory(path, entries, error, &in_archive);
+    state.archive = info.type == fs::EntryType::kFile && state.listed;
+    index_listing(entries, in_archive, state.names);
   } else if (info.type == fs::EntryType::kMissing) {
     // zipimporter takes "archive.zip/sub/dir" too: it backs up to the
     // nearest path that exists and accepts it when that is a regular file.
@@ -326,8 +331,12 @@ const ModuleFinder::PathState& ModuleFinder::path_state(const std::string& path)
   return paths_.try_emplace(path, std::move(state)).first->second;
 }
 
-void ModuleFinder::index_listing(const std::vector<fs::DirEntry>& entries,
+void ModuleFinder::index_listing(const std::vector<fs::DirEntry>& entries, bool in_archive,
                                  NameMap<Candidates>& names) const {
+  // zipimport loads source and bytecode, no extension module.
+  const std::uint64_t loadable =
+      in_archive ? ~((std::uint64_t{1} << config_.extension_suffixes.size()) - 1)
+                 : ~std::uint64_t{0};
   // Module names have no dots, so neither does any name worth keeping.
   const auto keep = [](std::string_view stem) { return stem.find('.') == std::string_view::npos; };
   for (const fs::DirEntry& entry : entries) {
@@ -341,7 +350,7 @@ void ModuleFinder::index_listing(const std::vector<fs::DirEntry>& entries,
         if (!keep(stem)) continue;
         auto it = names.find(stem);
         if (it == names.end()) it = names.try_emplace(std::string(stem)).first;
-        it->second.files |= std::uint64_t{1} << i;
+        it->second.files |= (std::uint64_t{1} << i) & loadable;
       }
     }
   }
@@ -445,7 +454,8 @@ void ModuleFinder::forget_watches() {
   }
 }
 
-std::vector<std::string> ModuleFinder::submodule_names(const ModuleSpec& package) {
+std::vector<std::string> ModuleFinder::submodule_names(const ModuleSpec& package,
+                                                       std::vector<std::string>* unnamed) {
   std::vector<std::string> out;
   if (!package.submodule_search_locations) return out;
   for (const std::string& location : *package.submodule_search_locations) {
@@ -461,9 +471,18 @@ std::vector<std::string> ModuleFinder::submodule_names(const ModuleSpec& package
         const PathState& sub = path_state(dir);
         found = sub.type == fs::EntryType::kDirectory && init_suffix(dir, sub).has_value();
       }
-      if (found) out.push_back(str_cat(package.name, '.', name));
+      if (!found) continue;
+      if (is_valid_utf8(name)) {
+        out.push_back(str_cat(package.name, '.', name));
+      } else if (unnamed != nullptr) {
+        const std::uint64_t files = candidates.files & loader_mask_;
+        const std::string entry =
+            files == 0 ? name : str_cat(name, suffixes_[std::countr_zero(files)]);
+        unnamed->push_back(fs::join_path(location, entry));
+      }
     }
   }
+  if (unnamed != nullptr) std::sort(unnamed->begin(), unnamed->end());
   std::sort(out.begin(), out.end());
   out.erase(std::unique(out.begin(), out.end()), out.end());
   return out;

@@ -114,7 +114,10 @@ class ModuleFinder {
   // The modules and packages directly inside `package` (a spec with search
   // locations): files with a loader suffix and directories with an __init__,
   // over all its locations, as full names in byte order without duplicates.
-  std::vector<std::string> submodule_names(const ModuleSpec& package);
+  // A file or folder whose name is not valid UTF-8 is no module (no import
+  // can name it): its path goes to `unnamed`, when given, and not to the list.
+  std::vector<std::string> submodule_names(const ModuleSpec& package,
+                                           std::vector<std::string>* unnamed = nullptr);
 
   // How many directory listings are held.
   std::size_t cached_directories() const noexcept;
@@ -145,6 +148,7 @@ class ModuleFinder {
     std::uint64_t inode = 0;   // a folder replaced by another of the same name is another inode
     bool listed = false;       // a directory whose listing could be read
     bool inside_file = false;  // missing, but below a regular file: a path into an archive
+    bool archive = false;      // a zip archive, listed as a folder
     bool watched = false;      // a directory whose changes come as notices
     NameMap<Candidates> names;
   };
@@ -159,7 +163,8 @@ class ModuleFinder {
   std::optional<std::size_t> init_suffix(const std::string& dir, const PathState& state) const;
   bool has_frozen_source(const std::string& dir, std::string_view stem);
   const PathState& path_state(const std::string& path);
-  void index_listing(const std::vector<fs::DirEntry>& entries, NameMap<Candidates>& names) const;
+  void index_listing(const std::vector<fs::DirEntry>& entries, bool in_archive,
+                     NameMap<Candidates>& names) const;
   ModuleSpec file_spec(std::string_view fullname, std::string origin, std::size_t suffix,
                        std::optional<std::string> package_dir) const;
 

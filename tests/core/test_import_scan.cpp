@@ -157,6 +157,19 @@ TEST(ImportScan, Contexts) {
        "    import f\n",
        {"2[t] import a", "4 import b", "5[t] import c", "7 import d", "9[t] import e",
         "11 import f"}},
+      {"TYPE_CHECKING in parentheses",
+       "if (TYPE_CHECKING):\n    import a\nif(TYPE_CHECKING): import b\nif not (TYPE_CHECKING):\n"
+       "    import c\nelse:\n    import d\nif (not TYPE_CHECKING): pass\nelse: import e\n"
+       "if (TYPE_CHECKING) or x: import f\nif (TYPE_CHECKING).x: import g\n"
+       "if ((t.TYPE_CHECKING)): import h\n",
+       {"2[t] import a", "3[t] import b", "5 import c", "7[t] import d", "9[t] import e",
+        "10 import f", "11 import g", "12[t] import h"}},
+      {"every clause after a test of not TYPE_CHECKING",
+       "if not TYPE_CHECKING:\n    import a\nelif x:\n    import b\nelse:\n    import c\n"
+       "if x:\n    import d\nelif not TYPE_CHECKING:\n    import e\nelif y:\n    import f\n"
+       "else:\n    import g\nif TYPE_CHECKING:\n    import h\nelif x:\n    import i\n",
+       {"2 import a", "4[t] import b", "6[t] import c", "8 import d", "10 import e",
+        "12[t] import f", "14[t] import g", "16[t] import h", "18 import i"}},
       {"dedent ends blocks, comments and blank lines do not",
        "def f():\n    import a\n\n# note\n    import b\nimport c\n",
        {"2[f] import a", "5[f] import b", "6 import c"}},

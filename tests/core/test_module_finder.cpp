@@ -122,6 +122,8 @@ TEST_F(FinderTest, PathSearch) {
       {"e/m.py", "e", "nope.x", "parent-not-found"},
       {"e/m.py", "e", "nope.x.y", "parent-not-found"},
       {"e/m.py", "e", "m.x", "parent-not-package"},
+      // Paths are bytes: a folder whose name is not UTF-8 is searched as any.
+      {"bad\xff/p/__init__.py bad\xff/p/m.py", "bad\xff", "p.m", "source bad\xff/p/m.py"},
   };
   for (const Case& c : cases) {
     stdfs::remove_all(root_);  // planting makes it anew
@@ -245,6 +247,142 @@ TEST_F(FinderTest, ForeignFinders) {
     EXPECT_EQ(calls, c.calls);
     EXPECT_EQ(describe(ModuleFinder(cfg).find(c.name)), c.want_alone);
   }
+}
+
+TEST_F(FinderTest, SubmodulesWithNamesNoImportCanWrite) {
+  plant(
+      "e/p/__init__.py e/p/a.py e/p/bad\xff.py e/p/bad\xff.pyc e/p/q\xfe/__init__.py e/p/ns/ "
+      "e/p/r\xfd/ e/p/b.txt\xff");
+  SCOPED_TRACE(tree());
+  ModuleFinder finder(config("e"));
+  const Lookup& p = finder.find("p");
+  ASSERT_TRUE(p.spec);
+  std::vector<std::string> unnamed;
+  EXPECT_EQ(finder.submodule_names(*p.spec, &unnamed), std::vector<std::string>{"p.a"});
+  EXPECT_EQ(unnamed, (std::vector<std::string>{at("e/p/bad\xff.py"), at("e/p/q\xfe")}));
+  EXPECT_EQ(finder.submodule_names(*p.spec), std::vector<std::string>{"p.a"});
+}
+
+// A zip archive of stored members, written by hand, after `prefix` (a
+// zipapp's `#!` line): "name" is a file of `text`, "name/" a folder entry.
+std::string zip_of(const std::vector<std::pair<std::string, std::string>>& members,
+                   std::string prefix = "") {
+  const auto put = [](std::string& out, std::uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
+  };
+  std::string out = std::move(prefix);
+  const std::size_t base = out.size();
+  std::string central;
+  for (const auto& [name, text] : members) {
+    const auto offset = static_cast<std::uint32_t>(out.size() - base);
+    const auto size = static_cast<std::uint32_t>(text.size());
+    const auto name_size = static_cast<std::uint32_t>(name.size());
+    put(out, 0x04034b50, 4);
+    put(out, 20, 2);  // version needed, flags, method (stored), time, date, crc (unchecked)
+    put(out, 0, 2);
+    put(out, 0, 2);
+    put(out, 0, 4);
+    put(out, 0, 4);
+    put(out, size, 4);
+    put(out, size, 4);
+    put(out, name_size, 2);
+    put(out, 0, 2);
+    out += name + text;
+    put(central, 0x02014b50, 4);
+    put(central, 20, 2);  // made by, needed, flags, method, time, date, crc
+    put(central, 20, 2);
+    put(central, 0, 2);
+    put(central, 0, 2);
+    put(central, 0, 4);
+    put(central, 0, 4);
+    put(central, size, 4);
+    put(central, size, 4);
+    put(central, name_size, 2);
+    put(central, 0, 4);  // extra, comment
+    put(central, 0, 4);  // disk, internal attributes
+    put(central, 0, 4);  // external attributes
+    put(central, offset, 4);
+    central += name;
+  }
+  const auto cd_offset = static_cast<std::uint32_t>(out.size() - base);
+  out += central;
+  put(out, 0x06054b50, 4);
+  put(out, 0, 4);
+  put(out, static_cast<std::uint32_t>(members.size()), 2);
+  put(out, static_cast<std::uint32_t>(members.size()), 2);
+  put(out, static_cast<std::uint32_t>(central.size()), 4);
+  put(out, cd_offset, 4);
+  put(out, 0, 2);
+  return out;
+}
+
+TEST_F(FinderTest, ZipArchives) {
+  plant("e/m.py e/top.py");
+  const std::vector<std::pair<std::string, std::string>> members{{"m.py", "import a\n"},
+                                                                 {"p/__init__.py", ""},
+                                                                 {"p/q.py", "import b\n"},
+                                                                 {"ns/x.py", ""},
+                                                                 {"d/", ""},
+                                                                 {"p/data.bin", "??"},
+                                                                 {"ext.so", ""},
+                                                                 {"ext.py", ""}};
+  std::ofstream(at("z.zip"), std::ios::binary) << zip_of(members);
+  std::ofstream(at("app.pyz"), std::ios::binary) << zip_of(members, "#!/usr/bin/env python3\n");
+  std::ofstream(at("cut.zip"), std::ios::binary) << zip_of(members).substr(0, 60);
+  struct Case {
+    const char *entries, *name, *want;
+  };
+  const Case cases[] = {
+      {"z.zip e", "m", "source z.zip/m.py"},
+      {"app.pyz e", "m", "source app.pyz/m.py"},
+      {"e app.pyz", "m", "source e/m.py"},
+      {"z.zip", "p", "package z.zip/p/__init__.py [z.zip/p]"},
+      {"z.zip", "p.q", "source z.zip/p/q.py"},
+      {"z.zip/p", "q", "source z.zip/p/q.py"},
+      {"z.zip e", "ns", "namespace - [z.zip/ns]"},
+      {"z.zip e", "top", "source e/top.py"},
+      {"z.zip", "d", "namespace - [z.zip/d]"},
+      {"z.zip", "p.data", "not-found"},
+      {"z.zip", "ext", "source z.zip/ext.py"},  // no extension module from an archive
+      {"cut.zip e", "m", "source e/m.py"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(str_cat(c.name, " on ", c.entries));
+    ModuleFinder finder(config(c.entries));
+    EXPECT_EQ(describe(finder.find(c.name)), c.want);
+  }
+
+  // Members read and statted through the archive, whatever comes before it.
+  for (const char* archive : {"z.zip", "app.pyz"}) {
+    SCOPED_TRACE(archive);
+    const fs::FileStat whole = fs::stat_path(at(archive));
+    std::string text;
+    fs::FileStat stat;
+    EXPECT_EQ(fs::read_file_stat(at(str_cat(archive, "/p/q.py")), text, stat), 0);
+    EXPECT_EQ(text, "import b\n");
+    EXPECT_EQ(stat.type, fs::EntryType::kFile);
+    EXPECT_EQ(stat.size, text.size());
+    EXPECT_EQ(stat.mtime_ns, whole.mtime_ns);
+    EXPECT_TRUE(stat.same(fs::stat_path(at(str_cat(archive, "/p/q.py")))));
+    EXPECT_EQ(fs::stat_path(at(str_cat(archive, "/p"))).type, fs::EntryType::kDirectory);
+    EXPECT_EQ(fs::stat_path(at(str_cat(archive, "/p/none.py"))).type, fs::EntryType::kMissing);
+    EXPECT_NE(fs::read_file_stat(at(str_cat(archive, "/p/none.py")), text, stat), 0);
+    EXPECT_EQ(fs::read_file_stat(at(str_cat(archive, "/p")), text, stat), EISDIR);
+  }
+  std::string text;
+  fs::FileStat stat;
+  EXPECT_EQ(fs::read_file_stat(at("cut.zip/m.py"), text, stat), ENOTDIR);
+  EXPECT_EQ(fs::read_file_stat(at("e/m.py/x"), text, stat), ENOTDIR);
+
+  // A rewritten archive is read again.
+  ModuleFinder finder(config("z.zip"));
+  EXPECT_EQ(describe(finder.find("late")), "not-found");
+  std::ofstream(at("z.zip"), std::ios::binary) << zip_of({{"late.py", ""}});
+  const auto later = stdfs::file_time_type::clock::now() + std::chrono::seconds(5);
+  stdfs::last_write_time(at("z.zip"), later);
+  EXPECT_TRUE(finder.refresh());
+  EXPECT_EQ(describe(finder.find("late")), "source z.zip/late.py");
+  EXPECT_EQ(describe(finder.find("m")), "not-found");
 }
 
 TEST_F(FinderTest, RefreshSeesChangedDirectories) {
