@@ -120,8 +120,12 @@ ModuleId ModuleNames::intern(std::string_view name) {
   const std::uint64_t h = hash(name);
   if (const ModuleId id = lookup(name, h); id != kNoModule) return id;
   // The hashes of the enclosing packages' names, in one pass over the text.
-  std::vector<std::size_t> dots;
-  std::vector<std::uint64_t> hashes;
+  // Kept between calls: most new names are a package's modules, and two
+  // allocations a name would cost more than the rest of their interning.
+  thread_local std::vector<std::size_t> dots;
+  thread_local std::vector<std::uint64_t> hashes;
+  dots.clear();
+  hashes.clear();
   std::uint64_t state = 0;
   std::size_t chunked = 0;  // bytes mixed into `state`
   for (std::size_t at = name.find('.', 1); at != std::string_view::npos;
