@@ -7,7 +7,7 @@ import os
 from _thread import allocate_lock
 
 from . import _config, _native
-from ._graph import Graph
+from ._graph import Graph, NotFound
 from ._native import Error
 
 TYPE_CHECKING = False
@@ -218,8 +218,8 @@ class Builder:
         ``"type_checking"`` (under ``if TYPE_CHECKING:``).
 
         Raises Error when the target cannot be had: a path that is not a
-        file or a package directory, a module or package name that resolves
-        to nothing. What the graphed code imports and cannot be found, or a
+        file or a package directory; NotFound (an Error) when a module or
+        package name asked for resolves to nothing. What the graphed code imports and cannot be found, or a
         file it reaches that cannot be read, is a problem of the graph
         (Graph.problems), never an error. A wrong argument type raises
         TypeError.
@@ -241,7 +241,8 @@ class Builder:
             missing = [name for name in request.target if name not in graph]
             if missing:
                 reasons = {p.name: p.reason for p in graph.problems if p.importer is None}
-                raise Error("; ".join(reasons.get(n, f"No module named {n!r}") for n in missing))
+                message = "; ".join(reasons.get(n, f"No module named {n!r}") for n in missing)
+                raise NotFound(message, tuple(missing), graph)
         return graph
 
     def find(self, name: str) -> tuple[str, str | None] | None:

@@ -33,12 +33,12 @@ if TYPE_CHECKING:
         name: str
         line: int
         reason: str
-        kind: ProblemKind
+        kind: _ProblemKind
 
-    ModuleKind = Literal[
+    _ModuleKind = Literal[
         "source", "package", "namespace", "extension", "bytecode", "builtin", "frozen", "foreign"
     ]
-    ProblemKind = Literal["not_found", "no_parent_package", "beyond_top_level", "unreadable"]
+    _ProblemKind = Literal["not_found", "no_parent_package", "beyond_top_level", "unreadable"]
 
 else:
     _SiteFields = namedtuple("Site", "line in_function in_class guarded type_checking")
@@ -57,6 +57,17 @@ class NotInGraph(Error, KeyError):
 
     def __str__(self) -> str:
         return f"{self.args[0]!r} is not in the graph"
+
+
+class NotFound(Error):
+    """Modules or packages asked for by name that the search path does not
+    hold. `names` are those names; `graph` is the graph of the others (each
+    missing name one of its problems, with the importer None)."""
+
+    def __init__(self, message: str, names: tuple[str, ...], graph: Graph) -> None:
+        super().__init__(message)
+        self.names = names
+        self.graph = graph
 
 
 class Site(_SiteFields):
@@ -125,7 +136,7 @@ class Module:
     __slots__ = ("name", "kind", "origin", "depth", "imports", "imported_by")
 
     name: str
-    kind: ModuleKind
+    kind: _ModuleKind
     origin: str | None
     depth: int
     imports: frozenset[str]
@@ -134,7 +145,7 @@ class Module:
     def __init__(
         self,
         name: str,
-        kind: ModuleKind,
+        kind: _ModuleKind,
         origin: str | None,
         depth: int,
         imports: frozenset[str],
@@ -248,7 +259,7 @@ class Graph(Mapping[str, Module]):
             names = self._names
             module = Module(
                 name,
-                self._kinds[i],
+                self._kinds[i],  # type: ignore[arg-type]
                 self._origins[i],
                 self._depths[i],
                 frozenset(names[j] for j in self._g.imports(i)),
@@ -291,7 +302,7 @@ class Graph(Mapping[str, Module]):
     def problems(self) -> tuple[Problem, ...]:
         """Everything the build could not follow, in the order met."""
         if self._problems is None:
-            self._problems = tuple(Problem(*p) for p in self._g.problems())
+            self._problems = tuple(Problem(*p) for p in self._g.problems())  # type: ignore[arg-type]
         return self._problems
 
     @property
