@@ -281,3 +281,63 @@ def test_nothing_runs_and_stdout_is_the_output(project):
 def test_version_and_help(capsys, argv, pattern):
     code, out, _ = run(capsys, *argv)
     assert code == 0 and re.match(pattern, out)
+
+
+# ---- the documented sessions -----------------------------------------------------
+
+REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+# The docs show the installed command on the interpreter they name: the
+# stdlib's size, and what the tarnwick module finds in the running program,
+# vary with the interpreter and with the way the command is started.
+DOCS_PYTHON = (3, 11, 7)
+INSTALLED = os.path.join(os.path.dirname(sys.executable), "tarnwick-graph")
+# The files of the docs' small example, in a folder of that name.
+DTEST = {"main.py": "import a\nimport b\n", "a.py": "import b\n", "b.py": "import c\n", "c.py": ""}
+
+
+def documented_sessions():
+    """(file, command, expected output) for each `$ tarnwick-graph` line of
+    the console blocks of README.md and docs/GUIDE.md."""
+    found = []
+    for doc in ("README.md", os.path.join("docs", "GUIDE.md")):
+        with open(os.path.join(REPO, doc), encoding="utf-8") as f:
+            blocks = re.findall(r"^```console\n(.*?)^```", f.read(), re.M | re.S)
+        for block in blocks:
+            for session in re.split(r"^(?=\$ )", block, flags=re.M):
+                command, _, output = session.partition("\n")
+                if command.startswith("$ tarnwick-graph "):
+                    found.append(pytest.param(command[2:], output, id=f"{doc}: {command[2:]}"))
+    return found
+
+
+def shorten(text):
+    """The output as the docs show it: search path entries as …/ and their
+    last folder."""
+    return re.sub(r"^(  \S+ +)/\S*?([^/\s]+)$", r"\1…/\2", text, flags=re.M)
+
+
+@pytest.mark.skipif(sys.version_info[:3] != DOCS_PYTHON or hasattr(sys, "gettotalrefcount"),
+                    reason="the docs show CPython %d.%d.%d's release build" % DOCS_PYTHON)
+@pytest.mark.skipif(not os.path.exists(INSTALLED), reason="tarnwick-graph is not installed")
+@pytest.mark.parametrize("command, expected", documented_sessions())
+def test_documented_sessions(tmp_path, command, expected):
+    import sysconfig
+
+    command, *pipe = command.split(" | ")
+    argv = command.split()[1:]
+    stdlib = sysconfig.get_paths()["stdlib"]
+    argv = [a.replace("…/lib/python3.11", stdlib) for a in argv]
+    cwd = REPO
+    if "main.py" in argv:
+        cwd = tmp_path / "dtest"
+        cwd.mkdir()
+        for name, text in DTEST.items():
+            (cwd / name).write_text(text)
+    proc = subprocess.run([INSTALLED, *argv], cwd=cwd, capture_output=True, text=True,
+                          timeout=120)
+    lines = proc.stdout.splitlines(keepends=True)
+    for step in pipe:
+        tool, n = step.split()
+        lines = lines[: int(n[1:])] if tool == "head" else lines[-int(n[1:]):]
+    assert (proc.returncode, proc.stderr) == (0, "")
+    assert shorten("".join(lines)) == expected
