@@ -35,9 +35,6 @@ if TYPE_CHECKING:
         reason: str
         kind: _ProblemKind
 
-    _ModuleKind = Literal[
-        "source", "package", "namespace", "extension", "bytecode", "builtin", "frozen", "foreign"
-    ]
     _ProblemKind = Literal["not_found", "no_parent_package", "beyond_top_level", "unreadable"]
 
 else:
@@ -136,7 +133,9 @@ class Module:
     __slots__ = ("name", "kind", "origin", "depth", "imports", "imported_by")
 
     name: str
-    kind: _ModuleKind
+    kind: Literal[
+        "source", "package", "namespace", "extension", "bytecode", "builtin", "frozen", "foreign"
+    ]
     origin: str | None
     depth: int
     imports: frozenset[str]
@@ -145,7 +144,10 @@ class Module:
     def __init__(
         self,
         name: str,
-        kind: _ModuleKind,
+        kind: Literal[
+            "source", "package", "namespace", "extension", "bytecode", "builtin", "frozen",
+            "foreign",
+        ],
         origin: str | None,
         depth: int,
         imports: frozenset[str],
@@ -220,6 +222,7 @@ class Graph(Mapping[str, Module]):
     _problems: tuple[Problem, ...] | None
 
     def __init__(self) -> None:
+        """Not for use: graphs come from build() and Builder.build()."""
         raise TypeError("graphs come from tarnwick_graph.build() or Builder.build()")
 
     @classmethod
@@ -250,9 +253,11 @@ class Graph(Mapping[str, Module]):
         return iter(self._names)
 
     def __contains__(self, name: object) -> bool:
+        """Whether the graph holds the module `name`."""
         return isinstance(name, str) and self._g.find(name) >= 0
 
     def __getitem__(self, name: str) -> Module:
+        """The module `name`; NotInGraph (a KeyError) when there is none."""
         module = self._modules.get(name)
         if module is None:
             i = self._index(name)
