@@ -219,10 +219,10 @@ class Builder:
 
         Raises Error when the target cannot be had: a path that is not a
         file or a package directory; NotFound (an Error) when a module or
-        package name asked for resolves to nothing. What the graphed code imports and cannot be found, or a
-        file it reaches that cannot be read, is a problem of the graph
-        (Graph.problems), never an error. A wrong argument type raises
-        TypeError.
+        package name asked for resolves to nothing. What the graphed code
+        imports and cannot be found, or a file it reaches that cannot be
+        read, is a problem of the graph (Graph.problems), never an error. A
+        wrong argument type raises TypeError.
         """
         request = _Request(path, source, modules, packages, package, within, skip)
         self._last_search_path = self._search_path(request.first_entry)

@@ -307,7 +307,8 @@ class Graph(Mapping[str, Module]):
     def problems(self) -> tuple[Problem, ...]:
         """Everything the build could not follow, in the order met."""
         if self._problems is None:
-            self._problems = tuple(Problem(*p) for p in self._g.problems())  # type: ignore[arg-type]
+            problems = self._g.problems()
+            self._problems = tuple(Problem(*p) for p in problems)  # type: ignore[arg-type]
         return self._problems
 
     @property

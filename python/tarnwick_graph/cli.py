@@ -130,7 +130,8 @@ class Legacy:
 
     def values(self) -> Iterator[Module]:
         for name, kind, origin, depth in zip(self.names, self.kinds, self.origins, self.depths):
-            yield Module(name, kind, origin, depth, frozenset(), frozenset())  # type: ignore[arg-type]
+            empty: frozenset[str] = frozenset()
+            yield Module(name, kind, origin, depth, empty, empty)  # type: ignore[arg-type]
 
     def subgraph(self, max_depth: int | None, scope: str | None) -> Legacy:
         keep = _selector(max_depth, scope)

@@ -276,7 +276,8 @@ def test_nothing_runs_and_stdout_is_the_output(project):
 
 @pytest.mark.parametrize("argv, pattern", [
     (["--version"], r"tarnwick-graph \S+"),
-    (["--help"], r"(?s).*--affected FILE.*--problems.*exit codes:.*3 +--why or --affected.*5 +the output"),
+    (["--help"], r"(?s).*--affected FILE.*--problems.*exit codes:.*3 +--why or --affected"
+                 r".*5 +the output"),
 ])
 def test_version_and_help(capsys, argv, pattern):
     code, out, _ = run(capsys, *argv)

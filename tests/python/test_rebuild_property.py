@@ -232,7 +232,8 @@ def run_edits(tmp_path, tripwire, seed, steps=40):
     sys_path = [str(root)]
     builder = tg.Builder(sys_path=sys_path)
     last = built(lambda: builder.build(*args, **kwargs))
-    built(lambda: builder.build(*args, **kwargs))  # the first rebuild sets the watches (stopped: see below)
+    # The first rebuild sets the watches (stopped: see below).
+    built(lambda: builder.build(*args, **kwargs))
     done = []
     trips = 0
     for _ in range(steps):
