@@ -252,9 +252,13 @@ def test_interrupt_prints_one_line(project):
                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     deadline = time.monotonic() + 60
     while time.monotonic() < deadline:  # until it blocks reading fd 0
-        with open(f"/proc/{proc.pid}/syscall") as f:
-            if f.read().split()[:2] == ["0", "0x0"]:
-                break
+        try:
+            with open(f"/proc/{proc.pid}/syscall") as f:
+                if f.read().split()[:2] == ["0", "0x0"]:
+                    break
+        except OSError:  # no such file here: give it time to start instead
+            time.sleep(2)
+            break
         time.sleep(0.05)
     proc.send_signal(signal.SIGINT)
     out, err = proc.communicate(timeout=60)
