@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The tests for daily work, a few minutes: one GCC build (build/quick,
 # RelWithDebInfo, warnings as errors), its C++ core tests and the Python suite
-# against it. pytest goes into a venv under build/ (build/venv-quick); Debian
+# against it (the sessions the docs show need the installed command, and are
+# skipped). pytest and mypy go into a venv under build/ (build/venv-quick); Debian
 # packages are installed only when missing (libgtest-dev, cmake, ninja-build).
 # The whole test command is scripts/test.sh.
 #
@@ -22,6 +23,10 @@ install_missing "${missing[@]}"
 
 [ -x "$venv/bin/python" ] || "$py" -m venv "$venv"
 "$venv/bin/python" -m pip install -q --disable-pip-version-check "${test_packages[@]}"
+# The tarnwick module's stubs, where the wheel puts them (the stub tests and
+# mypy look for them there); the package itself is imported from the build.
+platlib=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')
+rm -rf "$platlib/tarnwick-stubs" && cp -r stubs/tarnwick-stubs "$platlib/"
 
 cmake -S . -B "$build" -G Ninja -DTARNWICK_TESTS=ON -DTARNWICK_WERROR=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$venv/bin/python" >/dev/null

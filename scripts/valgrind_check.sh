@@ -8,14 +8,17 @@
 #
 # The Python suite runs on Debian's debug interpreter (python3.11-dbg), from a
 # venv of it under build/ that holds the pinned pytest, with the extension
-# built against it: the pyenv interpreter's integer code (CPython 3.11's
-# maybe_small_long on a zero result) reads an uninitialised digit as it is
-# compiled there, and the undefined pointer it yields reaches every later use
-# of the small int 0, burying real reports in hundreds of interpreter ones;
-# Debian's builds show none. Nothing is installed into the system
-# interpreter. PYTHONMALLOC=malloc gives every object its own heap block, and
-# CPython's suppressions are applied. Interpreters started by the tests
-# (fresh-process tests) run natively.
+# built against it. Nothing is installed into the system interpreter.
+# CPython 3.11's integer code (maybe_small_long on a zero result) reads an
+# uninitialised digit where it is built without optimisation, as the pyenv
+# and the debug interpreters are, and the undefined pointer it yields reaches
+# every later use of the small int 0, burying real reports in thousands of
+# interpreter ones. So the interpreter's memory comes from
+# PYTHONMALLOC=malloc_debug: every object is its own heap block (use after
+# free and leaks show), handed out filled with a set byte, which gives that
+# read a defined value, and the debug hooks check the guard bytes around each
+# block when it is freed. CPython's suppressions are applied. Interpreters
+# started by the tests (fresh-process tests) run natively.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/common.sh
@@ -78,7 +81,7 @@ case "$loaded" in
   "$root/$build/"*) echo "tarnwick imported from $loaded" ;;
   *) echo "expected the valgrind build, got $loaded" >&2; exit 1 ;;
 esac
-PYTHONMALLOC=malloc PYTHONPATH="$root/$build" TARNWICK_PROBE_DIR="$root/$build" \
+PYTHONMALLOC=malloc_debug PYTHONPATH="$root/$build" TARNWICK_PROBE_DIR="$root/$build" \
   memcheck python_suite "$venv/bin/python" -m pytest -q -p no:cacheprovider "${@:-tests/python}"
 
 exit "$failed"
