@@ -346,3 +346,18 @@ def test_documented_sessions(tmp_path, command, expected):
         lines = lines[: int(n[1:])] if tool == "head" else lines[-int(n[1:]):]
     assert (proc.returncode, proc.stderr) == (0, "")
     assert shorten("".join(lines)) == expected
+
+
+@pytest.mark.skipif(sys.version_info[:3] != DOCS_PYTHON or hasattr(sys, "gettotalrefcount"),
+                    reason="the docs show CPython %d.%d.%d's release build" % DOCS_PYTHON)
+def test_documented_api_session(monkeypatch):
+    import doctest
+
+    with open(os.path.join(REPO, "README.md"), encoding="utf-8") as f:
+        api = f.read().partition("## The Python API")[2]
+    session = re.search(r"^```python\n(.*?)^```", api, re.M | re.S).group(1)
+    monkeypatch.chdir(REPO)
+    test = doctest.DocTestParser().get_doctest(session, {}, "README", "README.md", 0)
+    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
+    runner.run(test, out=lambda text: pytest.fail(text))
+    assert runner.summarize(verbose=False).attempted == len(test.examples) > 5
