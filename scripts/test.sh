@@ -15,6 +15,7 @@
 #   TARNWICK_SKIP_SANITIZE=1 ...    # skip the sanitizer pass (local iteration)
 #   TARNWICK_SKIP_VALGRIND=1 ...    # skip the valgrind pass (local iteration)
 #   TARNWICK_SKIP_WHEEL=1 ...       # skip the sdist and wheel checks (local iteration)
+# For daily work, scripts/quick.sh runs the C++ and Python suites of one build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/common.sh

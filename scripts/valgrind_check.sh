@@ -6,33 +6,46 @@
 #   bash scripts/valgrind_check.sh            # everything
 #   bash scripts/valgrind_check.sh tests/python/test_parse.py   # pytest arguments
 #
-# The Python suite runs on Debian's release interpreter /usr/bin/python3.11,
-# with the extension built against it: the pyenv interpreter's integer code
-# (CPython 3.11's maybe_small_long on a zero result) reads an uninitialised
-# digit as it is compiled there, and the undefined pointer it yields reaches
-# every later use of the small int 0, burying real reports in hundreds of
-# interpreter ones; Debian's build shows none. PYTHONMALLOC=malloc gives every
-# object its own heap block, and CPython's suppressions are applied.
-# Interpreters started by the tests (fresh-process tests) run natively.
+# The Python suite runs on Debian's debug interpreter (python3.11-dbg), from a
+# venv of it under build/ that holds the pinned pytest, with the extension
+# built against it. Nothing is installed into the system interpreter.
+# CPython 3.11's integer code (maybe_small_long on a zero result) reads an
+# uninitialised digit where it is built without optimisation, as the pyenv
+# and the debug interpreters are, and the undefined pointer it yields reaches
+# every later use of the small int 0, burying real reports in thousands of
+# interpreter ones. So the interpreter's memory comes from
+# PYTHONMALLOC=malloc_debug: every object is its own heap block (use after
+# free and leaks show), handed out filled with a set byte, which gives that
+# read a defined value, and the debug hooks check the guard bytes around each
+# block when it is freed. CPython's suppressions are applied. Interpreters
+# started by the tests (fresh-process tests) run natively.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/common.sh
 root=$(pwd)
-py=/usr/bin/python3.11
+py=/usr/bin/python3.11-dbg
 build=build/vg
+venv="$root/build/venv-vg"
 logs="$root/$build/valgrind"
 
 missing=()
 command -v valgrind >/dev/null || missing+=(valgrind)
-[ -x "$py" ] || missing+=(python3.11)
+[ -x "$py" ] || missing+=(python3.11-dbg)
 [ -f /usr/include/python3.11/Python.h ] || missing+=(libpython3.11-dev)
-"$py" -c 'import pytest' 2>/dev/null || missing+=(python3-pytest)
+[ -f /usr/include/x86_64-linux-gnu/python3.11d/pyconfig.h ] || missing+=(libpython3.11-dbg)
+"$py" -c 'import ensurepip' 2>/dev/null || missing+=(python3.11-venv)
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 need_build_tools
 install_missing "${missing[@]}"
 
+[ -x "$venv/bin/python" ] || "$py" -m venv "$venv"
+"$venv/bin/python" -m pip install -q --disable-pip-version-check "${test_packages[0]}"
+
+# Plain -I for the debug headers, as in refcount_check.sh: Debian's
+# python3.11d include folder holds symlinks that -isystem would resolve to the
+# release pyconfig.h.
 cmake -S . -B "$build" -G Ninja -DPython_EXECUTABLE="$py" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWICK_WERROR=ON \
-  -DTARNWICK_TESTS=ON >/dev/null
+  -DTARNWICK_TESTS=ON -DCMAKE_NO_SYSTEM_FROM_IMPORTED=ON >/dev/null
 cmake --build "$build" -j"${JOBS:-2}"
 
 supp=()
@@ -63,12 +76,12 @@ for replay in "$build"/fuzz_*_replay; do
   [ -d "fuzz/corpus/$name" ] && memcheck "${name}_replay" "$replay" "fuzz/corpus/$name"
 done
 
-loaded=$(cd / && PYTHONPATH="$root/$build" "$py" -c 'import tarnwick; print(tarnwick.__file__)')
+loaded=$(cd / && PYTHONPATH="$root/$build" "$venv/bin/python" -c 'import tarnwick; print(tarnwick.__file__)')
 case "$loaded" in
   "$root/$build/"*) echo "tarnwick imported from $loaded" ;;
   *) echo "expected the valgrind build, got $loaded" >&2; exit 1 ;;
 esac
-PYTHONMALLOC=malloc PYTHONPATH="$root/$build" TARNWICK_PROBE_DIR="$root/$build" \
-  memcheck python_suite "$py" -m pytest -q -p no:cacheprovider "${@:-tests/python}"
+PYTHONMALLOC=malloc_debug PYTHONPATH="$root/$build" TARNWICK_PROBE_DIR="$root/$build" \
+  memcheck python_suite "$venv/bin/python" -m pytest -q -p no:cacheprovider "${@:-tests/python}"
 
 exit "$failed"

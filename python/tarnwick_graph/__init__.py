@@ -15,7 +15,7 @@ without importing anything; depths are true shortest import distances.
 """
 
 from ._build import Builder, build
-from ._graph import Graph, Module, NotInGraph, Problem, Site
+from ._graph import Graph, Module, NotFound, NotInGraph, Problem, Site
 from ._native import Error
 from ._scan import Alias, ImportStatement, scan
 
@@ -45,6 +45,7 @@ __all__ = [
     "Graph",
     "ImportStatement",
     "Module",
+    "NotFound",
     "NotInGraph",
     "Problem",
     "Site",

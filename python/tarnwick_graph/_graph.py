@@ -33,7 +33,9 @@ if TYPE_CHECKING:
         name: str
         line: int
         reason: str
-        kind: str
+        kind: _ProblemKind
+
+    _ProblemKind = Literal["not_found", "no_parent_package", "beyond_top_level", "unreadable"]
 
 else:
     _SiteFields = namedtuple("Site", "line in_function in_class guarded type_checking")
@@ -52,6 +54,17 @@ class NotInGraph(Error, KeyError):
 
     def __str__(self) -> str:
         return f"{self.args[0]!r} is not in the graph"
+
+
+class NotFound(Error):
+    """Modules or packages asked for by name that the search path does not
+    hold. `names` are those names; `graph` is the graph of the others (each
+    missing name one of its problems, with the importer None)."""
+
+    def __init__(self, message: str, names: tuple[str, ...], graph: Graph) -> None:
+        super().__init__(message)
+        self.names = names
+        self.graph = graph
 
 
 class Site(_SiteFields):
@@ -92,21 +105,49 @@ class Problem(_ProblemFields):
 
 
 class Module:
-    """One module of a graph (immutable)."""
+    """One module of a graph (immutable; equal when every field is).
+
+    name
+        The module's full dotted name (``__main__`` for a script or source).
+    kind
+        How the import system finds it: ``"source"`` (a .py file),
+        ``"package"`` (a package's ``__init__``), ``"namespace"`` (a
+        namespace package, no file), ``"extension"`` (a compiled extension
+        module), ``"bytecode"`` (a .pyc file without source), ``"builtin"``
+        (compiled into the interpreter), ``"frozen"`` (frozen into the
+        interpreter; read from its source file when there is one),
+        ``"foreign"`` (served by a meta-path finder of the interpreter's own,
+        such as an editable install).
+    origin
+        The file it is read from; ``"built-in"`` for a built-in module;
+        None for a namespace package, or source given as text.
+    depth
+        The fewest imports between a root and this module (0 for a root).
+    imports
+        The modules its import statements import, with the enclosing
+        packages an ``import a.b.c`` imports too.
+    imported_by
+        The modules that import it.
+    """
 
     __slots__ = ("name", "kind", "origin", "depth", "imports", "imported_by")
 
     name: str
-    kind: str  # source, package, namespace, extension, bytecode, builtin, frozen, foreign
-    origin: str | None  # the file it is read from, "built-in", or None (namespace packages)
-    depth: int  # fewest imports between a root and this module
-    imports: frozenset[str]  # modules its statements import (with their enclosing packages)
-    imported_by: frozenset[str]  # modules importing it
+    kind: Literal[
+        "source", "package", "namespace", "extension", "bytecode", "builtin", "frozen", "foreign"
+    ]
+    origin: str | None
+    depth: int
+    imports: frozenset[str]
+    imported_by: frozenset[str]
 
     def __init__(
         self,
         name: str,
-        kind: str,
+        kind: Literal[
+            "source", "package", "namespace", "extension", "bytecode", "builtin", "frozen",
+            "foreign",
+        ],
         origin: str | None,
         depth: int,
         imports: frozenset[str],
@@ -144,10 +185,12 @@ def _selector(
     package names, each with its submodules, or ending in '.' for the
     submodules only."""
     if max_depth is not None and (not isinstance(max_depth, int) or isinstance(max_depth, bool)):
-        raise Error(f"max_depth must be an int, not {type(max_depth).__name__}")
+        raise TypeError(f"max_depth must be an int, not {type(max_depth).__name__}")
     scopes = None if scope is None else ([scope] if isinstance(scope, str) else list(scope))
-    if scopes is not None and not all(isinstance(s, str) and s for s in scopes):
-        raise Error("scope must be a module name or an iterable of module names")
+    if scopes is not None and not all(isinstance(s, str) for s in scopes):
+        raise TypeError("scope must be a module name or an iterable of module names")
+    if scopes is not None and not all(scopes):
+        raise Error("scope must be a module name or an iterable of module names, not ''")
     prefixes = None if scopes is None else tuple(s if s.endswith(".") else s + "." for s in scopes)
     exact = frozenset(() if scopes is None else (s for s in scopes if not s.endswith(".")))
 
@@ -162,30 +205,44 @@ def _selector(
 class Graph(Mapping[str, Module]):
     """An import graph: a read-only mapping of module name to Module.
 
-    Iteration is in name order. ``roots`` are the modules at depth 0 (the
-    script as ``__main__``, or the modules asked for); ``root`` is the only
-    one, when there is only one.
+    Graphs come from tarnwick_graph.build() and Builder.build(), and from
+    the queries of another graph (subgraph, collapsed); they are not made
+    directly. Iteration is in name order. ``roots`` are the modules at
+    depth 0 (the script as ``__main__``, or the modules asked for); ``root``
+    is the only one, when there is only one.
     """
 
     __slots__ = ("_g", "_names", "_kinds", "_origins", "_depths", "_modules", "_problems")
+    _g: _native.Graph
+    _names: tuple[str, ...]
+    _kinds: tuple[str, ...]
+    _origins: tuple[str | None, ...]
+    _depths: tuple[int, ...]
+    _modules: dict[str, Module]
+    _problems: tuple[Problem, ...] | None
 
-    def __init__(self, native: _native.Graph, like: Graph | None = None) -> None:
-        self._g = native
-        self._names: tuple[str, ...]
-        self._kinds: tuple[str, ...]
-        self._origins: tuple[str | None, ...]
-        self._depths: tuple[int, ...]
-        self._problems: tuple[Problem, ...] | None = None
+    def __init__(self) -> None:
+        """Not for use: graphs come from build() and Builder.build()."""
+        raise TypeError("graphs come from tarnwick_graph.build() or Builder.build()")
+
+    @classmethod
+    def _of(cls, native: _native.Graph, like: Graph | None = None) -> Graph:
+        """The graph over a native one; `like`, the previous graph of the
+        same builder, lends its tables when they are the same."""
+        graph = object.__new__(cls)
+        graph._g = native
+        graph._problems = None
         if like is not None and native.same_modules(like._g):
             # The same modules as `like` (a rebuild that changed imports
             # only): its tables serve, with this graph's depths.
-            self._names, self._kinds, self._origins = like._names, like._kinds, like._origins
-            self._depths = like._depths if native.same_depths(like._g) else native.depths()
+            graph._names, graph._kinds, graph._origins = like._names, like._kinds, like._origins
+            graph._depths = like._depths if native.same_depths(like._g) else native.depths()
         else:
-            self._names, self._kinds, self._origins, self._depths = native.table()
+            graph._names, graph._kinds, graph._origins, graph._depths = native.table()
         if like is not None and like._problems is not None and native.same_problems(like._g):
-            self._problems = like._problems
-        self._modules: dict[str, Module] = {}
+            graph._problems = like._problems
+        graph._modules = {}
+        return graph
 
     # -- the mapping --
 
@@ -196,16 +253,18 @@ class Graph(Mapping[str, Module]):
         return iter(self._names)
 
     def __contains__(self, name: object) -> bool:
+        """Whether the graph holds the module `name`."""
         return isinstance(name, str) and self._g.find(name) >= 0
 
     def __getitem__(self, name: str) -> Module:
+        """The module `name`; NotInGraph (a KeyError) when there is none."""
         module = self._modules.get(name)
         if module is None:
             i = self._index(name)
             names = self._names
             module = Module(
                 name,
-                self._kinds[i],
+                self._kinds[i],  # type: ignore[arg-type]
                 self._origins[i],
                 self._depths[i],
                 frozenset(names[j] for j in self._g.imports(i)),
@@ -228,10 +287,14 @@ class Graph(Mapping[str, Module]):
 
     @property
     def roots(self) -> tuple[str, ...]:
+        """The modules at depth 0, in name order: ``("__main__",)`` for a
+        script or source, the modules asked for, or every module of the
+        packages asked for."""
         return tuple(self._names[i] for i in self._g.roots())
 
     @property
     def root(self) -> str | None:
+        """The only root, or None when the graph has several (or none)."""
         roots = self._g.roots()
         return self._names[roots[0]] if len(roots) == 1 else None
 
@@ -244,7 +307,8 @@ class Graph(Mapping[str, Module]):
     def problems(self) -> tuple[Problem, ...]:
         """Everything the build could not follow, in the order met."""
         if self._problems is None:
-            self._problems = tuple(Problem(*p) for p in self._g.problems())
+            problems = self._g.problems()
+            self._problems = tuple(Problem(*p) for p in problems)  # type: ignore[arg-type]
         return self._problems
 
     @property
@@ -308,7 +372,7 @@ class Graph(Mapping[str, Module]):
         mask = bytearray(map(keep, self._names, self._depths))
         for i in self._g.roots():
             mask[i] = 1
-        return Graph(self._g.subgraph(bytes(mask)))
+        return Graph._of(self._g.subgraph(bytes(mask)))
 
     def collapsed(self, packages: str | Iterable[str] = ()) -> Graph:
         """This graph with every module outside `packages` (each with its
@@ -317,9 +381,11 @@ class Graph(Mapping[str, Module]):
         ``json`` and the imports of all three. Imports within one folded
         module go; depths are those of the folded graph."""
         inside = [packages] if isinstance(packages, str) else list(packages)
-        if not all(isinstance(p, str) and p for p in inside):
-            raise Error("packages must be a package name or an iterable of package names")
-        return Graph(self._g.collapsed(inside))
+        if not all(isinstance(p, str) for p in inside):
+            raise TypeError("packages must be a package name or an iterable of package names")
+        if not all(inside):
+            raise Error("packages must be package names, not ''")
+        return Graph._of(self._g.collapsed(inside))
 
     # -- output --
 
@@ -341,6 +407,8 @@ class Graph(Mapping[str, Module]):
         return self._g.to_dot()
 
 def _indent(indent: int | None) -> int | None:
-    if indent is not None and (not isinstance(indent, int) or isinstance(indent, bool) or indent < 0):
+    if indent is not None and (not isinstance(indent, int) or isinstance(indent, bool)):
+        raise TypeError(f"indent must be None or an int, not {type(indent).__name__}")
+    if indent is not None and indent < 0:
         raise Error(f"indent must be None or an int of 0 or more, not {indent!r}")
     return indent

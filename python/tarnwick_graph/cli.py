@@ -26,8 +26,14 @@ EXIT_BUILD_FAILED = 1
 EXIT_USAGE = 2
 EXIT_NOT_IN_GRAPH = 3
 EXIT_NO_GRAPHVIZ = 4
+EXIT_CANNOT_WRITE = 5
+EXIT_INTERRUPTED = 130  # as a shell reports a program that SIGINT ended
+
+# The widest name column of a listing: longer names push their origin along.
+NAME_COLUMN = 40
 
 LEGACY_ROOT = "<terminal>"
+LEGACY_KINDS = {"built-in": "builtin", "frozen": "frozen"}
 
 EPILOG = """\
 targets:
@@ -44,8 +50,12 @@ examples:
   tarnwick-graph mypkg/ --external collapse      mypkg's modules and what they use
   tarnwick-graph mypkg/ --affected mypkg/util.py modules a change to util.py can affect
   tarnwick-graph --unresolved app.py             imports that resolve to no module
+  tarnwick-graph --problems app.py               those and the files that cannot be read
   echo 'import json' | tarnwick-graph -          read the source from standard input
   tarnwick-graph --legacy examples/report.py     the same file through the tarnwick module
+
+The listing gives each module's origin relative to the search path entry
+it was found in; the entries it names are listed first.
 
 external modules (--external), for package and file graphs:
   follow    read every module reached (default for a file or source)
@@ -54,11 +64,13 @@ external modules (--external), for package and file graphs:
   collapse  like leaves, with each outside module shown as its top-level name
 
 exit codes:
-  0  done
-  1  the build failed (the message says why)
-  2  bad usage, or the target could not be read
-  3  --why or --affected: the module or file is not in the graph
-  4  --svg: Graphviz's dot is not installed, or it failed
+  0    done
+  1    the build failed (the message says why)
+  2    bad usage, or the target could not be found or read
+  3    --why or --affected: the module or file is not in the graph
+  4    --svg: Graphviz's dot is not installed, or it failed
+  5    the output could not be written (a full disk, a closed output)
+  130  interrupted (Ctrl-C)
 """
 
 
@@ -68,9 +80,11 @@ exit codes:
 class Legacy:
     """The graph the tarnwick module builds, with what the outputs ask of a
     Graph: modules in name order with the depths of its walk (not import
-    distances) and the kind "module", no problems."""
+    distances), no problems. Its kinds are "builtin" and "frozen" where the
+    origin says so, "module" otherwise."""
 
     problems: tuple[Problem, ...] = ()
+    unresolved: tuple[Problem, ...] = ()
 
     def __init__(
         self,
@@ -83,6 +97,7 @@ class Legacy:
         self.names, self.origins, self.depths, self.imports, self.roots = (
             names, origins, depths, imports, roots)
         self.edge_count = sum(map(len, imports))
+        self.kinds = [LEGACY_KINDS.get(origin or "", "module") for origin in origins]
 
     @classmethod
     def build(cls, source: str, package: str | None, search_dir: str) -> Legacy:
@@ -114,8 +129,9 @@ class Legacy:
         return name in self.names
 
     def values(self) -> Iterator[Module]:
-        for name, origin, depth in zip(self.names, self.origins, self.depths):
-            yield Module(name, "module", origin, depth, frozenset(), frozenset())
+        for name, kind, origin, depth in zip(self.names, self.kinds, self.origins, self.depths):
+            empty: frozenset[str] = frozenset()
+            yield Module(name, kind, origin, depth, empty, empty)  # type: ignore[arg-type]
 
     def subgraph(self, max_depth: int | None, scope: str | None) -> Legacy:
         keep = _selector(max_depth, scope)
@@ -181,8 +197,7 @@ class Legacy:
         return self._render("dot", None)
 
     def _render(self, format: str, indent: int | None) -> str:
-        kinds = ["module"] * len(self.names)
-        return _native.render(format, self.names, kinds, self.origins, self.depths,
+        return _native.render(format, self.names, self.kinds, self.origins, self.depths,
                               self.imports, self.roots, indent)
 
 
@@ -201,29 +216,80 @@ def legacy_search_dir(path: str, package: str | None) -> str:
 # ---- outputs -------------------------------------------------------------------
 
 
-def describe(module: Module) -> str:
-    if module.origin is None or module.origin in ("built-in", "frozen"):
-        return f"({module.kind})"
-    return module.origin
+def count(n: int, noun: str) -> str:
+    return f"{n} {noun}" if n == 1 else f"{n} {noun}s"
 
 
-def write_listing(graph: Graph | Legacy, out: TextIO) -> None:
-    """The modules grouped by depth, each with where it lives, and a summary."""
+def entry_labels(entries: Sequence[str]) -> dict[str, str]:
+    """A short label for each search path entry: its last folder name, or as
+    many of its last folder names as tell it from the others."""
+    labels: dict[str, str] = {}
+    for entry in dict.fromkeys(entries):
+        parts = [p for p in entry.split(os.sep) if p]
+        for n in range(1, len(parts) + 1):
+            label = os.path.join(*parts[-n:])
+            if label not in labels.values() and not any(
+                e != entry and e.endswith(os.sep + label) for e in entries
+            ):
+                break
+        else:
+            label = entry
+        labels[entry] = label
+    return labels
+
+
+class Origins:
+    """Where modules live, as the listing shows it: relative to the search
+    path entry each was found in (the deepest entry holding it), the entries
+    named once, before the modules."""
+
+    def __init__(self, search_path: Sequence[str]) -> None:
+        entries = [os.path.normpath(e) for e in search_path]
+        self._labels = entry_labels(entries)
+        self._entries = sorted(self._labels, key=len, reverse=True)  # deepest first
+        self.used: dict[str, None] = {}
+
+    def describe(self, module: Module) -> str:
+        origin = module.origin
+        if origin is None or not os.path.isabs(origin):
+            return f"({module.kind})"
+        for entry in self._entries:
+            if origin.startswith(entry.rstrip(os.sep) + os.sep):
+                self.used[entry] = None
+                return f"{self._labels[entry]}: {origin[len(entry.rstrip(os.sep)) + 1:]}"
+        return origin
+
+    def legend(self) -> list[str]:
+        order = [e for e in self._labels if e in self.used]  # search path order
+        width = max((len(self._labels[e]) for e in order), default=0)
+        return [f"  {self._labels[e].ljust(width)}  {e}" for e in order]
+
+
+def write_listing(graph: Graph | Legacy, search_path: Sequence[str], out: TextIO) -> None:
+    """The search path entries the origins are relative to, the modules
+    grouped by depth, each with where it lives, and a summary."""
     modules = sorted(graph.values(), key=lambda m: m.depth)  # stable: names stay in order
-    width = max((len(m.name) for m in modules), default=0)
+    width = min(max((len(m.name) for m in modules), default=0), NAME_COLUMN)
+    origins = Origins(search_path)
+    rows = [(m.depth, m.name, origins.describe(m)) for m in modules]
+    legend = origins.legend()
+    if legend:
+        out.write("search path\n" + "\n".join(legend) + "\n")
     current = -1
-    for m in modules:
-        if m.depth != current:
-            current = m.depth
+    for depth, name, where in rows:
+        if depth != current:
+            current = depth
             out.write(f"depth {current}\n")
-        out.write(f"  {m.name.ljust(width)}  {describe(m)}".rstrip() + "\n")
-    summary = f"{len(modules)} modules, {graph.edge_count} imports"
-    unresolved = sum(1 for p in graph.problems if p.kind != "unreadable")
-    if unresolved:
-        summary += f", {unresolved} unresolved (--unresolved lists them)"
+        out.write(f"  {name.ljust(width)}  {where}".rstrip() + "\n")
+    summary = f"{count(len(modules), 'module')}, {count(graph.edge_count, 'import')}"
+    unresolved = len(graph.unresolved)
     unreadable = len(graph.problems) - unresolved
+    if unresolved:
+        summary += f", {unresolved} unresolved"
     if unreadable:
         summary += f", {unreadable} unreadable"
+    if graph.problems:
+        summary += " (--problems lists them)"
     out.write(summary + "\n")
 
 
@@ -267,14 +333,22 @@ def write_why(graph: Graph | Legacy, target: str, every: bool, out: TextIO) -> i
     return EXIT_OK
 
 
-def write_unresolved(problems: Iterable[Problem], out: TextIO) -> None:
-    """One line per name that resolves to no module: the name, where it is
-    imported, and why it is not found."""
-    rows = sorted((p.name, f"{p.importer or '(requested)'}:{p.line}", p.reason) for p in problems)
-    widths = [max((len(r[i]) for r in rows), default=0) for i in range(2)]
+def write_problems(problems: Sequence[Problem], out: TextIO) -> None:
+    """One line per problem: the name that resolves to no module (or the
+    file that cannot be read), where it is imported (the module the file
+    holds), and why; a summary last."""
+    rows = sorted(
+        (p.name, f"{p.importer or '(requested)'}" + (f":{p.line}" if p.line else ""), p.reason)
+        for p in problems
+    )
+    widths = [min(max((len(r[i]) for r in rows), default=0), NAME_COLUMN) for i in range(2)]
     for name, where, reason in rows:
         out.write(f"{name.ljust(widths[0])}  {where.ljust(widths[1])}  {reason}\n")
-    out.write(f"{len(rows)} unresolved\n")
+    unresolved = sum(1 for p in problems if p.kind != "unreadable")
+    summary = [f"{unresolved} unresolved"]
+    if len(rows) > unresolved:
+        summary.append(f"{len(rows) - unresolved} unreadable")
+    out.write(", ".join(summary) + "\n")
 
 
 def write_cycles(graph: Graph, out: TextIO) -> None:
@@ -355,6 +429,9 @@ def parse_args(argv: Iterable[str] | None) -> argparse.Namespace:
                      help="print every module that imports one of the FILEs, directly or not")
     out.add_argument("--unresolved", action="store_true",
                      help="print the imported names that resolve to no module")
+    out.add_argument("--problems", action="store_true",
+                     help="print the unresolved names and the files that cannot be read, "
+                     "with the reasons")
     parser.add_argument("--all", action="store_true", help="with --why: every shortest chain")
     parser.add_argument("--max-depth", type=int, metavar="N", help="keep modules of depth at most N")
     parser.add_argument("--scope", metavar="PREFIX",
@@ -372,6 +449,8 @@ def parse_args(argv: Iterable[str] | None) -> argparse.Namespace:
                         "which may import packages; its own grammar and depths)")
     parser.add_argument("-q", "--quiet", action="store_true", help="accepted for compatibility")
     args = parser.parse_args(None if argv is None else list(argv))
+    if args.target is None and not args.modules and args.affected and len(args.affected) > 1:
+        args.target = args.affected.pop()  # `--affected FILE... TARGET`: the last is the target
     if (args.target is None) == (not args.modules):
         parser.error("give one target (FILE, DIRECTORY or -) or -m NAME")
     if args.all and not args.why:
@@ -379,28 +458,30 @@ def parse_args(argv: Iterable[str] | None) -> argparse.Namespace:
     if args.max_depth is not None and args.max_depth < 0:
         parser.error("--max-depth must be 0 or more")
     filters = args.max_depth is not None or args.scope is not None
-    if filters and (args.why or args.unresolved or args.cycles or args.affected):
+    if filters and (args.why or args.unresolved or args.problems or args.cycles or args.affected):
         parser.error("--max-depth and --scope apply to the listing, --json, --dot and --svg")
     if args.scope is not None and args.scope in ("", "."):
         parser.error("--scope takes a module name")
     if args.legacy:
         if args.modules or (args.target != "-" and os.path.isdir(args.target)):
             parser.error("--legacy takes a file or -")
-        if (args.cycles or args.affected or args.external or args.unresolved or args.skip
-                or args.jobs):
-            parser.error("--cycles, --affected, --unresolved, --external, --skip and --jobs "
-                         "need the exact engine")
+        if (args.cycles or args.affected or args.external or args.unresolved or args.problems
+                or args.skip or args.jobs):
+            parser.error("--cycles, --affected, --unresolved, --problems, --external, --skip "
+                         "and --jobs need the exact engine")
     if args.package is not None and args.modules:
         parser.error("--package applies to a file or -")
     return args
 
 
-def build_exact(args: argparse.Namespace) -> Graph:
+def build_exact(args: argparse.Namespace) -> tuple[Graph, list[str]]:
     """The graph, with the modules outside the graphed packages folded into
-    their top-level names under --external collapse."""
+    their top-level names under --external collapse, and the search path it
+    was built with. A target that cannot be read is an Error."""
     builder = Builder(workers=args.jobs)
     builder._keep = False  # one build: nothing kept for a rebuild
     packages: list[str] = []
+    within: str | list[str] | None
     if args.modules:
         packages = list(args.modules)
         within = packages if (args.external or "leaves") != "follow" else None
@@ -414,7 +495,7 @@ def build_exact(args: argparse.Namespace) -> Graph:
 
         name, _ = package_of(args.target)
         packages = [name] if name else []
-        within = packages if (args.external or "leaves") != "follow" else None
+        within = packages if (args.external or "leaves") != "follow" else "*"
         graph = builder.build(args.target, within=within, skip=args.skip)
     else:
         within = None
@@ -425,27 +506,61 @@ def build_exact(args: argparse.Namespace) -> Graph:
             within = [name.partition(".")[0]] if name else []
             packages = within
         graph = builder.build(args.target, package=args.package, within=within, skip=args.skip)
-    return graph.collapsed(packages) if args.external == "collapse" else graph
+    # The modules that stand for the target: a problem of theirs is the target's.
+    if args.modules:
+        target = set(args.modules)
+    elif args.target != "-" and os.path.isdir(args.target):
+        target = set(packages)
+    else:
+        target = {"__main__"}
+    for p in graph.problems:
+        if p.kind == "unreadable" and p.importer in target:
+            shown = "standard input" if args.target == "-" else p.name
+            raise Error(f"cannot read {shown}: {p.reason}")
+    if args.external == "collapse":
+        graph = graph.collapsed(packages)
+    return graph, builder._last_search_path
 
 
-def build_legacy(args: argparse.Namespace) -> Legacy:
+def build_legacy(args: argparse.Namespace) -> tuple[Legacy, list[str]]:
     if args.target == "-":
-        return Legacy.build(sys.stdin.read(), args.package, os.getcwd())
-    with open(args.target, encoding="utf-8") as f:
-        source = f.read()
-    search_dir = legacy_search_dir(os.path.abspath(args.target), args.package)
-    return Legacy.build(source, args.package, search_dir)
+        search_dir = os.getcwd()
+        graph = Legacy.build(sys.stdin.read(), args.package, search_dir)
+    else:
+        if os.path.exists(args.target) and not os.path.isfile(args.target):
+            raise Error(f"{args.target}: not a regular file")
+        with open(args.target, encoding="utf-8") as f:
+            source = f.read()
+        search_dir = legacy_search_dir(os.path.abspath(args.target), args.package)
+        graph = Legacy.build(source, args.package, search_dir)
+    from ._config import base_path
+
+    return graph, [search_dir, *base_path()]
 
 
 def main(argv: Iterable[str] | None = None) -> int:
+    """The command: its exit code (see EPILOG). Ctrl-C ends it with one line
+    on standard error, as does an output that cannot be written."""
+    try:
+        return run(argv)
+    except KeyboardInterrupt:
+        print("tarnwick-graph: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
+
+
+def run(argv: Iterable[str] | None) -> int:
     args = parse_args(argv)
     if args.svg:
         import shutil
 
         if shutil.which("dot") is None:
             return no_graphviz()  # said before the build, not after
+    if sys.stdout is None and not args.svg:  # started with standard output closed
+        print("tarnwick-graph: cannot write the output: standard output is closed",
+              file=sys.stderr)
+        return EXIT_CANNOT_WRITE
     try:
-        graph = build_legacy(args) if args.legacy else build_exact(args)
+        graph, search_path = build_legacy(args) if args.legacy else build_exact(args)
     except Error as e:
         print(f"tarnwick-graph: {e}", file=sys.stderr)
         return EXIT_USAGE
@@ -457,14 +572,33 @@ def main(argv: Iterable[str] | None = None) -> int:
     except BaseException as e:  # the tarnwick module's PanicException derives from BaseException
         print(f"tarnwick-graph: build failed: {e}", file=sys.stderr)
         return EXIT_BUILD_FAILED
+    out = sys.stdout
     try:
-        return write_output(args, graph, sys.stdout)
+        code = write_output(args, graph, search_path, out)
+        if out is not None:
+            out.flush()
+        return code
     except BrokenPipeError:  # `tarnwick-graph FILE | head`: the reader has enough
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        quiet_stdout()
         return EXIT_OK
+    except OSError as e:
+        quiet_stdout()
+        print(f"tarnwick-graph: cannot write the output: {e.strerror or e}", file=sys.stderr)
+        return EXIT_CANNOT_WRITE
 
 
-def write_output(args: argparse.Namespace, graph: Graph | Legacy, out: TextIO) -> int:
+def quiet_stdout() -> None:
+    """Standard output onto /dev/null: what is still buffered for it goes
+    there at exit, instead of failing again."""
+    try:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    except (OSError, AttributeError, ValueError):
+        pass
+
+
+def write_output(
+    args: argparse.Namespace, graph: Graph | Legacy, search_path: Sequence[str], out: TextIO
+) -> int:
     if args.why:
         return write_why(graph, args.why, args.all, out)
     if isinstance(graph, Graph):
@@ -473,8 +607,8 @@ def write_output(args: argparse.Namespace, graph: Graph | Legacy, out: TextIO) -
             return EXIT_OK
         if args.affected:
             return write_affected(graph, args.affected, out)
-        if args.unresolved:
-            write_unresolved(graph.unresolved, out)
+        if args.unresolved or args.problems:
+            write_problems(graph.unresolved if args.unresolved else graph.problems, out)
             return EXIT_OK
     if args.max_depth is not None or args.scope is not None:
         graph = graph.subgraph(args.max_depth, args.scope)
@@ -486,5 +620,5 @@ def write_output(args: argparse.Namespace, graph: Graph | Legacy, out: TextIO) -
     elif args.dot:
         out.write(graph.to_dot())
     else:
-        write_listing(graph, out)
+        write_listing(graph, search_path, out)
     return EXIT_OK

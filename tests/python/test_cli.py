@@ -1,25 +1,33 @@
 """The tarnwick-graph command line."""
 
 import json
+import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
+import time
 
 import pytest
 
 import tarnwick_graph as tg
 from tarnwick_graph.cli import main
 
+LONG = "a_module_whose_name_is_longer_than_the_name_column"
+
 FILES = {
-    "app.py": "import helper\nimport sys\n",
+    "app.py": f"import helper\nimport sys\nimport {LONG}\n",
+    f"{LONG}.py": "",
+    "empty.py": "",
+    "latin.py": b"s = 'caf\xe9'\n",
     "helper.py": "import keyword\n",
     # Two chains of the same length to `shared`.
     "why.py": "import right\nimport left\n",
     "left.py": "import shared\n",
     "right.py": "import shared\n",
     "shared.py": "import keyword\n",
-    "lost.py": "import no_such_mod\nfrom pkg import sibling, no_such_name\n",
+    "lost.py": "import no_such_mod\nfrom pkg import sibling, no_such_name\nimport bad\n",
     "loud/__init__.py": "print('ran')\nfrom . import inner\n",
     "loud/inner.py": "import loud\nimport json\n",
     "pkg/__init__.py": "",
@@ -33,6 +41,14 @@ def project(project, monkeypatch):
     root = project(FILES | {"bad.py": b"\xff\xfe not utf-8", "plain/data.txt": ""})
     monkeypatch.chdir(root)
     return root
+
+
+def command(*argv, cwd, **kw):
+    """Runs the command in a fresh process: (exit code, stdout, stderr)."""
+    kw.setdefault("stdout", subprocess.PIPE)
+    proc = subprocess.run([sys.executable, "-m", "tarnwick_graph", *argv], cwd=cwd,
+                          stderr=subprocess.PIPE, text=True, timeout=120, **kw)
+    return proc.returncode, proc.stdout, proc.stderr
 
 
 def run(capsys, *argv):
@@ -55,11 +71,20 @@ def test_listing_json_and_dot(project, capsys):
     assert (code, err) == (0, "")
     lines = out.splitlines()
     graph = tg.build("app.py")
-    assert lines[:2] == ["depth 0", f"  __main__  {project / 'app.py'}"]
-    assert next(l for l in lines if l.split()[0] == "sys").split()[1] == "(builtin)"
-    listed = [l.split()[0] for l in lines[1:-1] if l.startswith("  ")]
-    assert listed == sorted(graph, key=lambda n: (graph[n].depth, n))
+    first = lines.index("depth 0")
+    legend = dict(line.split() for line in lines[1:first])  # label -> search path entry
+    assert lines[0] == "search path" and legend[project.name] == str(project)
+    assert lines[first + 1] == f"  {'__main__'.ljust(40)}  {project.name}: app.py"
+    rows = {line.split()[0]: line for line in lines[first:-1] if line.startswith("  ")}
+    assert list(rows) == sorted(graph, key=lambda n: (graph[n].depth, n))
+    assert rows[LONG] == f"  {LONG}  {project.name}: {LONG}.py"
+    assert rows["sys"].split()[1] == "(builtin)"
+    for name, row in rows.items():
+        label, _, rel = row.split(None, 1)[1].partition(": ")
+        if rel:
+            assert os.path.join(legend[label], rel) == graph[name].origin
     assert lines[-1] == f"{len(graph)} modules, {graph.edge_count} imports"
+    assert run(capsys, "empty.py")[1].endswith("\n1 module, 0 imports\n")
 
     code, out, _ = run(capsys, "--json", "app.py")
     assert out == graph.to_json(indent=2) + "\n"
@@ -94,6 +119,7 @@ def test_filters_keep_roots_and_edges_between_kept(project, capsys, argv, kept):
 
 @pytest.mark.parametrize("argv, names", [
     (["loud"], {"loud", "loud.inner", "json"}),                         # leaves by default
+    (["loud", "--external", "follow"], None),
     (["-m", "loud"], {"loud", "loud.inner", "json"}),
     (["loud", "--external", "collapse", "--scope", "json"], {"loud", "loud.inner", "json"}),
     (["loud", "--external", "follow", "--max-depth", "1"], {"loud", "loud.inner", "json"}),
@@ -103,6 +129,11 @@ def test_package_graphs(project, capsys, argv, names):
     code, out, err = run(capsys, "--json", *argv)
     assert code == 0, err
     modules = {m["name"]: m for m in json.loads(out)["modules"]}
+    if argv == ["loud"]:  # the API's default for a package directory is the command's
+        assert out == tg.build("loud").to_json(indent=2) + "\n"
+    if names is None:
+        assert out == tg.build("loud", within="*").to_json(indent=2) + "\n"
+        names = set(modules) | {"json.decoder"}
     assert set(modules) == names
     assert modules["loud"]["depth"] == modules["loud.inner"]["depth"] == 0
 
@@ -112,20 +143,32 @@ def test_collapse_folds_outside_modules(project, capsys):
     assert (code, err) == (0, "")
     graph = tg.build("lost.py", within=[]).collapsed([])
     assert out == graph.to_json(indent=2) + "\n"
-    assert {m["name"] for m in json.loads(out)["modules"]} == {"__main__", "pkg"}
+    assert {m["name"] for m in json.loads(out)["modules"]} == {"__main__", "pkg", "bad"}
 
 
-def test_cycles_affected_and_unresolved(project, capsys):
+@pytest.mark.parametrize("argv", [
+    ["why.py", "--affected", "shared.py"],
+    ["--affected", "shared.py", "why.py"],
+    ["--affected", "shared.py", "left.py", "why.py"],
+])
+def test_affected_takes_the_target_wherever_it_stands(project, capsys, argv):
+    code, out, err = run(capsys, *argv)
+    assert (code, err, out.split()) == (0, "", ["__main__", "left", "right"])
+
+
+def test_cycles_unresolved_and_problems(project, capsys):
     assert run(capsys, "--cycles", "loud") == (0, "loud\nloud.inner\n", "")
-    code, out, _ = run(capsys, "why.py", "--affected", "shared.py")
-    assert (code, out.split()) == (0, ["__main__", "left", "right"])
+    unresolved = [["also_missing", "pkg.sibling:1", "No module named 'also_missing'"],
+                  ["no_such_mod", "__main__:1", "No module named 'no_such_mod'"]]
+    unreadable = [str(project / "bad.py"), "bad",
+                  "not valid UTF-8, and no coding cookie names another encoding"]
     code, out, _ = run(capsys, "--unresolved", "lost.py")
-    rows = [line.split(None, 2) for line in out.splitlines()]
-    assert rows[:2] == [["also_missing", "pkg.sibling:1", "No module named 'also_missing'"],
-                        ["no_such_mod", "__main__:1", "No module named 'no_such_mod'"]]
-    assert out.endswith("\n2 unresolved\n")
+    assert [line.split(None, 2) for line in out.splitlines()] == [*unresolved, ["2", "unresolved"]]
+    code, out, _ = run(capsys, "--problems", "lost.py")
+    assert [line.split(None, 2) for line in out.splitlines()] == [
+        unreadable, *unresolved, ["2", "unresolved,", "1 unreadable"]]
     code, out, _ = run(capsys, "lost.py")
-    assert out.endswith(" imports, 2 unresolved (--unresolved lists them)\n")
+    assert out.endswith(" imports, 2 unresolved, 1 unreadable (--problems lists them)\n")
 
 
 def test_standard_input_and_legacy(project, capsys, monkeypatch):
@@ -133,8 +176,11 @@ def test_standard_input_and_legacy(project, capsys, monkeypatch):
     code, out, _ = run(capsys, "--json", "-")
     assert {m["name"] for m in json.loads(out)["modules"]} >= {"__main__", "helper", "keyword"}
     code, out, err = run(capsys, "--legacy", "--max-depth", "1", "app.py")
-    assert (code, err) == (0, "") and out.splitlines()[:2] == ["depth 0", "  <terminal>  (module)"]
-    assert re.fullmatch(r"\d+ modules, \d+ imports", out.splitlines()[-1])
+    lines = out.splitlines()
+    assert (code, err) == (0, "") and lines[lines.index("depth 0") + 1].split() == [
+        "<terminal>", "(module)"]
+    assert [line.split()[1] for line in lines if line.split()[0] == "sys"] == ["(builtin)"]
+    assert re.fullmatch(r"\d+ modules, \d+ imports", lines[-1])
 
 
 def test_legacy_formats(project, capsys):
@@ -152,7 +198,13 @@ def test_legacy_formats(project, capsys):
 
 @pytest.mark.parametrize("argv, code, message", [
     (["missing.py"], 2, "tarnwick-graph: missing.py: no such file or directory"),
+    (["/dev/null"], 2, "tarnwick-graph: /dev/null: not a regular file"),
+    (["--legacy", "/dev/null"], 2, "tarnwick-graph: /dev/null: not a regular file"),
     (["plain"], 2, "tarnwick-graph: plain: not a package directory"),
+    (["bad.py"], 2, "tarnwick-graph: cannot read {root}/bad.py: not valid UTF-8"),
+    (["latin.py"], 2, "tarnwick-graph: cannot read {root}/latin.py: not valid UTF-8"),
+    (["-m", "no_such_module"], 2, "tarnwick-graph: No module named 'no_such_module'"),
+    (["-m", "json", "-m", "json.nope"], 2, "tarnwick-graph: No module named 'json.nope'"),
     (["--why", "nowhere", "why.py"], 3, "tarnwick-graph: nowhere is not in the graph"),
     (["app.py", "--affected", "bad.py"], 3, "tarnwick-graph: bad.py is not a module of the graph"),
     (["--svg", "g.svg", "why.py"], 4, "tarnwick-graph: --svg needs Graphviz's dot program"),
@@ -164,10 +216,53 @@ def test_legacy_formats(project, capsys):
     (["--jobs", "two", "why.py"], 2, "usage:"),
     (["--legacy", "--jobs", "2", "why.py"], 2, "usage:"),
 ])
-def test_errors_and_exit_codes(project, capsys, monkeypatch, argv, code, message):
-    monkeypatch.setattr(shutil, "which", lambda name: None)
-    got, out, err = run(capsys, *argv)
-    assert (got, out) == (code, "") and err.startswith(message)
+def test_errors_and_exit_codes(project, tmp_path_factory, argv, code, message):
+    no_tools = tmp_path_factory.mktemp("bin")  # a PATH without Graphviz's dot
+    got, out, err = command(*argv, cwd=project, env=dict(os.environ, PATH=str(no_tools)))
+    assert (got, out) == (code, "") and err.startswith(message.format(root=project))
+    assert len(err.splitlines()) == 1 or message == "usage:"
+
+
+@pytest.mark.parametrize("stdout, message", [
+    ("/dev/full", "tarnwick-graph: cannot write the output: No space left on device\n"),
+    ("closed", "tarnwick-graph: cannot write the output: standard output is closed\n"),
+])
+def test_output_that_cannot_be_written(project, stdout, message):
+    if stdout == "closed":
+        got = command("app.py", cwd=project, stdout=None, preexec_fn=lambda: os.close(1))
+    else:
+        if not os.path.exists(stdout):
+            pytest.skip(f"{stdout} is missing")
+        with open(stdout, "w") as full:
+            got = command("app.py", cwd=project, stdout=full)
+    assert got[0::2] == (5, message)
+
+
+def test_a_pipe_closed_early_ends_cleanly(project):
+    proc = subprocess.Popen([sys.executable, "-m", "tarnwick_graph", "-m", "json", "--external",
+                             "follow"], cwd=project, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc.stdout.readline()
+    proc.stdout.close()
+    assert (proc.wait(timeout=120), proc.stderr.read()) == (0, b"")
+
+
+def test_interrupt_prints_one_line(project):
+    # Reading the source from standard input, the command waits until told.
+    proc = subprocess.Popen([sys.executable, "-m", "tarnwick_graph", "-"], cwd=project,
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline:  # until it blocks reading fd 0
+        try:
+            with open(f"/proc/{proc.pid}/syscall") as f:
+                if f.read().split()[:2] == ["0", "0x0"]:
+                    break
+        except OSError:  # no such file here: give it time to start instead
+            time.sleep(2)
+            break
+        time.sleep(0.05)
+    proc.send_signal(signal.SIGINT)
+    out, err = proc.communicate(timeout=60)
+    assert (proc.returncode, out, err) == (130, b"", b"tarnwick-graph: interrupted\n")
 
 
 @pytest.mark.skipif(shutil.which("dot") is None, reason="Graphviz's dot is not installed")
@@ -185,8 +280,84 @@ def test_nothing_runs_and_stdout_is_the_output(project):
 
 @pytest.mark.parametrize("argv, pattern", [
     (["--version"], r"tarnwick-graph \S+"),
-    (["--help"], r"(?s).*--affected FILE.*exit codes:.*3  --why or --affected"),
+    (["--help"], r"(?s).*--affected FILE.*--problems.*exit codes:.*3 +--why or --affected"
+                 r".*5 +the output"),
 ])
 def test_version_and_help(capsys, argv, pattern):
     code, out, _ = run(capsys, *argv)
     assert code == 0 and re.match(pattern, out)
+
+
+# ---- the documented sessions -----------------------------------------------------
+
+REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+# The docs show the installed command on the interpreter they name: the
+# stdlib's size, and what the tarnwick module finds in the running program,
+# vary with the interpreter and with the way the command is started.
+DOCS_PYTHON = (3, 11, 7)
+INSTALLED = os.path.join(os.path.dirname(sys.executable), "tarnwick-graph")
+# The files of the docs' small example, in a folder of that name.
+DTEST = {"main.py": "import a\nimport b\n", "a.py": "import b\n", "b.py": "import c\n", "c.py": ""}
+
+
+def documented_sessions():
+    """(file, command, expected output) for each `$ tarnwick-graph` line of
+    the console blocks of README.md and docs/GUIDE.md."""
+    found = []
+    for doc in ("README.md", os.path.join("docs", "GUIDE.md")):
+        with open(os.path.join(REPO, doc), encoding="utf-8") as f:
+            blocks = re.findall(r"^```console\n(.*?)^```", f.read(), re.M | re.S)
+        for block in blocks:
+            for session in re.split(r"^(?=\$ )", block, flags=re.M):
+                command, _, output = session.partition("\n")
+                if command.startswith("$ tarnwick-graph "):
+                    found.append(pytest.param(command[2:], output, id=f"{doc}: {command[2:]}"))
+    return found
+
+
+def shorten(text):
+    """The output as the docs show it: search path entries as …/ and their
+    last folder."""
+    return re.sub(r"^(  \S+ +)/\S*?([^/\s]+)$", r"\1…/\2", text, flags=re.M)
+
+
+@pytest.mark.skipif(sys.version_info[:3] != DOCS_PYTHON or hasattr(sys, "gettotalrefcount"),
+                    reason="the docs show CPython %d.%d.%d's release build" % DOCS_PYTHON)
+@pytest.mark.skipif(not os.path.exists(INSTALLED), reason="tarnwick-graph is not installed")
+@pytest.mark.parametrize("command, expected", documented_sessions())
+def test_documented_sessions(tmp_path, command, expected):
+    import sysconfig
+
+    command, *pipe = command.split(" | ")
+    argv = command.split()[1:]
+    stdlib = sysconfig.get_paths()["stdlib"]
+    argv = [a.replace("…/lib/python3.11", stdlib) for a in argv]
+    cwd = REPO
+    if "main.py" in argv:
+        cwd = tmp_path / "dtest"
+        cwd.mkdir()
+        for name, text in DTEST.items():
+            (cwd / name).write_text(text)
+    proc = subprocess.run([INSTALLED, *argv], cwd=cwd, capture_output=True, text=True,
+                          timeout=120)
+    lines = proc.stdout.splitlines(keepends=True)
+    for step in pipe:
+        tool, n = step.split()
+        lines = lines[: int(n[1:])] if tool == "head" else lines[-int(n[1:]):]
+    assert (proc.returncode, proc.stderr) == (0, "")
+    assert shorten("".join(lines)) == expected
+
+
+@pytest.mark.skipif(sys.version_info[:3] != DOCS_PYTHON or hasattr(sys, "gettotalrefcount"),
+                    reason="the docs show CPython %d.%d.%d's release build" % DOCS_PYTHON)
+def test_documented_api_session(monkeypatch):
+    import doctest
+
+    with open(os.path.join(REPO, "README.md"), encoding="utf-8") as f:
+        api = f.read().partition("## The Python API")[2]
+    session = re.search(r"^```python\n(.*?)^```", api, re.M | re.S).group(1)
+    monkeypatch.chdir(REPO)
+    test = doctest.DocTestParser().get_doctest(session, {}, "README", "README.md", 0)
+    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
+    runner.run(test, out=lambda text: pytest.fail(text))
+    assert runner.summarize(verbose=False).attempted == len(test.examples) > 5

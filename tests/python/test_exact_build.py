@@ -64,9 +64,8 @@ RESOLUTION = {
 def test_resolution(project, case):
     files, args, want = RESOLUTION[case]
     root = project(files)
-    within = ["lib"] if args == ("lib",) else None
     before = set(sys.modules)
-    graph = build_in(root, *(str(root / a) for a in args), within=within, extra=["extra"])
+    graph = build_in(root, *(str(root / a) for a in args), extra=["extra"])
     assert not set(graph) & (set(sys.modules) - before)  # found, never imported into the tool
     for name, expected in want.items():
         if expected is None:
@@ -79,6 +78,8 @@ def test_resolution(project, case):
         if origin is not None:
             assert got_origin == origin, name
     assert not (root / "evil" / "RAN").exists()
+    if args == ("lib",):  # within="*" reads what a package directory imports
+        assert "json.decoder" in build_in(root, str(root / "lib"), within="*")
 
 
 def test_problems_never_stop_a_build(project):
@@ -144,26 +145,50 @@ def test_rebuilds_read_only_what_changed(project):
     assert found["b"].depth == 2 and not [p for p in found.unresolved if p.importer == "a"]
 
 
-@pytest.mark.parametrize("kwargs, message", [
-    ({}, "give exactly one of path, source, modules or packages"),
-    ({"path": "x.py", "source": "import os"}, "give exactly one"),
-    ({"modules": [".rel"]}, "modules must be absolute module names"),
-    ({"modules": "json", "package": "p"}, "package applies to a path or a source"),
-    ({"source": b"import os"}, "source must be a str"),
-    ({"path": "/no/such/file.py"}, "no such file or directory"),
-    ({"source": "", "within": [3]}, "within must be absolute module names"),
-    ({"path": "a\0b.py"}, "cannot hold a NUL"),
-    ({"source": "", "package": "p\0"}, "package must be an absolute package name"),
-    ({"source": "", "skip": "loops"}, "skip takes class, function, guarded, type_checking"),
-    ({"source": "", "sys_path": "/usr/lib"}, "sys_path must be a sequence of str"),
-    ({"source": "", "workers": 0}, "workers must be None or a positive int, not 0"),
-    ({"source": "", "workers": -2}, "workers must be None or a positive int"),
-    ({"source": "", "workers": 1.5}, "workers must be None or a positive int"),
-    ({"source": "", "workers": True}, "workers must be None or a positive int"),
+E, T, N = tg.Error, TypeError, tg.NotFound
+
+
+@pytest.mark.parametrize("kwargs, error, message", [
+    ({}, E, "give exactly one of path, source, modules or packages"),
+    ({"path": "x.py", "source": "import os"}, E, "give exactly one"),
+    ({"modules": [".rel"]}, E, "modules must be absolute module names"),
+    ({"modules": "json", "package": "p"}, E, "package applies to a path or a source"),
+    ({"path": "/no/such/file.py"}, E, "no such file or directory"),
+    ({"path": "/dev/null"}, E, "/dev/null: not a regular file"),
+    ({"path": "a\0b.py"}, E, "cannot hold a NUL"),
+    ({"source": "", "package": "p\0"}, E, "package must be an absolute package name"),
+    ({"source": "", "skip": "loops"}, E, "skip takes class, function, guarded, type_checking"),
+    ({"source": "", "workers": 0}, E, "workers must be None or a positive int, not 0"),
+    ({"source": "", "workers": -2}, E, "workers must be None or a positive int"),
+    ({"packages": "no_such"}, N, "No module named 'no_such'"),
+    ({"modules": ["json", "json.nope"]}, N, "No module named 'json.nope'"),
+    ({"source": b"import os"}, T, "source must be a str, not bytes"),
+    ({"path": 3}, T, "expected str, bytes or os.PathLike object, not int"),
+    ({"source": "", "within": [3]}, T, "within must be absolute module names"),
+    ({"source": "", "package": 1}, T, "package must be a str"),
+    ({"source": "", "skip": 1}, T, "skip must be a str or an iterable of str"),
+    ({"source": "", "sys_path": "/usr/lib"}, T, "sys_path must be a sequence of str"),
+    ({"source": "", "workers": 1.5}, T, "workers must be None or an int, not float"),
+    ({"source": "", "workers": True}, T, "workers must be None or an int, not bool"),
 ])
-def test_bad_arguments_raise_error(kwargs, message):
-    with pytest.raises(tg.Error, match=message):
+def test_bad_arguments(kwargs, error, message):
+    with pytest.raises(error, match=message) as e:
         tg.build(**kwargs)
+    assert (e.type is TypeError) == (error is TypeError)  # a wrong type is no Error
+
+
+def test_public_names_are_documented():
+    for name in tg.__all__:
+        value = getattr(tg, name)
+        assert value.__doc__ and value.__doc__ is not getattr(type(value), "__doc__", None), name
+        for attr, member in vars(value).items() if isinstance(value, type) else ():
+            documented = attr.startswith("_") or attr in getattr(value, "__slots__", ())
+            if not documented and callable(getattr(member, "__get__", None)):
+                assert getattr(member, "__doc__", None), f"{name}.{attr}"
+    for field in ("name", "kind", "origin", "depth", "imports", "imported_by"):
+        assert f"\n    {field}\n" in tg.Module.__doc__, field
+    with pytest.raises(TypeError, match="graphs come from"):
+        tg.Graph()
 
 
 @pytest.mark.parametrize("workers", [None, 1, 3])

@@ -185,7 +185,10 @@ def odd(tmp_path_factory):
         path.write_bytes(text if isinstance(text, bytes) else text.encode())
     modules = ['we"ird', "back\\slash", "bad", "it's", 'both \' and "', "t\tab\x7f"]
     builder = tg.Builder(sys_path=[str(root), *_config.base_path()])
-    return builder.build(modules=modules)
+    with pytest.raises(tg.NotFound) as e:  # the names not found are problems of its graph
+        builder.build(modules=modules)
+    assert e.value.names == tuple(modules[3:])
+    return e.value.graph
 
 
 def test_json_is_what_json_dumps_writes(graph, odd):
@@ -207,9 +210,10 @@ def test_problem_reasons_are_pythons(odd):
         p.reason for p in not_found}
 
 
-@pytest.mark.parametrize("indent", [-1, 1.5, "  ", True])
-def test_bad_indent(graph, indent):
-    with pytest.raises(tg.Error, match="indent must be None or an int of 0 or more"):
+@pytest.mark.parametrize("indent, error", [
+    (-1, tg.Error), (1.5, TypeError), ("  ", TypeError), (True, TypeError)])
+def test_bad_indent(graph, indent, error):
+    with pytest.raises(error, match="indent must be None or an int"):
         graph.to_json(indent)
 
 
