@@ -149,28 +149,34 @@ def test_a_name_written_again_in_a_statement_is_looked_up_once(run_python):
 DEEP = ".".join(["a"] * 100_000)
 
 
-def graph_cli(capsys, *argv):
-    code = graph_main([str(a) for a in argv])
+def graph_cli(capsys, *argv, code=0):
+    got = graph_main([str(a) for a in argv])
     out, err = capsys.readouterr()
-    assert code == 0, err
-    return out
+    assert got == code, err
+    return out, err
 
 
 @pytest.mark.parametrize("how", ["source", "script", "modules", "cli_script", "cli_m"])
 def test_a_name_of_100_000_parts_is_one_problem(project, capsys, how):
     root = project({"deep.py": f"import {DEEP}\n"})
-    if how.startswith("cli"):
-        target = ["-m", DEEP] if how == "cli_m" else [root / "deep.py"]
-        got = json.loads(graph_cli(capsys, "--json", *target))
+    if how == "cli_m":  # a target that names no module is an error
+        _, err = graph_cli(capsys, "--json", "-m", DEEP, code=2)
+        assert err.startswith("tarnwick-graph: No module named 'a.a.a.")
+        return
+    if how == "cli_script":
+        got = json.loads(graph_cli(capsys, "--json", root / "deep.py")[0])
         problems = [(p["importer"], p["name"], p["kind"]) for p in got["problems"]]
-        importer = None if how == "cli_m" else "__main__"
+    elif how == "modules":
+        with pytest.raises(tg.NotFound) as missing:
+            tg.Builder(sys_path=[str(root)]).build(modules=[DEEP])
+        assert missing.value.names == (DEEP,) and len(missing.value.graph) == 0
+        problems = [(p.importer, p.name, p.kind) for p in missing.value.graph.problems]
     else:
-        args = {"source": {"source": f"import {DEEP}"}, "script": {"path": root / "deep.py"},
-                "modules": {"modules": [DEEP]}}[how]
+        args = {"source": {"source": f"import {DEEP}"}, "script": {"path": root / "deep.py"}}[how]
         graph = tg.Builder(sys_path=[str(root)]).build(**args)
         problems = [(p.importer, p.name, p.kind) for p in graph.problems]
-        importer = None if how == "modules" else "__main__"
-        assert set(graph) == ({"__main__"} if importer else set())
+        assert set(graph) == {"__main__"}
+    importer = None if how == "modules" else "__main__"
     assert problems == [(importer, DEEP, "not_found")]
 
 
@@ -190,7 +196,9 @@ def test_a_missing_submodule_keeps_the_packages_imported_before_it(text, found):
     assert sorted(graph["__main__"].imports) == found
     problems = [(p.importer, p.name, p.kind) for p in graph.problems]
     assert problems == [("__main__", name, "not_found")]
-    requested = tg.build(modules=[name], within=())
+    with pytest.raises(tg.NotFound) as missing:  # asked for by name: an error, with the rest
+        tg.build(modules=[name], within=())
+    requested = missing.value.graph
     assert sorted(requested) == found and sorted(requested.roots) == found
 
 
@@ -238,7 +246,7 @@ def test_chains_and_why_along_a_chain_of_20_000(project, capsys):
     graph = tg.Builder(sys_path=[str(root)]).build(root / "c0.py")
     assert list(graph.chains(chain[-1])) == [chain]
     for every in ([], ["--all"]):
-        assert graph_cli(capsys, "--why", chain[-1], *every, root / "c0.py").split() == chain
+        assert graph_cli(capsys, "--why", chain[-1], *every, root / "c0.py")[0].split() == chain
 
 
 # The core carries paths as bytes, and its JSON writer shows a byte that is
@@ -251,11 +259,11 @@ BAD = os.fsdecode(b"bad\xff")
 def modules_and_problems(capsys, how, root):
     """The modules and problems (importer, name, kind) of the package p, by `how`."""
     if how == "cli_listing":  # the listing names no problem: only its modules are compared
-        out = graph_cli(capsys, "p")
+        out = graph_cli(capsys, "p")[0]
         listed = {line.split()[0] for line in out.splitlines() if line.startswith("  ")}
         return listed - {"json"}, None
     if how.startswith("cli"):
-        got = json.loads(graph_cli(capsys, "--json", *(["-m", "p"] if how == "cli_m" else ["p"])))
+        got = json.loads(graph_cli(capsys, "--json", *(["-m", "p"] if how == "cli_m" else ["p"]))[0])
         return ({m["name"] for m in got["modules"]},
                 [(p["importer"], p["name"], p["kind"]) for p in got["problems"]])
     builder = tg.Builder(sys_path=[str(root)])
@@ -289,7 +297,7 @@ def test_paths_that_are_not_utf8(project, capsys, how):
         graph = tg.build(os.path.join(folder, "a.py"))
         modules, origin = set(graph), graph["helper_b"].origin
     else:
-        got = json.loads(graph_cli(capsys, "--json", os.path.join(folder, "a.py")))
+        got = json.loads(graph_cli(capsys, "--json", os.path.join(folder, "a.py"))[0])
         modules = {m["name"] for m in got["modules"]}
         origin = next(m["origin"] for m in got["modules"] if m["name"] == "helper_b")
     assert modules == {"__main__", "helper_b"}
