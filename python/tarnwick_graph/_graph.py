@@ -16,7 +16,7 @@ from ._native import Error
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Callable, Iterable, Iterator
-    from typing import Literal, NamedTuple, Protocol, overload
+    from typing import Any, Literal, NamedTuple, Protocol, overload
 
     class _Writer(Protocol):
         def write(self, text: str, /) -> object: ...
@@ -202,6 +202,18 @@ def _selector(
     return keep
 
 
+_TABLE = ("_names", "_kinds", "_origins", "_depths")
+
+
+def _table_ready(graph: Graph) -> bool:
+    """Whether `graph` made its tables (asked without making them)."""
+    try:
+        Graph._names.__get__(graph, Graph)  # type: ignore[attr-defined]
+    except AttributeError:
+        return False
+    return True
+
+
 class Graph(Mapping[str, Module]):
     """An import graph: a read-only mapping of module name to Module.
 
@@ -232,22 +244,29 @@ class Graph(Mapping[str, Module]):
         graph = object.__new__(cls)
         graph._g = native
         graph._problems = None
-        if like is not None and native.same_modules(like._g):
+        if like is not None and native.same_modules(like._g) and _table_ready(like):
             # The same modules as `like` (a rebuild that changed imports
             # only): its tables serve, with this graph's depths.
             graph._names, graph._kinds, graph._origins = like._names, like._kinds, like._origins
             graph._depths = like._depths if native.same_depths(like._g) else native.depths()
-        else:
-            graph._names, graph._kinds, graph._origins, graph._depths = native.table()
         if like is not None and like._problems is not None and native.same_problems(like._g):
             graph._problems = like._problems
         graph._modules = {}
         return graph
 
+    def __getattr__(self, attr: str) -> Any:
+        # The tables of names, kinds, origins and depths are made on first
+        # use: a graph asked about a few modules, or only for its JSON, never
+        # converts every name to a str.
+        if attr not in _TABLE:
+            raise AttributeError(f"{type(self).__name__!r} object has no attribute {attr!r}")
+        self._names, self._kinds, self._origins, self._depths = self._g.table()
+        return getattr(self, attr)
+
     # -- the mapping --
 
     def __len__(self) -> int:
-        return len(self._names)
+        return len(self._g)
 
     def __iter__(self) -> Iterator[str]:
         return iter(self._names)
