@@ -8,7 +8,6 @@ nothing but its output on standard output, and messages on standard error.
 
 from __future__ import annotations
 
-import argparse
 import os
 import sys
 
@@ -388,12 +387,39 @@ def version() -> str:
         return "tarnwick-graph (tarnwick is not installed as a distribution; version unknown)"
 
 
-class _Version(argparse.Action):
-    """--version, reading the installed version only when asked."""
+class Args:
+    """The options of one run, as parse_args() or quick_args() read them."""
 
-    def __call__(self, parser: argparse.ArgumentParser, *args: object) -> None:
-        print(version())
-        parser.exit()
+    target: str | None = None
+    modules: list[str] | None = None
+    package: str | None = None
+    json = False
+    dot = False
+    svg: str | None = None
+    why: str | None = None
+    cycles = False
+    affected: list[str] | None = None
+    unresolved = False
+    problems = False
+    all = False
+    max_depth: int | None = None
+    scope: str | None = None
+    external: str | None = None
+    skip: list[str]
+    jobs: int | None = None
+    legacy = False
+    quiet = False
+
+    def __init__(self) -> None:
+        self.skip = []
+
+
+EXTERNAL_CHOICES = ("follow", "leaves", "collapse")
+SKIP_CHOICES = ("function", "class", "guarded", "type_checking")
+
+
+class BadJobs(ValueError):
+    pass
 
 
 def _jobs(text: str) -> int:
@@ -402,11 +428,111 @@ def _jobs(text: str) -> int:
     except ValueError:
         n = 0
     if n < 1:
-        raise argparse.ArgumentTypeError(f"must be a positive integer, not {text!r}")
+        raise BadJobs(f"must be a positive integer, not {text!r}")
     return n
 
 
-def parse_args(argv: Iterable[str] | None) -> argparse.Namespace:
+def check_args(args: Args) -> str | None:
+    """What is wrong with a run's options taken together, if anything."""
+    if (args.target is None) == (not args.modules):
+        return "give one target (FILE, DIRECTORY or -) or -m NAME"
+    if args.all and not args.why:
+        return "--all goes with --why"
+    if args.max_depth is not None and args.max_depth < 0:
+        return "--max-depth must be 0 or more"
+    filters = args.max_depth is not None or args.scope is not None
+    if filters and (args.why or args.unresolved or args.problems or args.cycles or args.affected):
+        return "--max-depth and --scope apply to the listing, --json, --dot and --svg"
+    if args.scope is not None and args.scope in ("", "."):
+        return "--scope takes a module name"
+    if args.legacy:
+        if args.modules or (args.target != "-" and os.path.isdir(args.target or "")):
+            return "--legacy takes a file or -"
+        if (args.cycles or args.affected or args.external or args.unresolved or args.problems
+                or args.skip or args.jobs):
+            return ("--cycles, --affected, --unresolved, --problems, --external, --skip "
+                    "and --jobs need the exact engine")
+    if args.package is not None and args.modules:
+        return "--package applies to a file or -"
+    return None
+
+
+# The options of most runs, read without argparse: importing it (with re and
+# enum) costs a run on a small package about a fifth of its time. Whatever
+# else comes (help, --version, --affected, abbreviations, --name=value, a
+# mistake) goes to argparse, which reads the same options to the same Args
+# or says what is wrong.
+_SWITCHES = {"--json": "json", "--dot": "dot", "--cycles": "cycles", "--unresolved": "unresolved",
+             "--problems": "problems", "--all": "all", "--legacy": "legacy", "-q": "quiet",
+             "--quiet": "quiet"}
+_VALUED = {"-m": "modules", "--package": "package", "--svg": "svg", "--why": "why",
+           "--max-depth": "max_depth", "--scope": "scope", "--external": "external",
+           "--skip": "skip", "--jobs": "jobs", "-j": "jobs"}
+_OUTPUTS = ("json", "dot", "svg", "why", "cycles", "unresolved", "problems")  # one at most
+
+
+def quick_args(argv: Sequence[str]) -> Args | None:
+    """The options of a common run, as parse_args() reads them; None for any
+    other, which parse_args() reads."""
+    args = Args()
+    outputs = set()
+    i = 0
+    while i < len(argv):
+        word = argv[i]
+        i += 1
+        switch = _SWITCHES.get(word)
+        dest = _VALUED.get(word)
+        if switch is not None:
+            setattr(args, switch, True)
+            dest = switch
+        elif dest is None:
+            if args.target is not None or (word.startswith("-") and word != "-"):
+                return None
+            args.target = word
+            continue
+        elif i == len(argv) or argv[i].startswith("-"):
+            return None
+        else:
+            value = argv[i]
+            i += 1
+            if dest == "modules":
+                args.modules = [*(args.modules or ()), value]
+            elif dest == "skip":
+                if value not in SKIP_CHOICES:
+                    return None
+                args.skip.append(value)
+            elif dest == "external" and value not in EXTERNAL_CHOICES:
+                return None
+            elif dest in ("max_depth", "jobs"):
+                try:
+                    setattr(args, dest, int(value) if dest == "max_depth" else _jobs(value))
+                except ValueError:
+                    return None
+            else:
+                setattr(args, dest, value)
+        if dest in _OUTPUTS:
+            outputs.add(dest)
+    if len(outputs) > 1 or check_args(args) is not None:
+        return None
+    return args
+
+
+def parse_args(argv: Iterable[str] | None) -> Args:
+    import argparse
+
+    class Version(argparse.Action):
+        """--version, reading the installed version only when asked."""
+
+        def __call__(self, parser: argparse.ArgumentParser, *args: object) -> None:
+            print(version())
+            parser.exit()
+
+    def jobs(text: str) -> int:
+        try:
+            return _jobs(text)
+        except BadJobs as e:
+            raise argparse.ArgumentTypeError(str(e)) from None
+
     parser = argparse.ArgumentParser(
         prog="tarnwick-graph",
         description="Print the import graph of Python code, found without running it.",
@@ -416,7 +542,7 @@ def parse_args(argv: Iterable[str] | None) -> argparse.Namespace:
     parser.add_argument("target", nargs="?", help="a Python file, a package directory, or -")
     parser.add_argument("-m", dest="modules", action="append", metavar="NAME",
                         help="graph the package (or module) NAME; may be repeated")
-    parser.add_argument("--version", action=_Version, nargs=0,
+    parser.add_argument("--version", action=Version, nargs=0,
                         help="print the installed version and exit")
     parser.add_argument("--package", help="the package a file or - belongs to (for relative imports)")
     out = parser.add_mutually_exclusive_group()
@@ -436,48 +562,32 @@ def parse_args(argv: Iterable[str] | None) -> argparse.Namespace:
     parser.add_argument("--max-depth", type=int, metavar="N", help="keep modules of depth at most N")
     parser.add_argument("--scope", metavar="PREFIX",
                         help="keep PREFIX and its submodules (PREFIX. : the submodules only)")
-    parser.add_argument("--external", choices=("follow", "leaves", "collapse"),
+    parser.add_argument("--external", choices=EXTERNAL_CHOICES,
                         help="what to do with modules outside the graphed package")
     parser.add_argument("--skip", action="append", default=[], metavar="CONTEXT",
-                        choices=("function", "class", "guarded", "type_checking"),
+                        choices=SKIP_CHOICES,
                         help="do not follow imports standing in CONTEXT: function, class, "
                         "guarded (try/except ImportError), type_checking; may be repeated")
-    parser.add_argument("--jobs", "-j", type=_jobs, metavar="N",
+    parser.add_argument("--jobs", "-j", type=jobs, metavar="N",
                         help="threads the build may use (default: as many as it may use)")
     parser.add_argument("--legacy", action="store_true",
                         help="build with the tarnwick module (asks importlib in this process, "
                         "which may import packages; its own grammar and depths)")
     parser.add_argument("-q", "--quiet", action="store_true", help="accepted for compatibility")
-    args = parser.parse_args(None if argv is None else list(argv))
+    args = parser.parse_args(None if argv is None else list(argv), namespace=Args())
     if args.target is None and not args.modules and args.affected and len(args.affected) > 1:
         args.target = args.affected.pop()  # `--affected FILE... TARGET`: the last is the target
-    if (args.target is None) == (not args.modules):
-        parser.error("give one target (FILE, DIRECTORY or -) or -m NAME")
-    if args.all and not args.why:
-        parser.error("--all goes with --why")
-    if args.max_depth is not None and args.max_depth < 0:
-        parser.error("--max-depth must be 0 or more")
-    filters = args.max_depth is not None or args.scope is not None
-    if filters and (args.why or args.unresolved or args.problems or args.cycles or args.affected):
-        parser.error("--max-depth and --scope apply to the listing, --json, --dot and --svg")
-    if args.scope is not None and args.scope in ("", "."):
-        parser.error("--scope takes a module name")
-    if args.legacy:
-        if args.modules or (args.target != "-" and os.path.isdir(args.target)):
-            parser.error("--legacy takes a file or -")
-        if (args.cycles or args.affected or args.external or args.unresolved or args.problems
-                or args.skip or args.jobs):
-            parser.error("--cycles, --affected, --unresolved, --problems, --external, --skip "
-                         "and --jobs need the exact engine")
-    if args.package is not None and args.modules:
-        parser.error("--package applies to a file or -")
+    problem = check_args(args)
+    if problem is not None:
+        parser.error(problem)
     return args
 
 
-def build_exact(args: argparse.Namespace) -> tuple[Graph, list[str]]:
+def build_exact(args: Args) -> tuple[Graph, list[str]]:
     """The graph, with the modules outside the graphed packages folded into
     their top-level names under --external collapse, and the search path it
     was built with. A target that cannot be read is an Error."""
+    path = args.target or ""  # a target when no -m
     builder = Builder(workers=args.jobs)
     builder._keep = False  # one build: nothing kept for a rebuild
     packages: list[str] = []
@@ -486,52 +596,53 @@ def build_exact(args: argparse.Namespace) -> tuple[Graph, list[str]]:
         packages = list(args.modules)
         within = packages if (args.external or "leaves") != "follow" else None
         graph = builder.build(packages=packages, within=within, skip=args.skip)
-    elif args.target == "-":
+    elif path == "-":
         source = sys.stdin.read()
         within = [] if args.external in ("leaves", "collapse") else None
         graph = builder.build(source=source, package=args.package, within=within, skip=args.skip)
-    elif os.path.isdir(args.target):
+    elif os.path.isdir(path):
         from ._config import package_of
 
-        name, _ = package_of(args.target)
+        name, _ = package_of(path)
         packages = [name] if name else []
         within = packages if (args.external or "leaves") != "follow" else "*"
-        graph = builder.build(args.target, within=within, skip=args.skip)
+        graph = builder.build(path, within=within, skip=args.skip)
     else:
         within = None
         if args.external in ("leaves", "collapse"):
             from ._config import package_of
 
-            name = args.package or package_of(args.target)[0]
+            name = args.package or package_of(path)[0]
             within = [name.partition(".")[0]] if name else []
             packages = within
-        graph = builder.build(args.target, package=args.package, within=within, skip=args.skip)
+        graph = builder.build(path, package=args.package, within=within, skip=args.skip)
     # The modules that stand for the target: a problem of theirs is the target's.
     if args.modules:
         target = set(args.modules)
-    elif args.target != "-" and os.path.isdir(args.target):
+    elif path != "-" and os.path.isdir(path):
         target = set(packages)
     else:
         target = {"__main__"}
     for p in graph.problems:
         if p.kind == "unreadable" and p.importer in target:
-            shown = "standard input" if args.target == "-" else p.name
+            shown = "standard input" if path == "-" else p.name
             raise Error(f"cannot read {shown}: {p.reason}")
     if args.external == "collapse":
         graph = graph.collapsed(packages)
     return graph, builder._last_search_path
 
 
-def build_legacy(args: argparse.Namespace) -> tuple[Legacy, list[str]]:
-    if args.target == "-":
+def build_legacy(args: Args) -> tuple[Legacy, list[str]]:
+    path = args.target or "-"  # a file or -
+    if path == "-":
         search_dir = os.getcwd()
         graph = Legacy.build(sys.stdin.read(), args.package, search_dir)
     else:
-        if os.path.exists(args.target) and not os.path.isfile(args.target):
-            raise Error(f"{args.target}: not a regular file")
-        with open(args.target, encoding="utf-8") as f:
+        if os.path.exists(path) and not os.path.isfile(path):
+            raise Error(f"{path}: not a regular file")
+        with open(path, encoding="utf-8") as f:
             source = f.read()
-        search_dir = legacy_search_dir(os.path.abspath(args.target), args.package)
+        search_dir = legacy_search_dir(os.path.abspath(path), args.package)
         graph = Legacy.build(source, args.package, search_dir)
     from ._config import base_path
 
@@ -549,7 +660,8 @@ def main(argv: Iterable[str] | None = None) -> int:
 
 
 def run(argv: Iterable[str] | None) -> int:
-    args = parse_args(argv)
+    words = sys.argv[1:] if argv is None else list(argv)
+    args = quick_args(words) or parse_args(words)
     if args.svg:
         import shutil
 
@@ -597,7 +709,7 @@ def quiet_stdout() -> None:
 
 
 def write_output(
-    args: argparse.Namespace, graph: Graph | Legacy, search_path: Sequence[str], out: TextIO
+    args: Args, graph: Graph | Legacy, search_path: Sequence[str], out: TextIO
 ) -> int:
     if args.why:
         return write_why(graph, args.why, args.all, out)

@@ -196,6 +196,37 @@ def test_legacy_formats(project, capsys):
     assert (code, out) == (0, "<terminal>\nleft\nshared\n\n<terminal>\nright\nshared\n")
 
 
+# Runs read without argparse (quick) and those left to it (None): both
+# readers must agree on every run the quick one reads.
+@pytest.mark.parametrize("argv, quick", [
+    (["app.py"], True),
+    (["-m", "json", "--json"], True),
+    (["-m", "json", "-m", "email", "-q", "--external", "collapse", "--skip", "function",
+      "--skip", "guarded", "-j", "2", "--max-depth", "1", "--scope", "json."], True),
+    (["--why", "shared", "--all", "why.py"], True),
+    (["-", "--package", "pkg", "--dot"], True),
+    (["--svg", "g.svg", "--legacy", "app.py"], True),
+    (["--problems", "--jobs", "3", "-m", "json"], True),
+    (["--help"], False), (["--version"], False), (["--affected", "a.py", "app.py"], False),
+    (["--js", "app.py"], False), (["--jobs=2", "app.py"], False), (["-mjson"], False),
+    (["app.py", "other.py"], False), (["--json", "--dot", "app.py"], False),
+    (["--max-depth", "-1", "app.py"], False), (["--max-depth", "x", "app.py"], False),
+    (["--jobs", "0", "app.py"], False), (["--external", "all", "app.py"], False),
+    (["--skip", "loops", "app.py"], False), (["--why"], False), ([], False),
+    (["app.py", "-m", "json"], False), (["--all", "app.py"], False), (["--", "app.py"], False),
+])
+def test_quick_options_agree_with_argparse(argv, quick):
+    from tarnwick_graph.cli import Args, parse_args, quick_args
+
+    def options(args):
+        return {name: getattr(args, name) for name in dir(Args) if not name.startswith("_")}
+
+    fast = quick_args(argv)
+    assert (fast is not None) == quick
+    if fast is not None:
+        assert options(fast) == options(parse_args(argv))
+
+
 @pytest.mark.parametrize("argv, code, message", [
     (["missing.py"], 2, "tarnwick-graph: missing.py: no such file or directory"),
     (["/dev/null"], 2, "tarnwick-graph: /dev/null: not a regular file"),
