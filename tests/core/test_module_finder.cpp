@@ -261,9 +261,8 @@ TEST_F(FinderTest, SubmodulesWithNamesNoImportCanWrite) {
 }
 
 // A zip archive of stored members, written by hand, after `prefix` (a
-// zipapp's `#!` line): "name" is a file of `text`, "name/" a folder entry.
-std::string zip_of(const std::vector<std::pair<std::string, std::string>>& members,
-                   std::string prefix = "") {
+// zipapp's `#!` line), from "name=text|...": "name/=" is a folder entry.
+std::string zip_of(std::string_view members, std::string prefix = "") {
   // Little-endian fields, each of as many bytes as the digit of `widths` at its place.
   const auto put = [](std::string& out, std::string_view widths,
                       std::initializer_list<std::uint64_t> values) {
@@ -275,7 +274,11 @@ std::string zip_of(const std::vector<std::pair<std::string, std::string>>& membe
   std::string out = std::move(prefix);
   const std::size_t base = out.size();
   std::string central;
-  for (const auto& [name, text] : members) {
+  std::uint64_t count = 0;
+  for (const std::string& member : testing::split(members, '|')) {
+    const std::size_t eq = member.find('=');
+    const std::string name = member.substr(0, eq), text = member.substr(eq + 1);
+    ++count;
     const std::uint64_t offset = out.size() - base, size = text.size(), name_size = name.size();
     // Signature, version needed, flags, method (stored), time and date, crc
     // (unchecked), both sizes, name and extra lengths.
@@ -287,7 +290,7 @@ std::string zip_of(const std::vector<std::pair<std::string, std::string>>& membe
         {0x02014b50, 20, 20, 0, 0, 0, 0, size, size, name_size, 0, 0, 0, offset});
     central += name;
   }
-  const std::uint64_t cd_offset = out.size() - base, count = members.size();
+  const std::uint64_t cd_offset = out.size() - base;
   out += central;
   put(out, "4422442", {0x06054b50, 0, count, count, central.size(), cd_offset, 0});
   return out;
@@ -295,14 +298,8 @@ std::string zip_of(const std::vector<std::pair<std::string, std::string>>& membe
 
 TEST_F(FinderTest, ZipArchives) {
   plant("e/m.py e/top.py");
-  const std::vector<std::pair<std::string, std::string>> members{{"m.py", "import a\n"},
-                                                                 {"p/__init__.py", ""},
-                                                                 {"p/q.py", "import b\n"},
-                                                                 {"ns/x.py", ""},
-                                                                 {"d/", ""},
-                                                                 {"p/data.bin", "??"},
-                                                                 {"ext.so", ""},
-                                                                 {"ext.py", ""}};
+  const char* members =
+      "m.py=import a\n|p/__init__.py=|p/q.py=import b\n|ns/x.py=|d/=|p/data.bin=??|ext.so=|ext.py=";
   std::ofstream(at("z.zip"), std::ios::binary) << zip_of(members);
   std::ofstream(at("app.pyz"), std::ios::binary) << zip_of(members, "#!/usr/bin/env python3\n");
   std::ofstream(at("cut.zip"), std::ios::binary) << zip_of(members).substr(0, 60);
@@ -354,7 +351,7 @@ TEST_F(FinderTest, ZipArchives) {
   // A rewritten archive is read again.
   ModuleFinder finder(config("z.zip"));
   EXPECT_EQ(describe(finder.find("late")), "not-found");
-  std::ofstream(at("z.zip"), std::ios::binary) << zip_of({{"late.py", ""}});
+  std::ofstream(at("z.zip"), std::ios::binary) << zip_of("late.py=");
   const auto later = stdfs::file_time_type::clock::now() + std::chrono::seconds(5);
   stdfs::last_write_time(at("z.zip"), later);
   EXPECT_TRUE(finder.refresh());
