@@ -43,6 +43,9 @@ void emit(Facade& facade, Level level, std::string_view message, int& formatted)
 // Levels pass a filter at or above them; a record is formatted only when a
 // sink takes it; the first sink installed stays.
 TEST(LogFacade, FiltersInstallsOnceAndFormatsOnlyWhatPasses) {
+  EXPECT_TRUE(passes(Level::Error, LevelFilter::Error) && passes(Level::Trace, LevelFilter::Trace));
+  EXPECT_FALSE(passes(Level::Error, LevelFilter::Off) || passes(Level::Warn, LevelFilter::Error) ||
+               passes(Level::Trace, LevelFilter::Debug));
   int formatted = 0;
   Facade unheard;
   unheard.set_max_level(LevelFilter::Trace);
