@@ -152,22 +152,18 @@ void run(const Scenario& s, bool watch, Stop stop, bool pile, bool settle = true
   }
 }
 
-TEST(ExactRebuild, EqualsFreshBuild) {
+// Every scenario, watched and statted, settled or not, completed or with
+// rebuilds stopped before (but statted builders that did not settle).
+TEST(ExactRebuild, EqualsFreshBuildHoweverInterrupted) {
   for (const Scenario& s : kScenarios) {
     for (const bool watch : {true, false}) {
-      for (const bool settle : {true, false}) run(s, watch, Stop::kNone, false, settle);
-    }
-  }
-}
-
-TEST(ExactRebuild, InterruptedRebuildsLeaveNoTrace) {
-  for (const Scenario& s : kScenarios) {
-    for (const bool watch : {true, false}) {
-      for (const Stop stop : {Stop::kFind, Stop::kCheck}) {
-        for (const bool pile : {false, true}) {
-          // Statted, stopped in find and piled: see the test below.
-          if (!watch && stop == Stop::kFind && pile) continue;
-          run(s, watch, stop, pile);
+      for (const bool settle : {true, false}) {
+        for (const Stop stop : {Stop::kNone, Stop::kFind, Stop::kCheck}) {
+          for (const bool pile : {false, true}) {
+            if ((stop == Stop::kNone && pile) || (stop != Stop::kNone && !watch && !settle))
+              continue;
+            run(s, watch, stop, pile, settle);
+          }
         }
       }
     }
@@ -190,12 +186,6 @@ TEST(ExactRebuild, AnInterruptedFirstWatchedRebuildKeepsTheChangesItStatted) {
   services.check_limit = FakeServices::kNever;
   EXPECT_EQ(testing::graph_text(*builder.build(request, &services), tree.root()),
             fresh(tree, request));
-
-  for (const Scenario& s : kScenarios) {
-    for (const Stop stop : {Stop::kFind, Stop::kCheck}) {
-      for (const bool pile : {false, true}) run(s, true, stop, pile, false);
-    }
-  }
 }
 
 // A build that stats (no watches, or notices lost) checks the folders the
@@ -218,8 +208,6 @@ TEST(ExactRebuild, StattedRebuildAfterAnInterruptedOneChecksTheFoldersItListed) 
   tree.apply("pk/b/m.py=");  // pk/b changes, pk does not
   EXPECT_EQ(testing::graph_text(*builder.build(request, &services), tree.root()),
             fresh(tree, request));
-
-  for (const Scenario& s : kScenarios) run(s, false, Stop::kFind, true);
 }
 
 // A folder moved away and another made at its path: the states the finder
