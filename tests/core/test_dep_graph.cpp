@@ -104,7 +104,6 @@ TEST(DepGraph, AddDependencyStepsLogsAndFailureStates) {
       {"k", "b", "", "Found shorter depth to 'b' new depth is 2",
        "b@2:w k@1:b r@0:k t@2 top@2147483647 u v w@4"},
       {"q", "zz", kMissing + "q", "", kBase},
-      {"q", "r", kMissing + "q", "", kBase},
       {"r", "zz", kMissing + "zz", "", kBase},
       // The edge stays recorded on both ends; no depth changes.
       {"v", "b", kNoDepth, "", "b@3:w k@1 r@0:k t@2 top@2147483647 u v:b w@4"},

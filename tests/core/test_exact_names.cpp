@@ -102,10 +102,6 @@ void intern_many_parts(std::uint32_t parts) {
   EXPECT_EQ(names.name(names.parent(names.parent(o))), name.substr(0, parts - 1));
 }
 
-TEST(ModuleNames, NamesOfManyParts) {
-  intern_many_parts(10'000);
-}
-
 // Growing the table hashes every name held again from its text, and the
 // packages of a long name are as long as it: interning one name of n parts
 // reads some n^2 / 2 bytes (here 25,000 parts take 0.2 s, 50,000 0.7 s,

@@ -105,11 +105,6 @@ TEST(ExactOutput, PythonRepr) {
   for (const auto& [text, want] : cases) EXPECT_EQ(python_repr(text), want) << want;
 }
 
-ExactGraph small_graph() {
-  return graph_of({{"__main__", ModuleKind::kSource, "/m.py"}, {"a", ModuleKind::kNamespace, {}}},
-                  {{"__main__", "a"}}, {"__main__"}, {{Problem::Kind::kNotFound, "a", "b", 1, ""}});
-}
-
 TEST(ExactOutput, DotShadesByDepthAndMarksRoots) {
   // Depths 0 to 8 along one chain, and a second root.
   const ExactGraph g =
@@ -141,7 +136,9 @@ TEST(ExactOutput, DotShadesByDepthAndMarksRoots) {
 }
 
 TEST(ExactOutput, WritersReadTablesAsTheyReadGraphs) {
-  const ExactGraph g = small_graph();
+  const ExactGraph g =
+      graph_of({{"__main__", ModuleKind::kSource, "/m.py"}, {"a", ModuleKind::kNamespace, {}}},
+               {{"__main__", "a"}}, {"__main__"}, {{Problem::Kind::kNotFound, "a", "b", 1, ""}});
   OutputGraph table = output_of(g);
   EXPECT_EQ(to_json(table, 2), to_json(g, 2));
   EXPECT_EQ(to_dot(table), to_dot(g));

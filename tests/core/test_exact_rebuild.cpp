@@ -23,9 +23,8 @@ using testing::TempTree;
 struct Scenario {
   const char* what;
   const char* tree;
-  const char* script;  // run as __main__, or "" to request `modules`
-  std::vector<std::string> modules;
   std::vector<const char*> steps;
+  const char* modules = "";  // requested, blank-separated; else main.py runs as __main__
 };
 
 const char* const kPackageTree =
@@ -48,65 +47,47 @@ const char* many_modules() {
 const Scenario kScenarios[] = {
     {"a file changes: statements the same, then others",
      "main.py=import a\n|a.py=import b\n|b.py=|c.py=",
-     "main.py",
-     {},
      {"=a.py=import b  # same\n", "a.py=import c\nimport b\n", "=a.py=import c\nimport b\n\n",
       "a.py=\n"}},
     {"files added and removed",
      "main.py=import a, b\n|a.py=import c\n|b.py=",
-     "main.py",
-     {},
      {"c.py=import b\n", "rm b.py", "rm c.py|b.py=import a\n"}},
     {"folders added, removed and renamed",
      kPackageTree,
-     "main.py",
-     {},
      {"pk/c/__init__.py=|pk/c/m0.py=import pk.a\n", "rm pk/b", "mv pk/c pk/b",
       "mv pk/b pk/x|d pk/y"}},
     {"a folder replaced by another of the same name",
      kPackageTree,
-     "main.py",
-     {},
      {"mv pk/a pk/x|d pk/a|pk/a/__init__.py=", "pk/a/m1.py=import pk.x.m0\n",
       "rm pk/a|mv pk/x pk/a", "pk/a/m1.py="}},
     {"folders swapped",
      kPackageTree,
-     "main.py",
-     {},
      {"mv pk/b pk/c|mv pk/a pk/b", "mv pk/b pk/t|mv pk/c pk/b|mv pk/t pk/a"}},
     {"a module left and reached again, changed in between",
      "main.py=import a\n|a.py=import b\n|b.py=import c\n|c.py=|d.py=",
-     "main.py",
-     {},
      {"a.py=\n", "b.py=import d\n", "a.py=import b\n", "d.py=import a\n"}},
     {"a module becomes a package and back",
      "m.py=import n\n|n.py=",
-     "",
-     {"m", "m.sub"},
-     {"rm m.py|m/__init__.py=from . import sub\n|m/sub.py=import n\n", "rm m|m.py="}},
+     {"rm m.py|m/__init__.py=from . import sub\n|m/sub.py=import n\n", "rm m|m.py="},
+     "m m.sub"},
     {"a namespace package gets an __init__ and loses it",
      "main.py=import ns.a, ns.b\n|ns/a.py=import ns.b\n",
-     "main.py",
-     {},
      {"ns/__init__.py=import ns.a\n", "ns/b.py=", "rm ns/__init__.py"}},
     {"many files, read on worker threads",
      many_modules(),
-     "main.py",
-     {},
      {"m5.py=import m20\n", "rm m20.py", "m30.py=|m20.py=import m30\n",
       "rm m1.py|rm m2.py|m2/__init__.py=import m1\n"}},
     {"a file becomes unreadable and readable",
      "main.py=import a\n|a.py=import b\n|b.py=",
-     "main.py",
-     {},
      {"a.py=\xff import c\n", "a.py=# coding: latin-1\nimport b # \xe9\n", "a.py=import b\n"}},
 };
 
-ExactRequest request_of(const Scenario& s, const TempTree& tree) {
+// Runs main.py as __main__, or requests the blank-separated `modules`.
+ExactRequest request_of(const TempTree& tree, std::string_view modules = "") {
   ExactRequest r;
-  r.kind = *s.script ? ExactRequest::Kind::kScript : ExactRequest::Kind::kModules;
-  if (*s.script) r.path = tree.at(s.script);
-  r.names = s.modules;
+  r.kind = modules.empty() ? ExactRequest::Kind::kScript : ExactRequest::Kind::kModules;
+  if (modules.empty()) r.path = tree.at("main.py");
+  r.names = testing::split(modules, ' ');
   return r;
 }
 
@@ -131,7 +112,7 @@ void run(const Scenario& s, bool watch, Stop stop, bool pile, bool settle = true
                        stop == Stop::kCheck ? ", stopped in a check" : "", pile ? ", piled" : ""));
   TempTree tree;
   tree.apply(s.tree);
-  const ExactRequest request = request_of(s, tree);
+  const ExactRequest request = request_of(tree, s.modules);
   FakeServices services;
   ExactBuilder builder(testing::config_over(tree.root(), true), watch, 3);
   auto last = builder.build(request, &services);
@@ -171,22 +152,18 @@ void run(const Scenario& s, bool watch, Stop stop, bool pile, bool settle = true
   }
 }
 
-TEST(ExactRebuild, EqualsFreshBuild) {
+// Every scenario, watched and statted, settled or not, completed or with
+// rebuilds stopped before (but statted builders that did not settle).
+TEST(ExactRebuild, EqualsFreshBuildHoweverInterrupted) {
   for (const Scenario& s : kScenarios) {
     for (const bool watch : {true, false}) {
-      for (const bool settle : {true, false}) run(s, watch, Stop::kNone, false, settle);
-    }
-  }
-}
-
-TEST(ExactRebuild, InterruptedRebuildsLeaveNoTrace) {
-  for (const Scenario& s : kScenarios) {
-    for (const bool watch : {true, false}) {
-      for (const Stop stop : {Stop::kFind, Stop::kCheck}) {
-        for (const bool pile : {false, true}) {
-          // Statted, stopped in find and piled: see the test below.
-          if (!watch && stop == Stop::kFind && pile) continue;
-          run(s, watch, stop, pile);
+      for (const bool settle : {true, false}) {
+        for (const Stop stop : {Stop::kNone, Stop::kFind, Stop::kCheck}) {
+          for (const bool pile : {false, true}) {
+            if ((stop == Stop::kNone && pile) || (stop != Stop::kNone && !watch && !settle))
+              continue;
+            run(s, watch, stop, pile, settle);
+          }
         }
       }
     }
@@ -199,9 +176,7 @@ TEST(ExactRebuild, InterruptedRebuildsLeaveNoTrace) {
 TEST(ExactRebuild, AnInterruptedFirstWatchedRebuildKeepsTheChangesItStatted) {
   TempTree tree;
   tree.apply("main.py=import a\n|a.py=import b\n|b.py=|c.py=");
-  ExactRequest request;
-  request.kind = ExactRequest::Kind::kScript;
-  request.path = tree.at("main.py");
+  const ExactRequest request = request_of(tree);
   FakeServices services;
   ExactBuilder builder(testing::config_over(tree.root()), true, 1);
   builder.build(request, &services);
@@ -211,12 +186,6 @@ TEST(ExactRebuild, AnInterruptedFirstWatchedRebuildKeepsTheChangesItStatted) {
   services.check_limit = FakeServices::kNever;
   EXPECT_EQ(testing::graph_text(*builder.build(request, &services), tree.root()),
             fresh(tree, request));
-
-  for (const Scenario& s : kScenarios) {
-    for (const Stop stop : {Stop::kFind, Stop::kCheck}) {
-      for (const bool pile : {false, true}) run(s, true, stop, pile, false);
-    }
-  }
 }
 
 // A build that stats (no watches, or notices lost) checks the folders the
@@ -227,9 +196,7 @@ TEST(ExactRebuild, AnInterruptedFirstWatchedRebuildKeepsTheChangesItStatted) {
 TEST(ExactRebuild, StattedRebuildAfterAnInterruptedOneChecksTheFoldersItListed) {
   TempTree tree;
   tree.apply("main.py=import pk.a, pk.b.m\n|pk/__init__.py=|pk/a/__init__.py=");
-  ExactRequest request;
-  request.kind = ExactRequest::Kind::kScript;
-  request.path = tree.at("main.py");
+  const ExactRequest request = request_of(tree);
   FakeServices services;
   ExactBuilder builder(testing::config_over(tree.root(), true), false, 1);
   builder.build(request, &services);
@@ -241,8 +208,6 @@ TEST(ExactRebuild, StattedRebuildAfterAnInterruptedOneChecksTheFoldersItListed) 
   tree.apply("pk/b/m.py=");  // pk/b changes, pk does not
   EXPECT_EQ(testing::graph_text(*builder.build(request, &services), tree.root()),
             fresh(tree, request));
-
-  for (const Scenario& s : kScenarios) run(s, false, Stop::kFind, true);
 }
 
 // A folder moved away and another made at its path: the states the finder
@@ -253,9 +218,7 @@ TEST(ExactRebuild, AFolderReplacedWithItsSubfoldersIsListedAgain) {
     SCOPED_TRACE(watch ? "watched" : "statted");
     TempTree tree;
     tree.apply("pk/__init__.py=|pk/b/__init__.py=|pk/b/x.py=");
-    ExactRequest request;
-    request.kind = ExactRequest::Kind::kModules;
-    request.names = {"pk.b.x", "pk.b.y"};
+    const ExactRequest request = request_of(tree, "pk.b.x pk.b.y");
     FakeServices services;
     ExactBuilder builder(testing::config_over(tree.root(), true), watch, 1);
     builder.build(request, &services);
@@ -279,9 +242,7 @@ TEST(ExactRebuild, SwappedFilesOfOneModificationTimeAreReadAgain) {
           "main.py=import pk.a.m, pk.b.m\n|pk/__init__.py=|pk/a/__init__.py=|pk/b/__init__.py="
           "|pk/a/m.py=import x\n|pk/b/m.py=import y\n|x.py=|y.py="
           "|t pk/a pk/b pk/a/m.py pk/b/m.py");
-      ExactRequest request;
-      request.kind = ExactRequest::Kind::kScript;
-      request.path = tree.at("main.py");
+      const ExactRequest request = request_of(tree);
       FakeServices services;
       ExactBuilder builder(testing::config_over(tree.root(), true), watch, 1);
       builder.build(request, &services);

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <map>
 #include <string>
 #include <vector>
@@ -236,13 +237,9 @@ TEST_F(FinderTest, ForeignFinders) {
     FakeForeign foreign;
     foreign.known = {"m", "x", "p.x", "zm", "ns"};
     EXPECT_EQ(describe(finder.find(c.name, &foreign)), c.want);
-    std::string calls;  // the root shown as "@"
-    for (std::size_t from = 0;;) {
-      const std::size_t at_root = foreign.calls.find(root_, from);
-      calls.append(foreign.calls, from, at_root == std::string::npos ? at_root : at_root - from);
-      if (at_root == std::string::npos) break;
-      calls += '@';
-      from = at_root + root_.size();
+    std::string calls = foreign.calls;  // the root shown as "@"
+    for (std::size_t at; (at = calls.find(root_)) != std::string::npos;) {
+      calls.replace(at, root_.size(), "@");
     }
     EXPECT_EQ(calls, c.calls);
     EXPECT_EQ(describe(ModuleFinder(cfg).find(c.name)), c.want_alone);
@@ -264,68 +261,45 @@ TEST_F(FinderTest, SubmodulesWithNamesNoImportCanWrite) {
 }
 
 // A zip archive of stored members, written by hand, after `prefix` (a
-// zipapp's `#!` line): "name" is a file of `text`, "name/" a folder entry.
-std::string zip_of(const std::vector<std::pair<std::string, std::string>>& members,
-                   std::string prefix = "") {
-  const auto put = [](std::string& out, std::uint32_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
+// zipapp's `#!` line), from "name=text|...": "name/=" is a folder entry.
+std::string zip_of(std::string_view members, std::string prefix = "") {
+  // Little-endian fields, each of as many bytes as the digit of `widths` at its place.
+  const auto put = [](std::string& out, std::string_view widths,
+                      std::initializer_list<std::uint64_t> values) {
+    for (std::size_t k = 0; k < widths.size(); ++k) {
+      for (int i = 0; i < widths[k] - '0'; ++i)
+        out += static_cast<char>(values.begin()[k] >> (8 * i));
+    }
   };
   std::string out = std::move(prefix);
   const std::size_t base = out.size();
   std::string central;
-  for (const auto& [name, text] : members) {
-    const auto offset = static_cast<std::uint32_t>(out.size() - base);
-    const auto size = static_cast<std::uint32_t>(text.size());
-    const auto name_size = static_cast<std::uint32_t>(name.size());
-    put(out, 0x04034b50, 4);
-    put(out, 20, 2);  // version needed, flags, method (stored), time, date, crc (unchecked)
-    put(out, 0, 2);
-    put(out, 0, 2);
-    put(out, 0, 4);
-    put(out, 0, 4);
-    put(out, size, 4);
-    put(out, size, 4);
-    put(out, name_size, 2);
-    put(out, 0, 2);
+  std::uint64_t count = 0;
+  for (const std::string& member : testing::split(members, '|')) {
+    const std::size_t eq = member.find('=');
+    const std::string name = member.substr(0, eq), text = member.substr(eq + 1);
+    ++count;
+    const std::uint64_t offset = out.size() - base, size = text.size(), name_size = name.size();
+    // Signature, version needed, flags, method (stored), time and date, crc
+    // (unchecked), both sizes, name and extra lengths.
+    put(out, "4222444422", {0x04034b50, 20, 0, 0, 0, 0, size, size, name_size, 0});
     out += name + text;
-    put(central, 0x02014b50, 4);
-    put(central, 20, 2);  // made by, needed, flags, method, time, date, crc
-    put(central, 20, 2);
-    put(central, 0, 2);
-    put(central, 0, 2);
-    put(central, 0, 4);
-    put(central, 0, 4);
-    put(central, size, 4);
-    put(central, size, 4);
-    put(central, name_size, 2);
-    put(central, 0, 4);  // extra, comment
-    put(central, 0, 4);  // disk, internal attributes
-    put(central, 0, 4);  // external attributes
-    put(central, offset, 4);
+    // Signature, made by, needed, flags, method, time and date, crc, sizes,
+    // name, extra and comment lengths, disk, attributes, offset.
+    put(central, "42222444424444",
+        {0x02014b50, 20, 20, 0, 0, 0, 0, size, size, name_size, 0, 0, 0, offset});
     central += name;
   }
-  const auto cd_offset = static_cast<std::uint32_t>(out.size() - base);
+  const std::uint64_t cd_offset = out.size() - base;
   out += central;
-  put(out, 0x06054b50, 4);
-  put(out, 0, 4);
-  put(out, static_cast<std::uint32_t>(members.size()), 2);
-  put(out, static_cast<std::uint32_t>(members.size()), 2);
-  put(out, static_cast<std::uint32_t>(central.size()), 4);
-  put(out, cd_offset, 4);
-  put(out, 0, 2);
+  put(out, "4422442", {0x06054b50, 0, count, count, central.size(), cd_offset, 0});
   return out;
 }
 
 TEST_F(FinderTest, ZipArchives) {
   plant("e/m.py e/top.py");
-  const std::vector<std::pair<std::string, std::string>> members{{"m.py", "import a\n"},
-                                                                 {"p/__init__.py", ""},
-                                                                 {"p/q.py", "import b\n"},
-                                                                 {"ns/x.py", ""},
-                                                                 {"d/", ""},
-                                                                 {"p/data.bin", "??"},
-                                                                 {"ext.so", ""},
-                                                                 {"ext.py", ""}};
+  const char* members =
+      "m.py=import a\n|p/__init__.py=|p/q.py=import b\n|ns/x.py=|d/=|p/data.bin=??|ext.so=|ext.py=";
   std::ofstream(at("z.zip"), std::ios::binary) << zip_of(members);
   std::ofstream(at("app.pyz"), std::ios::binary) << zip_of(members, "#!/usr/bin/env python3\n");
   std::ofstream(at("cut.zip"), std::ios::binary) << zip_of(members).substr(0, 60);
@@ -377,7 +351,7 @@ TEST_F(FinderTest, ZipArchives) {
   // A rewritten archive is read again.
   ModuleFinder finder(config("z.zip"));
   EXPECT_EQ(describe(finder.find("late")), "not-found");
-  std::ofstream(at("z.zip"), std::ios::binary) << zip_of({{"late.py", ""}});
+  std::ofstream(at("z.zip"), std::ios::binary) << zip_of("late.py=");
   const auto later = stdfs::file_time_type::clock::now() + std::chrono::seconds(5);
   stdfs::last_write_time(at("z.zip"), later);
   EXPECT_TRUE(finder.refresh());

@@ -75,32 +75,28 @@ class Tree:
         for rel, text in START.items():
             self.write(rel, text)
 
-    def stamp(self, rel):
-        Tree.clock += 10**9
-        os.utime(self.root / rel, ns=(Tree.clock, Tree.clock))
+    def stamp(self, *rels):
+        """Gives each path a modification time of its own."""
+        for rel in rels:
+            Tree.clock += 10**9
+            os.utime(self.root / rel, ns=(Tree.clock, Tree.clock))
 
-    def stamp_folder_of(self, rel):
-        parent = os.path.dirname(rel)
-        self.stamp(parent or ".")
+    def parent_of(self, rel):
+        return os.path.dirname(rel) or "."
 
     def write(self, rel, text):
         path = self.root / rel
         new = not path.exists()
-        folder = os.path.dirname(rel)
-        if folder and not (self.root / folder).is_dir():
-            self.mkdir(folder)
+        if not path.parent.is_dir():
+            self.mkdir(os.path.dirname(rel))
         path.write_text(text)
-        self.stamp(rel)
-        if new:
-            self.stamp_folder_of(rel)
+        self.stamp(rel, *([self.parent_of(rel)] if new else []))
 
     def mkdir(self, rel):
-        parent = os.path.dirname(rel)
-        if parent and not (self.root / parent).is_dir():
-            self.mkdir(parent)
+        if not (self.root / rel).parent.is_dir():
+            self.mkdir(os.path.dirname(rel))
         (self.root / rel).mkdir()
-        self.stamp(rel)
-        self.stamp_folder_of(rel)
+        self.stamp(rel, self.parent_of(rel))
 
     def remove(self, rel):
         path = self.root / rel
@@ -108,12 +104,11 @@ class Tree:
             shutil.rmtree(path)
         else:
             path.unlink()
-        self.stamp_folder_of(rel)
+        self.stamp(self.parent_of(rel))
 
     def move(self, src, dst):
         os.rename(self.root / src, self.root / dst)
-        self.stamp_folder_of(src)
-        self.stamp_folder_of(dst)
+        self.stamp(self.parent_of(src), self.parent_of(dst))
 
     def files(self):
         return sorted(str(p.relative_to(self.root)) for p in self.root.rglob("*.py"))
