@@ -520,13 +520,6 @@ def quick_args(argv: Sequence[str]) -> Args | None:
 def parse_args(argv: Iterable[str] | None) -> Args:
     import argparse
 
-    class Version(argparse.Action):
-        """--version, reading the installed version only when asked."""
-
-        def __call__(self, parser: argparse.ArgumentParser, *args: object) -> None:
-            print(version())
-            parser.exit()
-
     def jobs(text: str) -> int:
         try:
             return _jobs(text)
@@ -542,7 +535,7 @@ def parse_args(argv: Iterable[str] | None) -> Args:
     parser.add_argument("target", nargs="?", help="a Python file, a package directory, or -")
     parser.add_argument("-m", dest="modules", action="append", metavar="NAME",
                         help="graph the package (or module) NAME; may be repeated")
-    parser.add_argument("--version", action=Version, nargs=0,
+    parser.add_argument("--version", action="store_true",
                         help="print the installed version and exit")
     parser.add_argument("--package", help="the package a file or - belongs to (for relative imports)")
     out = parser.add_mutually_exclusive_group()
@@ -575,6 +568,9 @@ def parse_args(argv: Iterable[str] | None) -> Args:
                         "which may import packages; its own grammar and depths)")
     parser.add_argument("-q", "--quiet", action="store_true", help="accepted for compatibility")
     args = parser.parse_args(None if argv is None else list(argv), namespace=Args())
+    if getattr(args, "version", False):  # the version is read only when asked
+        print(version())
+        raise SystemExit(EXIT_OK)
     if args.target is None and not args.modules and args.affected and len(args.affected) > 1:
         args.target = args.affected.pop()  # `--affected FILE... TARGET`: the last is the target
     problem = check_args(args)
