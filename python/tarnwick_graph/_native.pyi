@@ -1,4 +1,6 @@
-from typing import Any, Callable, Iterator, Sequence, final
+from typing import Any, Callable, Iterator, Sequence, TypeVar, final, overload
+
+_S = TypeVar("_S", bound=tuple[Any, ...])
 
 __all__ = ["Error", "Builder", "Chains", "Graph"]
 
@@ -50,4 +52,7 @@ def render(
     indent: int | None,
     /,
 ) -> str: ...
+@overload
 def scan(text: str, /) -> list[tuple[bool, str | None, int, tuple[tuple[str, str | None], ...], int, int]]: ...
+@overload
+def scan(text: str, statement: type[_S], alias: type[tuple[str, str | None]], site: type[tuple[int, bool, bool, bool, bool]], /) -> list[_S]: ...

@@ -65,13 +65,5 @@ def scan(source: str | bytes) -> list[ImportStatement]:
         text = source
     else:
         raise Error(f"source must be str or bytes, not {type(source).__name__}")
-    return [
-        ImportStatement(
-            is_from,
-            module,
-            level,
-            tuple(Alias(n, a) for n, a in names),
-            Site._of(line, flags),
-        )
-        for is_from, module, level, names, line, flags in _native.scan(text)
-    ]
+    # The records are made natively, as instances of these classes.
+    return _native.scan(text, ImportStatement, Alias, Site)

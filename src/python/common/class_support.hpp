@@ -43,6 +43,14 @@ void dealloc_instance(PyObject* self) noexcept {
   Py_DECREF(type);
 }
 
+// tp_dealloc of an Instance<T> of a class the collector tracks: untracks it
+// first, so the collector never sees it half destroyed.
+template <class T>
+void dealloc_gc_instance(PyObject* self) noexcept {
+  PyObject_GC_UnTrack(self);
+  dealloc_instance<T>(self);
+}
+
 // tp_new of the classes Python cannot construct.
 PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
 

@@ -7,20 +7,11 @@ namespace tarnwick::py {
 
 namespace {
 
-InternedName kFindSpec("find_spec");
-InternedName kOrigin("origin");
-InternedName kLocations("submodule_search_locations");
-
-// A module imported once and kept: importlib.machinery, codecs, unicodedata.
-PyObject* module(const char* name, PyObject*& cache) {
-  if (cache == nullptr) cache = PyImport_ImportModule(name);
-  if (cache == nullptr) throw ErrorAlreadySet{};
-  return cache;
+// A module of the calling interpreter (importlib.machinery, codecs,
+// unicodedata): nothing is kept across calls, as each interpreter has its own.
+PyRef module(const char* name) {
+  return check(PyImport_ImportModule(name));
 }
-
-PyObject* g_machinery = nullptr;
-PyObject* g_codecs = nullptr;
-PyObject* g_unicodedata = nullptr;
 
 // Clears the pending error unless it is one that must end the build
 // (KeyboardInterrupt, SystemExit and the like): those are passed on.
@@ -32,10 +23,11 @@ void swallow_ordinary_error() {
   throw ErrorAlreadySet{};
 }
 
-std::optional<std::string> optional_text(PyObject* obj, PyObject* attr) {
-  PyRef value = check(PyObject_GetAttr(obj, attr));
+// A spec's origin: a path, or a word such as "built-in", as bytes.
+std::optional<std::string> optional_path(PyObject* obj, const char* attr) {
+  PyRef value = check(PyObject_GetAttrString(obj, attr));
   if (value.get() == Py_None || !PyUnicode_Check(value.get())) return std::nullopt;
-  return std::string(text_of(value.get()));
+  return path_bytes(value.get());
 }
 
 // The kind of module a foreign spec describes, from its origin.
@@ -85,11 +77,19 @@ std::string_view text_of(PyObject* str) {
   return {data, static_cast<std::size_t>(size)};
 }
 
+PyRef path_str(std::string_view path) {
+  return check(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+}
+
+std::string path_bytes(PyObject* str) {
+  PyRef bytes = check(PyUnicode_EncodeFSDefault(str));
+  return {PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))};
+}
+
 std::optional<ModuleSpec> PythonServices::spec_from(PyObject* finder, std::string_view fullname,
                                                     PyObject* path) {
   PyRef name = str_of(fullname);
-  PyRef result =
-      PyRef::steal(PyObject_CallMethodObjArgs(finder, kFindSpec.get(), name.get(), path, nullptr));
+  PyRef result = PyRef::steal(PyObject_CallMethod(finder, "find_spec", "OO", name.get(), path));
   if (!result) {
     swallow_ordinary_error();  // a finder that fails finds nothing
     return std::nullopt;
@@ -97,14 +97,14 @@ std::optional<ModuleSpec> PythonServices::spec_from(PyObject* finder, std::strin
   if (result.get() == Py_None) return std::nullopt;
   ModuleSpec spec;
   spec.name = std::string(fullname);
-  spec.origin = optional_text(result.get(), kOrigin.get());
-  PyRef locations = check(PyObject_GetAttr(result.get(), kLocations.get()));
+  spec.origin = optional_path(result.get(), "origin");
+  PyRef locations = check(PyObject_GetAttrString(result.get(), "submodule_search_locations"));
   if (locations.get() != Py_None) {
     PyRef items = check(PySequence_List(locations.get()));
     spec.submodule_search_locations.emplace();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
       PyObject* item = PyList_GET_ITEM(items.get(), i);
-      if (PyUnicode_Check(item)) spec.submodule_search_locations->emplace_back(text_of(item));
+      if (PyUnicode_Check(item)) spec.submodule_search_locations->push_back(path_bytes(item));
     }
   }
   const std::size_t dot = fullname.rfind('.');
@@ -124,7 +124,7 @@ std::optional<ModuleSpec> PythonServices::find(int index, std::string_view fulln
   if (parent_path != nullptr) {
     path = check(PyList_New(0));
     for (const std::string& entry : *parent_path) {
-      PyRef item = str_of(entry);
+      PyRef item = path_str(entry);
       check_status(PyList_Append(path.get(), item.get()));
     }
   }
@@ -136,10 +136,9 @@ std::optional<ModuleSpec> PythonServices::find_in_entry(const std::string& entry
   const WithGil gil(released_);
   // PathFinder over this one entry: its path hook (zipimport) reads the
   // archive's directory and runs nothing.
-  PyRef finder =
-      check(PyObject_GetAttrString(module("importlib.machinery", g_machinery), "PathFinder"));
+  PyRef finder = check(PyObject_GetAttrString(module("importlib.machinery").get(), "PathFinder"));
   PyRef path = check(PyList_New(0));
-  PyRef item = str_of(entry);
+  PyRef item = path_str(entry);
   check_status(PyList_Append(path.get(), item.get()));
   return spec_from(finder.get(), fullname, path.get());
 }
@@ -149,8 +148,8 @@ std::optional<std::string> PythonServices::decode(std::string_view bytes,
   const WithGil gil(released_);
   PyRef data =
       check(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
-  PyRef text = PyRef::steal(PyObject_CallMethod(module("codecs", g_codecs), "decode", "Os",
-                                                data.get(), encoding.c_str()));
+  PyRef text = PyRef::steal(
+      PyObject_CallMethod(module("codecs").get(), "decode", "Os", data.get(), encoding.c_str()));
   if (!text) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) throw ErrorAlreadySet{};
     const TakenError failure = TakenError::take();
@@ -183,8 +182,8 @@ std::optional<std::string> PythonServices::decode(std::string_view bytes,
 std::string PythonServices::normalize_name(std::string_view name) {
   const WithGil gil(released_);
   PyRef text = str_of(name);
-  PyRef normal = check(PyObject_CallMethod(module("unicodedata", g_unicodedata), "normalize", "sO",
-                                           "NFKC", text.get()));
+  PyRef normal = check(
+      PyObject_CallMethod(module("unicodedata").get(), "normalize", "sO", "NFKC", text.get()));
   return std::string(text_of(normal.get()));
 }
 

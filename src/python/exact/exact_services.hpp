@@ -55,4 +55,13 @@ PyRef str_of(std::string_view text);
 // The UTF-8 text of a str, borrowed from it; throws ErrorAlreadySet.
 std::string_view text_of(PyObject* str);
 
+// A file-system path (bytes) as the interpreter hands one out: decoded with
+// the file-system encoding, undecodable bytes as lone surrogates
+// (os.fsdecode); throws ErrorAlreadySet.
+PyRef path_str(std::string_view path);
+
+// The bytes of a str path as the interpreter passes them to the system
+// (os.fsencode): path_str's inverse; throws ErrorAlreadySet.
+std::string path_bytes(PyObject* str);
+
 }  // namespace tarnwick::py

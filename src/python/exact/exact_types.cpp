@@ -3,8 +3,11 @@
 // wraps them; arguments are checked there, so these take plain values.
 #include "python/exact/exact_types.hpp"
 
+#include <array>
+#include <cstdio>
 #include <memory>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -19,26 +22,86 @@ namespace tarnwick::py {
 
 namespace {
 
-PyObject* g_error = nullptr;  // tarnwick_graph._native.Error
+ExactState& module_state(PyObject* module) noexcept {
+  return *static_cast<ExactState*>(PyModule_GetState(module));
+}
+
+// The state of the module that defined `type` (one of its classes).
+ExactState& state_of(PyTypeObject* type) {
+  PyObject* module = PyType_GetModuleByDef(type, &exact_module_def);
+  if (module == nullptr) throw ErrorAlreadySet{};
+  return module_state(module);
+}
+
+ExactState& state_of(PyObject* self) {
+  return state_of(Py_TYPE(self));
+}
 
 // An internal failure of the exact engine is its Error too: nothing it
-// raises derives from BaseException alone.
+// raises derives from BaseException alone. `owner` is the module, or the
+// class of the object, whose entry point failed.
 template <class Body>
-PyObject* entry(Body&& body) noexcept {
+PyObject* entry_of(PyObject* module, PyTypeObject* owner, Body&& body) noexcept {
   return guarded_with(
-      [](std::string_view message) {
+      [&](std::string_view message) {
         const std::string text = str_cat("internal failure: ", message);
-        PyErr_SetString(g_error != nullptr ? g_error : PyExc_RuntimeError, text.c_str());
+        PyObject* error = nullptr;
+        if (module == nullptr) module = PyType_GetModuleByDef(owner, &exact_module_def);
+        if (module != nullptr) error = module_state(module).error;
+        PyErr_Clear();
+        PyErr_SetString(error != nullptr ? error : PyExc_RuntimeError, text.c_str());
       },
       std::forward<Body>(body));
+}
+
+// The entry point of a method of `self`.
+template <class Body>
+PyObject* entry(PyObject* self, Body&& body) noexcept {
+  return entry_of(nullptr, Py_TYPE(self), std::forward<Body>(body));
+}
+
+// Raises the module's Error for a module name (or names) given as `what`
+// that is not valid Unicode; passes any other failure on.
+[[noreturn]] void bad_name(ExactState& state, PyObject* name, const char* what) {
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw ErrorAlreadySet{};
+  PyErr_Clear();
+  PyErr_Format(state.error, "%s: %R is not a module name (it holds a lone surrogate)", what, name);
+  throw ErrorAlreadySet{};
+}
+
+// The UTF-8 text of a module name; the module's Error names `what` when it
+// is not valid Unicode.
+std::string_view name_of(ExactState& state, PyObject* name, const char* what) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(name, &size);
+  if (data == nullptr) bad_name(state, name, what);
+  return {data, static_cast<std::size_t>(size)};
+}
+
+// The UTF-8 text of a source text; the module's Error names `what` when the
+// text holds a lone surrogate (no source file decodes to one).
+std::string_view source_of(ExactState& state, PyObject* text, const char* what) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+  if (data != nullptr) return {data, static_cast<std::size_t>(size)};
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw ErrorAlreadySet{};
+  PyErr_Clear();
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+  Py_ssize_t at = 0;
+  while (at < n && !Py_UNICODE_IS_SURROGATE(PyUnicode_READ_CHAR(text, at))) ++at;
+  char code[16] = "";
+  if (at < n) std::snprintf(code, sizeof code, "U+%04X", PyUnicode_READ_CHAR(text, at));
+  PyErr_Format(state.error, "%s holds a lone surrogate (%s at index %zd): not valid Unicode", what,
+               code, at);
+  throw ErrorAlreadySet{};
 }
 
 PyRef int_of(long long value) {
   return check(PyLong_FromLongLong(value));
 }
 
-PyRef optional_str(const std::optional<std::string>& text) {
-  return text ? str_of(*text) : PyRef::borrow(Py_None);
+PyRef optional_path(const std::optional<std::string>& path) {
+  return path ? path_str(*path) : PyRef::borrow(Py_None);
 }
 
 template <class Range>
@@ -49,7 +112,11 @@ PyRef index_tuple(const Range& items) {
   return out;
 }
 
-std::vector<std::string> str_list(PyObject* seq, const char* what) {
+// A sequence of str as text: module names (the module's Error for one that
+// is not valid Unicode) or, with `paths`, file-system paths as os.fsencode
+// gives them.
+std::vector<std::string> str_list(ExactState& state, PyObject* seq, const char* what,
+                                  bool paths = false) {
   PyRef items = check(PySequence_Fast(seq, what));
   std::vector<std::string> out;
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
@@ -57,7 +124,11 @@ std::vector<std::string> str_list(PyObject* seq, const char* what) {
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
     if (!PyUnicode_Check(item)) raise(PyExc_TypeError, str_cat(what, ": expected str items"));
-    out.emplace_back(text_of(item));
+    if (paths) {
+      out.push_back(path_bytes(item));
+    } else {
+      out.emplace_back(name_of(state, item, what));
+    }
   }
   return out;
 }
@@ -74,12 +145,8 @@ struct GraphValue {
   std::shared_ptr<const ExactGraph> graph;
 };
 
-PyTypeObject* graph_type() noexcept;
-
-PyRef wrap(std::shared_ptr<const ExactGraph> graph) {
-  PyTypeObject* type = graph_type();
-  if (type == nullptr) throw ErrorAlreadySet{};
-  return make_instance(type, GraphValue{std::move(graph)});
+PyRef wrap(ExactState& state, std::shared_ptr<const ExactGraph> graph) {
+  return make_instance(state.graph, GraphValue{std::move(graph)});
 }
 
 const ExactGraph& graph_of(PyObject* self) {
@@ -101,7 +168,7 @@ Py_ssize_t graph_len(PyObject* self) noexcept {
 
 // (names, kinds, origins, depths): every module's fields, as four tuples.
 PyObject* graph_table(PyObject* self, PyObject*) noexcept {
-  return entry([&] {
+  return entry(self, [&] {
     const ExactGraph& g = graph_of(self);
     const auto n = static_cast<Py_ssize_t>(g.size());
     PyRef names = check(PyTuple_New(n)), kinds = check(PyTuple_New(n)),
@@ -111,7 +178,7 @@ PyObject* graph_table(PyObject* self, PyObject*) noexcept {
       const ExactGraph::Module& module = g.module(k);
       PyTuple_SET_ITEM(names.get(), i, str_of(module.name).release());
       PyTuple_SET_ITEM(kinds.get(), i, str_of(kind_name(module.kind)).release());
-      PyTuple_SET_ITEM(origins.get(), i, optional_str(module.origin).release());
+      PyTuple_SET_ITEM(origins.get(), i, optional_path(module.origin).release());
       PyTuple_SET_ITEM(depths.get(), i, int_of(g.depth(k)).release());
     }
     return PyTuple_Pack(4, names.get(), kinds.get(), origins.get(), depths.get());
@@ -119,39 +186,47 @@ PyObject* graph_table(PyObject* self, PyObject*) noexcept {
 }
 
 PyObject* graph_find(PyObject* self, PyObject* name) noexcept {
-  return entry([&] {
+  return entry(self, [&] {
     if (!PyUnicode_Check(name)) raise(PyExc_TypeError, "find() takes a str");
-    const std::optional<std::uint32_t> i = graph_of(self).find(text_of(name));
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name, &size);
+    if (text == nullptr) {  // not valid Unicode: no module has that name
+      if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw ErrorAlreadySet{};
+      PyErr_Clear();
+      return int_of(-1).release();
+    }
+    const std::optional<std::uint32_t> i =
+        graph_of(self).find(std::string_view(text, static_cast<std::size_t>(size)));
     return int_of(i ? static_cast<long long>(*i) : -1).release();
   });
 }
 
 PyObject* graph_imports(PyObject* self, PyObject* arg) noexcept {
-  return entry([&] {
+  return entry(self, [&] {
     const ExactGraph& g = graph_of(self);
     return index_tuple(g.imports(node_index(g, arg))).release();
   });
 }
 
 PyObject* graph_importers_of(PyObject* self, PyObject* arg) noexcept {
-  return entry([&] {
+  return entry(self, [&] {
     const ExactGraph& g = graph_of(self);
     return index_tuple(g.importers_of(node_index(g, arg))).release();
   });
 }
 
 PyObject* graph_roots(PyObject* self, PyObject*) noexcept {
-  return entry([&] { return index_tuple(graph_of(self).roots()).release(); });
+  return entry(self, [&] { return index_tuple(graph_of(self).roots()).release(); });
 }
 
 PyObject* graph_edge_count(PyObject* self, PyObject*) noexcept {
   return entry(
-      [&] { return int_of(static_cast<long long>(graph_of(self).edge_count())).release(); });
+      self, [&] { return int_of(static_cast<long long>(graph_of(self).edge_count())).release(); });
 }
 
 // sites(i, j) -> ((line, context), ...)
 PyObject* graph_sites(PyObject* self, PyObject* args) noexcept {
-  return entry([&] {
+  return entry(self, [&] {
     PyObject *a = nullptr, *b = nullptr;
     if (!PyArg_ParseTuple(args, "OO", &a, &b)) throw ErrorAlreadySet{};
     const ExactGraph& g = graph_of(self);
@@ -169,13 +244,13 @@ PyObject* graph_sites(PyObject* self, PyObject* args) noexcept {
 
 // problems() -> ((importer or None, name, line, reason, kind), ...)
 PyObject* graph_problems(PyObject* self, PyObject*) noexcept {
-  return entry([&] {
+  return entry(self, [&] {
     const std::vector<Problem>& problems = graph_of(self).problems();
     PyRef out = check(PyTuple_New(static_cast<Py_ssize_t>(problems.size())));
     for (std::size_t k = 0; k < problems.size(); ++k) {
       const Problem& p = problems[k];
       PyRef importer = p.importer.empty() ? PyRef::borrow(Py_None) : str_of(p.importer);
-      PyRef name = str_of(p.name), reason = str_of(problem_reason(p)),
+      PyRef name = str_of(p.name), reason = path_str(problem_reason(p)),
             kind = str_of(problem_kind_name(p.kind));
       PyObject* item =
           Py_BuildValue("(OOIOO)", importer.get(), name.get(), p.line, reason.get(), kind.get());
@@ -187,7 +262,7 @@ PyObject* graph_problems(PyObject* self, PyObject*) noexcept {
 }
 
 PyObject* graph_cycles(PyObject* self, PyObject*) noexcept {
-  return entry([&] {
+  return entry(self, [&] {
     const std::vector<std::vector<std::uint32_t>> cycles = graph_of(self).cycles();
     PyRef out = check(PyList_New(static_cast<Py_ssize_t>(cycles.size())));
     for (std::size_t k = 0; k < cycles.size(); ++k) {
@@ -199,7 +274,7 @@ PyObject* graph_cycles(PyObject* self, PyObject*) noexcept {
 
 // importers(targets, transitive) -> (index, ...)
 PyObject* graph_importers(PyObject* self, PyObject* args) noexcept {
-  return entry([&] {
+  return entry(self, [&] {
     PyObject* targets = nullptr;
     int transitive = 1;
     if (!PyArg_ParseTuple(args, "Op", &targets, &transitive)) throw ErrorAlreadySet{};
@@ -215,7 +290,7 @@ PyObject* graph_importers(PyObject* self, PyObject* args) noexcept {
 
 // subgraph(keep: bytes, one byte per module) -> Graph
 PyObject* graph_subgraph(PyObject* self, PyObject* keep) noexcept {
-  return entry([&] {
+  return entry(self, [&] {
     const ExactGraph& g = graph_of(self);
     char* data = nullptr;
     Py_ssize_t size = 0;
@@ -225,27 +300,25 @@ PyObject* graph_subgraph(PyObject* self, PyObject* keep) noexcept {
     }
     std::vector<bool> mask(g.size());
     for (std::size_t i = 0; i < g.size(); ++i) mask[i] = data[i] != 0;
-    return wrap(std::make_shared<const ExactGraph>(g.subgraph(mask))).release();
+    return wrap(state_of(self), std::make_shared<const ExactGraph>(g.subgraph(mask))).release();
   });
 }
 
 // same_modules(other) -> whether both graphs hold the same modules (names,
 // kinds and origins), so a rebuild's wrapper can keep the last one's tables.
 PyObject* graph_same_modules(PyObject* self, PyObject* other) noexcept {
-  return entry([&] {
-    PyTypeObject* type = graph_type();
-    if (type == nullptr) throw ErrorAlreadySet{};
-    if (!PyObject_TypeCheck(other, type)) raise(PyExc_TypeError, "same_modules() takes a Graph");
+  return entry(self, [&] {
+    if (!PyObject_TypeCheck(other, Py_TYPE(self)))
+      raise(PyExc_TypeError, "same_modules() takes a Graph");
     return PyBool_FromLong(graph_of(self).same_modules(graph_of(other)) ? 1 : 0);
   });
 }
 
 // same_problems(other) -> whether both graphs hold the same problems
 PyObject* graph_same_problems(PyObject* self, PyObject* other) noexcept {
-  return entry([&] {
-    PyTypeObject* type = graph_type();
-    if (type == nullptr) throw ErrorAlreadySet{};
-    if (!PyObject_TypeCheck(other, type)) raise(PyExc_TypeError, "same_problems() takes a Graph");
+  return entry(self, [&] {
+    if (!PyObject_TypeCheck(other, Py_TYPE(self)))
+      raise(PyExc_TypeError, "same_problems() takes a Graph");
     return PyBool_FromLong(graph_of(self).problems() == graph_of(other).problems() ? 1 : 0);
   });
 }
@@ -253,17 +326,16 @@ PyObject* graph_same_problems(PyObject* self, PyObject* other) noexcept {
 // same_depths(other) -> whether both graphs share their depths, so a
 // rebuild's wrapper can keep the last one's.
 PyObject* graph_same_depths(PyObject* self, PyObject* other) noexcept {
-  return entry([&] {
-    PyTypeObject* type = graph_type();
-    if (type == nullptr) throw ErrorAlreadySet{};
-    if (!PyObject_TypeCheck(other, type)) raise(PyExc_TypeError, "same_depths() takes a Graph");
+  return entry(self, [&] {
+    if (!PyObject_TypeCheck(other, Py_TYPE(self)))
+      raise(PyExc_TypeError, "same_depths() takes a Graph");
     return PyBool_FromLong(graph_of(self).same_depths(graph_of(other)) ? 1 : 0);
   });
 }
 
 // depths() -> (depth, ...) by module index
 PyObject* graph_depths(PyObject* self, PyObject*) noexcept {
-  return entry([&] {
+  return entry(self, [&] {
     const ExactGraph& g = graph_of(self);
     PyRef out = check(PyTuple_New(static_cast<Py_ssize_t>(g.size())));
     for (std::uint32_t i = 0; i < g.size(); ++i) {
@@ -284,13 +356,13 @@ std::optional<std::size_t> indent_of(PyObject* indent) {
 
 // to_json(indent) -> the graph as json.dumps writes it
 PyObject* graph_to_json(PyObject* self, PyObject* indent) noexcept {
-  return entry([&] { return str_of(to_json(graph_of(self), indent_of(indent))).release(); });
+  return entry(self, [&] { return str_of(to_json(graph_of(self), indent_of(indent))).release(); });
 }
 
 // write_json(indent, write): the same text handed to write() in pieces, so
 // a large graph's text is never held whole.
 PyObject* graph_write_json(PyObject* self, PyObject* args) noexcept {
-  return entry([&] {
+  return entry(self, [&] {
     PyObject *indent = nullptr, *write = nullptr;
     if (!PyArg_ParseTuple(args, "OO", &indent, &write)) throw ErrorAlreadySet{};
     to_json(output_of(graph_of(self)), indent_of(indent), [&](std::string& piece) {
@@ -302,7 +374,7 @@ PyObject* graph_write_json(PyObject* self, PyObject* args) noexcept {
 }
 
 PyObject* graph_to_dot(PyObject* self, PyObject*) noexcept {
-  return entry([&] { return str_of(to_dot(graph_of(self))).release(); });
+  return entry(self, [&] { return str_of(to_dot(graph_of(self))).release(); });
 }
 
 // chains(index) -> an iterator of every shortest chain to the module, as
@@ -312,9 +384,11 @@ PyObject* graph_chains(PyObject* self, PyObject* arg) noexcept;
 // collapsed(inside) -> Graph with the modules outside the packages `inside`
 // folded into their top-level names
 PyObject* graph_collapsed(PyObject* self, PyObject* inside) noexcept {
-  return entry([&] {
-    const std::vector<std::string> packages = str_list(inside, "collapsed()");
-    return wrap(std::make_shared<const ExactGraph>(collapsed(graph_of(self), packages))).release();
+  return entry(self, [&] {
+    ExactState& state = state_of(self);
+    const std::vector<std::string> packages = str_list(state, inside, "collapsed()");
+    return wrap(state, std::make_shared<const ExactGraph>(collapsed(graph_of(self), packages)))
+        .release();
   });
 }
 
@@ -354,11 +428,6 @@ PyType_Slot kGraphSlots[] = {
 PyType_Spec kGraphSpec = {"tarnwick_graph._native.Graph", sizeof(Instance<GraphValue>), 0,
                           Py_TPFLAGS_DEFAULT, kGraphSlots};
 
-PyTypeObject* graph_type() noexcept {
-  static PyTypeObject* type = nullptr;
-  return cached_type(type, kGraphSpec);
-}
-
 // ---- Chains --------------------------------------------------------------------
 
 // The walk holds the graph it walks.
@@ -369,7 +438,7 @@ struct ChainsValue {
 };
 
 PyObject* chains_next(PyObject* self) noexcept {
-  return entry([&]() -> PyObject* {
+  return entry(self, [&]() -> PyObject* {
     ChainsValue& v = as_instance<ChainsValue>(self)->value;
     if (!v.walk.next(v.chain)) return nullptr;  // no error set: StopIteration
     PyRef out = check(PyList_New(static_cast<Py_ssize_t>(v.chain.size())));
@@ -393,15 +462,9 @@ PyType_Slot kChainsSlots[] = {
 PyType_Spec kChainsSpec = {"tarnwick_graph._native.Chains", sizeof(Instance<ChainsValue>), 0,
                            Py_TPFLAGS_DEFAULT, kChainsSlots};
 
-PyTypeObject* chains_type() noexcept {
-  static PyTypeObject* type = nullptr;
-  return cached_type(type, kChainsSpec);
-}
-
 PyObject* graph_chains(PyObject* self, PyObject* arg) noexcept {
-  return entry([&] {
-    PyTypeObject* type = chains_type();
-    if (type == nullptr) throw ErrorAlreadySet{};
+  return entry(self, [&] {
+    PyTypeObject* type = state_of(self).chains;
     std::shared_ptr<const ExactGraph> graph = as_instance<GraphValue>(self)->value.graph;
     const std::uint32_t target = node_index(*graph, arg);
     ShortestChains walk(*graph, target);
@@ -433,15 +496,19 @@ struct BuilderValue {
   std::vector<PyRef> finders;  // the foreign meta-path finders, by index
 };
 
-FinderConfig finder_config(PyObject* config, std::vector<PyRef>& finders) {
+FinderConfig finder_config(ExactState& state, PyObject* config, std::vector<PyRef>& finders) {
   if (!PyDict_Check(config)) raise(PyExc_TypeError, "Builder() takes a config dict");
   FinderConfig c;
-  c.search_path = str_list(config_item(config, "search_path"), "search_path");
-  c.extension_suffixes = str_list(config_item(config, "extension_suffixes"), "extension_suffixes");
-  c.source_suffixes = str_list(config_item(config, "source_suffixes"), "source_suffixes");
-  c.bytecode_suffixes = str_list(config_item(config, "bytecode_suffixes"), "bytecode_suffixes");
-  c.builtin_names = str_list(config_item(config, "builtin_names"), "builtin_names");
-  c.stdlib_dir = std::string(text_of(config_item(config, "stdlib_dir")));
+  c.search_path = str_list(state, config_item(config, "search_path"), "sys_path", true);
+  c.extension_suffixes =
+      str_list(state, config_item(config, "extension_suffixes"), "extension_suffixes");
+  c.source_suffixes = str_list(state, config_item(config, "source_suffixes"), "source_suffixes");
+  c.bytecode_suffixes =
+      str_list(state, config_item(config, "bytecode_suffixes"), "bytecode_suffixes");
+  c.builtin_names = str_list(state, config_item(config, "builtin_names"), "builtin_names");
+  PyObject* stdlib_dir = config_item(config, "stdlib_dir");
+  if (!PyUnicode_Check(stdlib_dir)) raise(PyExc_TypeError, "stdlib_dir must be a str");
+  c.stdlib_dir = path_bytes(stdlib_dir);
 
   PyRef frozen = check(PySequence_Fast(config_item(config, "frozen"), "frozen"));
   for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(frozen.get()); ++i) {
@@ -477,7 +544,7 @@ FinderConfig finder_config(PyObject* config, std::vector<PyRef>& finders) {
       PyObject* finder = step;
       if (PyTuple_Check(step) && PyTuple_GET_SIZE(step) == 2) {
         finder = PyTuple_GET_ITEM(step, 0);
-        foreign.only = str_list(PyTuple_GET_ITEM(step, 1), "meta_path: names");
+        foreign.only = str_list(state, PyTuple_GET_ITEM(step, 1), "meta_path: names");
         if (foreign.only.empty()) continue;  // asked for nothing
       }
       c.meta_path.push_back(std::move(foreign));
@@ -488,7 +555,7 @@ FinderConfig finder_config(PyObject* config, std::vector<PyRef>& finders) {
 }
 
 PyObject* builder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-  return entry([&] {
+  return entry_of(nullptr, type, [&] {
     PyObject* config = nullptr;
     Py_ssize_t workers = 0;
     int keep = 1;
@@ -499,11 +566,23 @@ PyObject* builder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
     }
     if (workers < 0) raise(PyExc_ValueError, "Builder(): workers must be 0 (all) or more");
     BuilderValue value;
-    FinderConfig c = finder_config(config, value.finders);
+    FinderConfig c = finder_config(state_of(type), config, value.finders);
     value.builder.reset(
         new ExactBuilder(std::move(c), true, static_cast<std::size_t>(workers), keep));
     return make_instance(type, std::move(value)).release();
   });
+}
+
+// The builder's flag, taken for one call: finders and codecs may run Python
+// code that releases the interpreter lock, so another thread could reach the
+// builder meanwhile; it then gets the module's Error rather than a race.
+template <class Borrow>
+Borrow borrow_builder(ExactState& state, PyObject* self, bool exclusive) {
+  BorrowFlag& flag = as_instance<BuilderValue>(self)->flag;
+  if (exclusive ? flag.borrowed() : flag.exclusive()) {
+    raise(state.error, "this Builder is already building on another thread");
+  }
+  return Borrow(flag);
 }
 
 // build(kind, target, package, within, skip) -> Graph; kind is "script",
@@ -511,35 +590,38 @@ PyObject* builder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
 // sequence of str otherwise; within None (read everything) or a sequence of
 // package names; skip the context flags of statements not to follow.
 PyObject* builder_build(PyObject* self, PyObject* args) noexcept {
-  return entry([&] {
+  return entry(self, [&] {
     const char* kind = nullptr;
     PyObject* target = nullptr;
-    const char* package = nullptr;
+    PyObject* package = nullptr;
     PyObject* within = nullptr;
     unsigned char skip = 0;
-    if (!PyArg_ParseTuple(args, "sOsOb", &kind, &target, &package, &within, &skip)) {
+    if (!PyArg_ParseTuple(args, "sOUOb", &kind, &target, &package, &within, &skip)) {
       throw ErrorAlreadySet{};
     }
+    ExactState& state = state_of(self);
     ExactRequest request;
-    request.package = package;
+    request.package = name_of(state, package, "package");
     request.skip_context = skip;
-    if (within != Py_None) request.read_within = str_list(within, "build(): within");
+    if (within != Py_None) request.read_within = str_list(state, within, "within");
     const std::string_view k = kind;
     if (k == "script" || k == "text") {
       if (!PyUnicode_Check(target)) raise(PyExc_TypeError, "build(): target must be a str");
-      request.kind = k == "script" ? ExactRequest::Kind::kScript : ExactRequest::Kind::kText;
-      (k == "script" ? request.path : request.text) = std::string(text_of(target));
+      if (k == "script") {
+        request.kind = ExactRequest::Kind::kScript;
+        request.path = path_bytes(target);
+      } else {
+        request.kind = ExactRequest::Kind::kText;
+        request.text = source_of(state, target, "source");
+      }
     } else if (k == "modules" || k == "packages") {
       request.kind = k == "modules" ? ExactRequest::Kind::kModules : ExactRequest::Kind::kPackages;
-      request.names = str_list(target, "build(): target");
+      request.names = str_list(state, target, k == "modules" ? "modules" : "packages");
     } else {
       raise(PyExc_ValueError, str_cat("build(): unknown kind '", k, "'"));
     }
     auto* inst = as_instance<BuilderValue>(self);
-    // Finders and codecs may run Python code that releases the interpreter
-    // lock, so another thread could reach this builder meanwhile.
-    if (inst->flag.borrowed()) raise(g_error, "this Builder is already building on another thread");
-    ExclusiveBorrow borrow(inst->flag);
+    const auto borrow = borrow_builder<ExclusiveBorrow>(state, self, true);
     std::shared_ptr<const ExactGraph> graph;
     {
       // The build runs without the interpreter lock; the services take it
@@ -548,19 +630,20 @@ PyObject* builder_build(PyObject* self, PyObject* args) noexcept {
       PythonServices services(inst->value.finders, &released);
       graph = inst->value.builder->build(request, &services);
     }
-    return wrap(std::move(graph)).release();
+    return wrap(state, std::move(graph)).release();
   });
 }
 
 // find(name) -> (kind, origin, locations) or the reason it was not found
 PyObject* builder_find(PyObject* self, PyObject* name) noexcept {
-  return entry([&]() -> PyObject* {
+  return entry(self, [&]() -> PyObject* {
     if (!PyUnicode_Check(name)) raise(PyExc_TypeError, "find() takes a str");
+    ExactState& state = state_of(self);
+    const std::string_view text = name_of(state, name, "name");
     auto* inst = as_instance<BuilderValue>(self);
-    if (inst->flag.borrowed()) raise(g_error, "this Builder is already building on another thread");
-    ExclusiveBorrow borrow(inst->flag);
+    const auto borrow = borrow_builder<ExclusiveBorrow>(state, self, true);
     PythonServices services(inst->value.finders);
-    const Lookup& found = inst->value.builder->find(text_of(name), &services);
+    const Lookup& found = inst->value.builder->find(text, &services);
     if (!found.spec) {
       switch (found.miss) {
         case Miss::kParentNotFound:
@@ -578,81 +661,214 @@ PyObject* builder_find(PyObject* self, PyObject* name) noexcept {
           check(PyTuple_New(static_cast<Py_ssize_t>(spec.submodule_search_locations->size())));
       Py_ssize_t i = 0;
       for (const std::string& loc : *spec.submodule_search_locations) {
-        PyTuple_SET_ITEM(locations.get(), i++, str_of(loc).release());
+        PyTuple_SET_ITEM(locations.get(), i++, path_str(loc).release());
       }
     }
     PyRef kind = str_of(kind_name(spec.kind));
-    PyRef origin = optional_str(spec.origin);
+    PyRef origin = optional_path(spec.origin);
     return PyTuple_Pack(3, kind.get(), origin.get(), locations.get());
   });
 }
 
 // stats() -> (reused, files_read, files) of the last build
 PyObject* builder_stats(PyObject* self, PyObject*) noexcept {
-  return entry([&] {
+  return entry(self, [&] {
+    const auto borrow = borrow_builder<SharedBorrow>(state_of(self), self, false);
     const ExactBuilder::Stats& s = as_instance<BuilderValue>(self)->value.builder->last_stats();
     return Py_BuildValue("(Onn)", s.reused ? Py_True : Py_False,
                          static_cast<Py_ssize_t>(s.files_read), static_cast<Py_ssize_t>(s.files));
   });
 }
 
+// The finders are the builder's only Python objects: a finder that refers
+// back to its builder makes a cycle the collector must be able to see.
+int builder_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+  Py_VISIT(Py_TYPE(self));
+  for (const PyRef& finder : as_instance<BuilderValue>(self)->value.finders) {
+    Py_VISIT(finder.get());
+  }
+  return 0;
+}
+
+// Drops the finders (a builder without them finds nothing through them).
+int builder_clear(PyObject* self) noexcept {
+  std::vector<PyRef> dropped;
+  dropped.swap(as_instance<BuilderValue>(self)->value.finders);
+  return 0;  // released here, once the builder no longer refers to them
+}
+
 PyMethodDef kBuilderMethods[] = {
-    {"build", builder_build, METH_VARARGS, "build(kind, target, package, within, skip) -> Graph"},
-    {"find", builder_find, METH_O, "where a module lives"},
-    {"stats", builder_stats, METH_NOARGS, "what the last build did"},
+    {"build", builder_build, METH_VARARGS,
+     "build(kind, target, package, within, skip, /) -> Graph\n\n"
+     "Builds a graph: kind is \"script\" (target a path), \"text\" (target a source text),\n"
+     "\"modules\" or \"packages\" (target a sequence of names); package the package a script\n"
+     "or text runs in (\"\" for none); within None or the package names whose modules are\n"
+     "read; skip the context flags of the statements not to follow. Raises Error when the\n"
+     "builder is already building on another thread."},
+    {"find", builder_find, METH_O,
+     "find(name, /) -> (kind, origin, locations) | str\n\n"
+     "Where the module `name` lives, as the builds find it, or why it was not found."},
+    {"stats", builder_stats, METH_NOARGS,
+     "stats() -> (reused, files_read, files)\n\n"
+     "What the last build did: whether it returned the graph before it, how many files it\n"
+     "read and how many files it holds."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot kBuilderSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<BuilderValue>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_gc_instance<BuilderValue>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(builder_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(builder_clear)},
     {Py_tp_new, reinterpret_cast<void*>(builder_new)},
     {Py_tp_methods, kBuilderMethods},
     {Py_tp_doc,
-     const_cast<char*>("Builder(config, workers=0, keep=True): the exact engine's builder.")},
+     const_cast<char*>("Builder(config, workers=0, keep=True)\n\n"
+                       "The exact engine's builder for one search path: it keeps what it read and "
+                       "found\n"
+                       "for the next build. `config` is the finder configuration (search_path, "
+                       "suffixes,\n"
+                       "builtin and frozen modules, meta_path), `workers` the threads a build may "
+                       "use\n"
+                       "(0: as many as the process may use), `keep` whether to keep what a rebuild "
+                       "needs.")},
     {0, nullptr},
 };
 
 PyType_Spec kBuilderSpec = {"tarnwick_graph._native.Builder", sizeof(Instance<BuilderValue>), 0,
-                            Py_TPFLAGS_DEFAULT, kBuilderSlots};
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, kBuilderSlots};
 
 // ---- scan ----------------------------------------------------------------------
 
-PyRef names_tuple(Names names) {
+// The classes scan() makes its records of, or plain tuples. A record class
+// is a tuple class without fields of its own (a named tuple's subclass with
+// empty __slots__), so a record is allocated as its class and filled as a
+// tuple, without a call into Python for each.
+struct RecordTypes {
+  PyTypeObject* statement = &PyTuple_Type;
+  PyTypeObject* alias = &PyTuple_Type;
+  PyTypeObject* site = &PyTuple_Type;
+};
+
+PyTypeObject* record_type(PyObject* arg, Py_ssize_t fields, const char* what) {
+  auto* type = reinterpret_cast<PyTypeObject*>(arg);
+  if (!PyType_Check(arg) || !PyType_IsSubtype(type, &PyTuple_Type) ||
+      type->tp_basicsize != PyTuple_Type.tp_basicsize ||
+      type->tp_itemsize != PyTuple_Type.tp_itemsize) {
+    raise(PyExc_TypeError, str_cat("scan(): ", what, " must be a tuple class with no slots"));
+  }
+  PyRef names = check(PyObject_GetAttrString(arg, "_fields"));
+  const Py_ssize_t n = PyObject_Length(names.get());
+  if (n < 0) throw ErrorAlreadySet{};
+  if (n != fields) {
+    raise(PyExc_TypeError, str_cat("scan(): ", what, " must have ", fields, " fields"));
+  }
+  return type;
+}
+
+// A record of `type` holding `items`.
+template <std::size_t N>
+PyRef record(PyTypeObject* type, std::array<PyRef, N>& items) {
+  const auto n = static_cast<Py_ssize_t>(N);
+  PyRef out;
+  if (type == &PyTuple_Type) {
+    out = check(PyTuple_New(n));
+  } else {
+#if PY_VERSION_HEX >= 0x030E0000
+    // Tuples cache their hash from 3.14: the record is made by tuple's own
+    // constructor, which resets it.
+    PyRef plain = check(PyTuple_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(plain.get(), i, items[i].release());
+    PyRef args = check(PyTuple_Pack(1, plain.get()));
+    return check(PyTuple_Type.tp_new(type, args.get(), nullptr));
+#else
+    out = check(type->tp_alloc(type, n));
+#endif
+  }
+  for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(out.get(), i, items[i].release());
+  return out;
+}
+
+PyRef bool_ref(bool value) {
+  return PyRef::borrow(value ? Py_True : Py_False);
+}
+
+// One str per distinct name of a scan: a text names the same modules again
+// and again. The views point into the scan's statements.
+class NameStrs {
+ public:
+  PyRef operator()(std::string_view name) {
+    auto [at, added] = strs_.try_emplace(name);
+    if (added) at->second = str_of(name);
+    return at->second;
+  }
+
+ private:
+  std::unordered_map<std::string_view, PyRef> strs_;
+};
+
+PyRef names_tuple(const RecordTypes& types, NameStrs& strs, Names names) {
   PyRef out = check(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
   for (std::size_t k = 0; k < names.size(); ++k) {
-    PyRef name = str_of(names[k].name);
-    PyRef as = names[k].asname.empty() ? PyRef::borrow(Py_None) : str_of(names[k].asname);
-    PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(k),
-                     check(PyTuple_Pack(2, name.get(), as.get())).release());
+    std::array<PyRef, 2> fields{strs(names[k].name), names[k].asname.empty()
+                                                         ? PyRef::borrow(Py_None)
+                                                         : strs(names[k].asname)};
+    PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(k), record(types.alias, fields).release());
   }
   return out;
 }
 
+// One statement: its site as a record (line and the four context flags) or,
+// without record classes, as the line and the flags, inline.
+PyRef statement_record(const RecordTypes& types, bool is_from, PyRef module, long long level,
+                       PyRef names, const Site& site) {
+  const auto context = static_cast<unsigned>(site.context);
+  if (types.site == &PyTuple_Type) {
+    std::array<PyRef, 6> fields{bool_ref(is_from), std::move(module), int_of(level),
+                                std::move(names),  int_of(site.line), int_of(context)};
+    return record(types.statement, fields);
+  }
+  std::array<PyRef, 5> where{int_of(site.line), bool_ref((context & context::kFunction) != 0),
+                             bool_ref((context & context::kClass) != 0),
+                             bool_ref((context & context::kGuarded) != 0),
+                             bool_ref((context & context::kTypeChecking) != 0)};
+  std::array<PyRef, 5> fields{bool_ref(is_from), std::move(module), int_of(level), std::move(names),
+                              record(types.site, where)};
+  return record(types.statement, fields);
+}
+
 }  // namespace
 
-PyObject* exact_scan(PyObject*, PyObject* text) noexcept {
-  return entry([&] {
+PyObject* exact_scan(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  return entry_of(module, nullptr, [&] {
+    if (nargs != 1 && nargs != 4) {
+      raise(PyExc_TypeError, "scan() takes a text, and optionally three record classes");
+    }
+    PyObject* text = args[0];
     if (!PyUnicode_Check(text)) raise(PyExc_TypeError, "scan() takes a str");
+    RecordTypes types;
+    if (nargs == 4) {
+      types.statement = record_type(args[1], 5, "statement");
+      types.alias = record_type(args[2], 2, "alias");
+      types.site = record_type(args[3], 5, "site");
+    }
     std::vector<PyRef> no_finders;
     PythonServices services(no_finders);
-    const ImportList stmts = scan_source(text_of(text), &services);
+    const ImportList stmts =
+        scan_source(source_of(module_state(module), text, "source"), &services);
+    NameStrs strs;
     PyRef out = check(PyList_New(static_cast<Py_ssize_t>(stmts.size())));
     for (std::size_t k = 0; k < stmts.size(); ++k) {
-      PyObject* item = nullptr;
+      PyRef item;
       if (const auto* imp = std::get_if<Import>(&stmts[k])) {
-        PyRef names = names_tuple(imp->names);
-        item = Py_BuildValue("(OOiOII)", Py_False, Py_None, 0, names.get(), imp->site.line,
-                             static_cast<unsigned>(imp->site.context));
+        item = statement_record(types, false, PyRef::borrow(Py_None), 0,
+                                names_tuple(types, strs, imp->names), imp->site);
       } else {
         const auto& from = std::get<ImportFrom>(stmts[k]);
-        PyRef names = names_tuple(from.names);
-        PyRef module = !from.module.empty() ? str_of(from.module) : PyRef::borrow(Py_None);
-        item = Py_BuildValue("(OOKOII)", Py_True, module.get(),
-                             static_cast<unsigned long long>(from.level), names.get(),
-                             from.site.line, static_cast<unsigned>(from.site.context));
+        item = statement_record(
+            types, true, !from.module.empty() ? strs(from.module) : PyRef::borrow(Py_None),
+            static_cast<long long>(from.level), names_tuple(types, strs, from.names), from.site);
       }
-      if (item == nullptr) throw ErrorAlreadySet{};
-      PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(k), item);
+      PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(k), item.release());
     }
     return out.release();
   });
@@ -661,8 +877,8 @@ PyObject* exact_scan(PyObject*, PyObject* text) noexcept {
 // render(format, names, kinds, origins, depths, imports, roots, indent) -> the
 // graph given as tables, as "json" or "dot" text, by the writers of the
 // exact engine's graphs; modules by index, imports and roots as indices.
-PyObject* exact_render(PyObject*, PyObject* args) noexcept {
-  return entry([&] {
+PyObject* exact_render(PyObject* module, PyObject* args) noexcept {
+  return entry_of(module, nullptr, [&] {
     const char* format = nullptr;
     PyObject *names = nullptr, *kinds = nullptr, *origins = nullptr, *depths = nullptr,
              *imports = nullptr, *roots = nullptr, *indent = nullptr;
@@ -703,6 +919,8 @@ PyObject* exact_render(PyObject*, PyObject* args) noexcept {
       return static_cast<std::uint32_t>(i);
     };
     std::vector<std::vector<std::uint32_t>> edges(static_cast<std::size_t>(n));
+    // The origins' file-system bytes, one slot per module (never moved).
+    std::vector<std::string> origin_bytes(static_cast<std::size_t>(n));
     OutputGraph graph;
     for (Py_ssize_t i = 0; i < n; ++i) {
       PyRef targets = items(PySequence_Fast_GET_ITEM(import_items.get(), i), "render(): imports");
@@ -712,11 +930,14 @@ PyObject* exact_render(PyObject*, PyObject* args) noexcept {
       PyObject* origin = PySequence_Fast_GET_ITEM(origin_items.get(), i);
       const long long depth = PyLong_AsLongLong(PySequence_Fast_GET_ITEM(depth_items.get(), i));
       if (depth == -1 && PyErr_Occurred()) throw ErrorAlreadySet{};
-      graph.modules.push_back(
-          {text(PySequence_Fast_GET_ITEM(name_items.get(), i), "names"),
-           text(PySequence_Fast_GET_ITEM(kind_items.get(), i), "kinds"),
-           origin == Py_None ? std::nullopt : std::optional(text(origin, "origins")), depth,
-           edges[i]});
+      graph.modules.push_back({text(PySequence_Fast_GET_ITEM(name_items.get(), i), "names"),
+                               text(PySequence_Fast_GET_ITEM(kind_items.get(), i), "kinds"),
+                               std::nullopt, depth, edges[i]});
+      if (origin != Py_None) {
+        if (!PyUnicode_Check(origin)) raise(PyExc_TypeError, "render(): origins must be str");
+        origin_bytes[i] = path_bytes(origin);
+        graph.modules.back().origin = origin_bytes[i];
+      }
     }
     PyRef root_items = items(roots, "render(): roots");
     for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(root_items.get()); ++k) {
@@ -726,26 +947,53 @@ PyObject* exact_render(PyObject*, PyObject* args) noexcept {
   });
 }
 
-PyObject* exact_error_type() noexcept {
-  if (g_error == nullptr) {
-    g_error = PyErr_NewExceptionWithDoc("tarnwick_graph.Error",
-                                        "What the exact engine raises for every failure.",
-                                        PyExc_Exception, nullptr);
-  }
-  return g_error;
+// ---- the module's state ------------------------------------------------------
+
+int exact_exec(PyObject* module) noexcept {
+  PyObject* done = entry_of(module, nullptr, [&] {
+    ExactState& state = module_state(module);
+    state.error = check(PyErr_NewExceptionWithDoc("tarnwick_graph.Error",
+                                                  "What the exact engine raises for every failure.",
+                                                  PyExc_Exception, nullptr))
+                      .release();
+    const auto make = [&](PyType_Spec& spec) {
+      return reinterpret_cast<PyTypeObject*>(
+          check(PyType_FromModuleAndSpec(module, &spec, nullptr)).release());
+    };
+    state.builder = make(kBuilderSpec);
+    state.graph = make(kGraphSpec);
+    state.chains = make(kChainsSpec);
+    add_to_module(module, "Error", state.error);
+    add_to_module(module, "Builder", reinterpret_cast<PyObject*>(state.builder));
+    add_to_module(module, "Graph", reinterpret_cast<PyObject*>(state.graph));
+    add_to_module(module, "Chains", reinterpret_cast<PyObject*>(state.chains));
+    Py_RETURN_NONE;
+  });
+  if (done == nullptr) return -1;
+  Py_DECREF(done);
+  return 0;
 }
 
-PyTypeObject* exact_builder_type() noexcept {
-  static PyTypeObject* type = nullptr;
-  return cached_type(type, kBuilderSpec);
+int exact_traverse(PyObject* module, visitproc visit, void* arg) noexcept {
+  ExactState& state = module_state(module);
+  Py_VISIT(state.error);
+  Py_VISIT(state.builder);
+  Py_VISIT(state.graph);
+  Py_VISIT(state.chains);
+  return 0;
 }
 
-PyTypeObject* exact_graph_type() noexcept {
-  return graph_type();
+int exact_clear(PyObject* module) noexcept {
+  ExactState& state = module_state(module);
+  Py_CLEAR(state.error);
+  Py_CLEAR(state.builder);
+  Py_CLEAR(state.graph);
+  Py_CLEAR(state.chains);
+  return 0;
 }
 
-PyTypeObject* exact_chains_type() noexcept {
-  return chains_type();
+void exact_free(void* module) noexcept {
+  exact_clear(static_cast<PyObject*>(module));
 }
 
 }  // namespace tarnwick::py

@@ -1,21 +1,33 @@
-// The exact engine's private module: its error class, its classes and its
-// scan function.
+// The exact engine's private module (tarnwick_graph._native): its error
+// class and classes live in the module's state, so each module object (one
+// per interpreter) has its own.
 #pragma once
 
 #include "python/common/py_ref.hpp"
 
 namespace tarnwick::py {
 
-// tarnwick_graph.Error (an Exception), created on first use; NULL with an
-// error set on failure.
-PyObject* exact_error_type() noexcept;
+// The module's definition, which its classes find their module by.
+extern PyModuleDef exact_module_def;
 
-PyTypeObject* exact_builder_type() noexcept;
-PyTypeObject* exact_graph_type() noexcept;
-PyTypeObject* exact_chains_type() noexcept;
+// What each module object holds: strong references to its classes.
+struct ExactState {
+  PyObject* error;  // tarnwick_graph.Error
+  PyTypeObject* builder;
+  PyTypeObject* graph;
+  PyTypeObject* chains;
+};
 
-// scan(text) -> [(is_from, module, level, ((name, asname), ...), line, context), ...]
-PyObject* exact_scan(PyObject* module, PyObject* text) noexcept;
+// The slots of the definition above that make and release the state.
+int exact_exec(PyObject* module) noexcept;
+int exact_traverse(PyObject* module, visitproc visit, void* arg) noexcept;
+int exact_clear(PyObject* module) noexcept;
+void exact_free(void* module) noexcept;
+
+// scan(text[, statement, alias, site]) -> the import statements of a text:
+// tuples (is_from, module, level, ((name, asname), ...), line, context), or
+// records of the three given tuple classes.
+PyObject* exact_scan(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
 // render(format, names, kinds, origins, depths, imports, roots, indent) ->
 // a graph given as tables, as "json" or "dot" text
