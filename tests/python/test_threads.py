@@ -1,9 +1,13 @@
 """Builders used from several Python threads."""
 
 import sys
+import threading
 from concurrent.futures import ThreadPoolExecutor
 
+import pytest
+
 import tarnwick
+from tarnwick_graph import _config, _native
 
 # A tree that imports cleanly (a lookup that imports a failing package would
 # retry that import on every lookup and race with other threads doing the same).
@@ -83,3 +87,33 @@ def test_an_exact_build_lets_other_threads_run(project):
     # its ends; a free lock gives one about every millisecond (fewer under
     # valgrind, which runs one thread at a time, but still some tens).
     assert took and wakeups >= 10, (wakeups, took)
+
+
+def test_a_builder_in_use_on_another_thread_raises_the_busy_error():
+    """While one thread builds (here held inside a finder, without the
+    interpreter lock), every call on the same builder from another thread
+    raises Error; the builder serves again once the build ends."""
+    started, release = threading.Event(), threading.Event()
+
+    class Blocking:
+        def find_spec(self, name, path=None, target=None):
+            if name == "zz_wait":
+                started.set()
+                release.wait(60)
+
+    builder = _native.Builder(_config.finder_config([]) | {"meta_path": [Blocking(), "builtin"]})
+    worker = threading.Thread(target=builder.build, args=("text", "import zz_wait", "", None, 0))
+    worker.start()
+    try:
+        assert started.wait(60)
+        for call in (
+            builder.stats,
+            lambda: builder.find("sys"),
+            lambda: builder.build("modules", ["sys"], "", None, 0),
+        ):
+            with pytest.raises(_native.Error, match="already building on another thread"):
+                call()
+    finally:
+        release.set()
+        worker.join()
+    assert builder.find("sys")[0] == "builtin"
