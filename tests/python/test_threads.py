@@ -56,7 +56,6 @@ def test_an_exact_build_lets_other_threads_run(project):
     """The exact engine builds without the interpreter lock: a thread that
     sleeps a millisecond at a time keeps waking up while a build of some
     thousands of modules runs in another."""
-    import threading
     import time
 
     import tarnwick_graph

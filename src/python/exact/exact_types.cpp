@@ -765,6 +765,13 @@ PyTypeObject* record_type(PyObject* arg, Py_ssize_t fields, const char* what) {
   return type;
 }
 
+// A record holds str, int, bool and None values and other records: nothing
+// that can take part in a reference cycle, so the collector need not track
+// it (it stops tracking such plain tuples itself once it has seen them).
+void untrack(const PyRef& record) {
+  if (PyObject_GC_IsTracked(record.get())) PyObject_GC_UnTrack(record.get());
+}
+
 // A record of `type` holding `items`.
 template <std::size_t N>
 PyRef record(PyTypeObject* type, std::array<PyRef, N>& items) {
@@ -779,12 +786,15 @@ PyRef record(PyTypeObject* type, std::array<PyRef, N>& items) {
     PyRef plain = check(PyTuple_New(n));
     for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(plain.get(), i, items[i].release());
     PyRef args = check(PyTuple_Pack(1, plain.get()));
-    return check(PyTuple_Type.tp_new(type, args.get(), nullptr));
+    PyRef made = check(PyTuple_Type.tp_new(type, args.get(), nullptr));
+    untrack(made);
+    return made;
 #else
     out = check(type->tp_alloc(type, n));
 #endif
   }
   for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(out.get(), i, items[i].release());
+  untrack(out);
   return out;
 }
 
@@ -814,6 +824,7 @@ PyRef names_tuple(const RecordTypes& types, NameStrs& strs, Names names) {
                                                          : strs(names[k].asname)};
     PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(k), record(types.alias, fields).release());
   }
+  untrack(out);
   return out;
 }
 
