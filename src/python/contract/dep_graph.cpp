@@ -103,14 +103,21 @@ PyCFunction fastcall(F* f) {
 }
 
 PyMethodDef kMethods[] = {
-    {"size", size, METH_NOARGS, "size($self)\n--\n\n"},
-    {"num_dependencies", num_dependencies, METH_NOARGS, "num_dependencies($self)\n--\n\n"},
-    {"keys", keys, METH_NOARGS, "keys($self)\n--\n\n"},
-    {"get", fastcall(get), METH_FASTCALL | METH_KEYWORDS, "get($self, name)\n--\n\n"},
+    {"size", size, METH_NOARGS, "size($self)\n--\n\nThe number of modules (nodes) in the graph."},
+    {"num_dependencies", num_dependencies, METH_NOARGS,
+     "num_dependencies($self)\n--\n\nThe number of import edges in the graph."},
+    {"keys", keys, METH_NOARGS, "keys($self)\n--\n\nA new set of every module name in the graph."},
+    {"get", fastcall(get), METH_FASTCALL | METH_KEYWORDS,
+     "get($self, name)\n--\n\n"
+     "A DepNode copy of the module `name`; PanicException when the graph has no such node."},
     {"get_all_scoped", fastcall(get_all_scoped), METH_FASTCALL | METH_KEYWORDS,
-     "get_all_scoped($self, scope)\n--\n\n"},
-    {"origins", origins, METH_NOARGS, "origins($self)\n--\n\n"},
-    {"names", names, METH_NOARGS, "names($self)\n--\n\n"},
+     "get_all_scoped($self, scope)\n--\n\n"
+     "A list of DepNode copies of the modules whose names start with the text `scope`\n"
+     "(a plain prefix: \"\" gives every module)."},
+    {"origins", origins, METH_NOARGS,
+     "origins($self)\n--\n\nA list of the origins (file paths and the like) of the modules that "
+     "have one."},
+    {"names", names, METH_NOARGS, "names($self)\n--\n\nA list of every module name in the graph."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -118,6 +125,10 @@ PyType_Slot kSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<DepGraph>)},
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
     {Py_tp_methods, kMethods},
+    {Py_tp_doc,
+     const_cast<char*>("A read-only import graph returned by GraphBuilder.build: modules by name, "
+                       "each\nwith its spec, its imports both ways and its depth. Every query "
+                       "returns fresh\nobjects.")},
     {0, nullptr},
 };
 

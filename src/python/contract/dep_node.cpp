@@ -49,11 +49,21 @@ PyObject* get_dependencies(PyObject* self, void*) noexcept {
 }
 
 PyGetSetDef kGetSet[] = {
-    {"name", get_name, nullptr, nullptr, nullptr},
-    {"spec", get_spec, nullptr, nullptr, nullptr},
-    {"dependents", get_dependents, nullptr, nullptr, nullptr},
-    {"depth", get_depth, nullptr, nullptr, nullptr},
-    {"dependencies", get_dependencies, nullptr, nullptr, nullptr},
+    {"name", get_name, nullptr, const_cast<char*>("The module's full dotted name."), nullptr},
+    {"spec", get_spec, nullptr,
+     const_cast<char*>("A new dict {'name': ..., 'origin': ...}: where the module was found "
+                       "(origin None when it has none)."),
+     nullptr},
+    {"dependents", get_dependents, nullptr,
+     const_cast<char*>("A new set of the names of the modules that import this one."), nullptr},
+    {"depth", get_depth, nullptr,
+     const_cast<char*>("The fewest import steps from the root to this module, or None when "
+                       "unknown."),
+     nullptr},
+    {"dependencies", get_dependencies, nullptr,
+     const_cast<char*>("The number of modules this one imports (also written on standard "
+                       "output)."),
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -61,6 +71,9 @@ PyType_Slot kSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<DepNode>)},
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
     {Py_tp_getset, kGetSet},
+    {Py_tp_doc, const_cast<char*>(
+                    "One module of a DepGraph, copied when it was read from the graph: its name, "
+                    "spec,\ndependents, depth and number of dependencies.")},
     {0, nullptr},
 };
 

@@ -56,7 +56,13 @@ PyObject* builder_build(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 PyMethodDef kMethods[] = {
     {"build", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(builder_build)),
-     METH_FASTCALL | METH_KEYWORDS, "build($self, source, package=None)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS,
+     "build($self, source, package=None)\n--\n\n"
+     "The DepGraph of `source`, Python text run as a module stored nowhere (the root\n"
+     "node '<terminal>', depth 0), inside the package `package` when given, so that its\n"
+     "relative imports resolve. Every module it imports, directly or not, is looked up\n"
+     "with importlib.util.find_spec and its file read; a module this builder has seen\n"
+     "before is copied from its cache with everything below it. Ctrl-C stops the build."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -64,7 +70,12 @@ PyType_Slot kSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<GraphBuilder>)},
     {Py_tp_new, reinterpret_cast<void*>(builder_new)},
     {Py_tp_methods, kMethods},
-    {Py_tp_doc, const_cast<char*>("GraphBuilder(verbose=None)\n--\n\n")},
+    {Py_tp_doc,
+     const_cast<char*>("GraphBuilder(verbose=None)\n--\n\n"
+                       "Builds dependency graphs from source text and keeps the union of every\n"
+                       "graph it returned, so later builds reuse what it has found. With a true\n"
+                       "`verbose`, the statements parsed from each text are printed on standard\n"
+                       "output. A builder serves one build at a time.")},
     {0, nullptr},
 };
 

@@ -24,12 +24,21 @@ PyObject* parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 
 PyMethodDef kParseDef = {"parse",
                          reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse)),
-                         METH_FASTCALL | METH_KEYWORDS, "parse(source)\n--\n\n"};
+                         METH_FASTCALL | METH_KEYWORDS,
+                         "parse(source)\n--\n\n"
+                         "The import statements the builder's grammar finds in `source`, in\n"
+                         "order, as dicts: {'type': 'import', 'names': [...]} or\n"
+                         "{'type': 'import_from', 'module': ..., 'level': ..., 'names': [...]},\n"
+                         "each name {'name': ...} with an 'asname' when it has one."};
 
 }  // namespace
 
 PyRef create_parser_module() {
   PyRef module = check(PyModule_New("parser"));
+  check_status(PyModule_SetDocString(
+      module.get(),
+      "The import grammar of tarnwick's builder: parse(source) gives the import "
+      "statements it finds."));
   PyRef module_name = check(PyModule_GetNameObject(module.get()));
   PyRef function = check(PyCMethod_New(&kParseDef, module.get(), module_name.get(), nullptr));
   PyRef function_name = check(PyObject_GetAttrString(function.get(), "__name__"));
