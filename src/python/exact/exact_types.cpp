@@ -393,26 +393,54 @@ PyObject* graph_collapsed(PyObject* self, PyObject* inside) noexcept {
 }
 
 PyMethodDef kGraphMethods[] = {
-    {"same_modules", graph_same_modules, METH_O, "whether both graphs hold the same modules"},
-    {"depths", graph_depths, METH_NOARGS, "(depth, ...) by module index"},
-    {"same_depths", graph_same_depths, METH_O, "whether both graphs share their depths"},
-    {"same_problems", graph_same_problems, METH_O, "whether both graphs hold the same problems"},
-    {"table", graph_table, METH_NOARGS, "(names, kinds, origins, depths)"},
-    {"find", graph_find, METH_O, "index of a module name, or -1"},
-    {"imports", graph_imports, METH_O, "indices a module imports"},
-    {"importers_of", graph_importers_of, METH_O, "indices of the modules importing one"},
-    {"roots", graph_roots, METH_NOARGS, "indices of the roots"},
-    {"edge_count", graph_edge_count, METH_NOARGS, "number of edges"},
-    {"sites", graph_sites, METH_VARARGS, "((line, context), ...) of an edge"},
-    {"problems", graph_problems, METH_NOARGS, "((importer, name, line, reason, kind), ...)"},
-    {"cycles", graph_cycles, METH_NOARGS, "strongly connected components"},
-    {"importers", graph_importers, METH_VARARGS, "modules importing any of the targets"},
-    {"subgraph", graph_subgraph, METH_O, "the graph of the modules kept"},
-    {"to_json", graph_to_json, METH_O, "the graph as JSON text"},
-    {"write_json", graph_write_json, METH_VARARGS, "the JSON text handed to write() in pieces"},
-    {"to_dot", graph_to_dot, METH_NOARGS, "the graph as Graphviz DOT text"},
-    {"chains", graph_chains, METH_O, "iterator of the shortest chains to a module"},
-    {"collapsed", graph_collapsed, METH_O, "outside modules folded into top-level names"},
+    {"same_modules", graph_same_modules, METH_O,
+     "same_modules(other, /) -> bool\n\n"
+     "Whether both graphs hold the same modules (names, kinds and origins), by index."},
+    {"depths", graph_depths, METH_NOARGS,
+     "depths() -> (depth, ...)\n\nEvery module's depth, by index."},
+    {"same_depths", graph_same_depths, METH_O,
+     "same_depths(other, /) -> bool\n\nWhether both graphs give every module the same depth."},
+    {"same_problems", graph_same_problems, METH_O,
+     "same_problems(other, /) -> bool\n\nWhether both graphs hold the same problems."},
+    {"table", graph_table, METH_NOARGS,
+     "table() -> (names, kinds, origins, depths)\n\n"
+     "Every module's fields as four tuples, by index; origins are file-system paths\n"
+     "(os.fsdecode) or None."},
+    {"find", graph_find, METH_O, "find(name, /) -> int\n\nThe index of the module `name`, or -1."},
+    {"imports", graph_imports, METH_O,
+     "imports(index, /) -> (index, ...)\n\nThe modules the module at `index` imports."},
+    {"importers_of", graph_importers_of, METH_O,
+     "importers_of(index, /) -> (index, ...)\n\nThe modules that import the module at `index`."},
+    {"roots", graph_roots, METH_NOARGS, "roots() -> (index, ...)\n\nThe graph's roots."},
+    {"edge_count", graph_edge_count, METH_NOARGS, "edge_count() -> int\n\nThe number of imports."},
+    {"sites", graph_sites, METH_VARARGS,
+     "sites(importer, imported, /) -> ((line, context), ...)\n\n"
+     "Where the statements making one import stand: line and context flags."},
+    {"problems", graph_problems, METH_NOARGS,
+     "problems() -> ((importer, name, line, reason, kind), ...)\n\n"
+     "What the build could not follow (importer None: a requested module)."},
+    {"cycles", graph_cycles, METH_NOARGS,
+     "cycles() -> [(index, ...), ...]\n\nThe import cycles: strongly connected components."},
+    {"importers", graph_importers, METH_VARARGS,
+     "importers(targets, transitive, /) -> (index, ...)\n\n"
+     "The modules importing any of `targets`, directly or (with `transitive`) not."},
+    {"subgraph", graph_subgraph, METH_O,
+     "subgraph(keep, /) -> Graph\n\nThe graph of the modules whose byte in `keep` is not zero."},
+    {"to_json", graph_to_json, METH_O,
+     "to_json(indent, /) -> str\n\n"
+     "The graph as JSON text, as json.dumps writes it (ASCII; a path that is not valid\n"
+     "UTF-8 carries its bytes as \\udcXX escapes)."},
+    {"write_json", graph_write_json, METH_VARARGS,
+     "write_json(indent, write, /) -> None\n\nThe text to_json gives, handed to write() in "
+     "pieces."},
+    {"to_dot", graph_to_dot, METH_NOARGS, "to_dot() -> str\n\nThe graph as Graphviz DOT text."},
+    {"chains", graph_chains, METH_O,
+     "chains(index, /) -> Chains\n\n"
+     "An iterator of every shortest import chain from a root to the module at `index`."},
+    {"collapsed", graph_collapsed, METH_O,
+     "collapsed(inside, /) -> Graph\n\n"
+     "The graph with every module outside the packages `inside` folded into its\n"
+     "top-level name."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -421,7 +449,8 @@ PyType_Slot kGraphSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
     {Py_tp_methods, kGraphMethods},
     {Py_mp_length, reinterpret_cast<void*>(graph_len)},
-    {Py_tp_doc, const_cast<char*>("An import graph built by the exact engine.")},
+    {Py_tp_doc, const_cast<char*>("An import graph built by the exact engine: modules by index, "
+                                  "with their imports, depths and problems. Read-only.")},
     {0, nullptr},
 };
 
