@@ -50,6 +50,7 @@ def test_paths_that_are_not_utf8_round_trip(bad_dir, capsys, monkeypatch):
         (lambda: tg.build(source="", within=["p\udcff"]), "within: 'p\\udcff' is not a module"),
         (lambda: tg.build(source="", package="p\udcff"), "package: 'p\\udcff' is not a module"),
         (lambda: tg.Builder().find("m\udcff"), "name: 'm\\udcff' is not a module name"),
+        (lambda: tg.build(source="").collapsed("p\udcff"), "packages: 'p\\udcff' is not a mod"),
     ],
 )
 def test_text_that_is_not_unicode_is_an_error(call, message):

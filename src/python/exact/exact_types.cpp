@@ -386,7 +386,7 @@ PyObject* graph_chains(PyObject* self, PyObject* arg) noexcept;
 PyObject* graph_collapsed(PyObject* self, PyObject* inside) noexcept {
   return entry(self, [&] {
     ExactState& state = state_of(self);
-    const std::vector<std::string> packages = str_list(state, inside, "collapsed()");
+    const std::vector<std::string> packages = str_list(state, inside, "packages");
     return wrap(state, std::make_shared<const ExactGraph>(collapsed(graph_of(self), packages)))
         .release();
   });
