@@ -100,16 +100,20 @@ def report(title: str, texts: list[str], passes: int, baseline: str, route, bar:
 
 
 def main() -> int:
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     ap.add_argument("--passes", type=int, default=5, help="timed passes per route; the best counts")
     args = ap.parse_args()
-    print(f"python {sys.version.split()[0]}, tarnwick_graph from {os.path.dirname(tarnwick_graph.__file__)}")
+    where = os.path.dirname(tarnwick_graph.__file__)
+    print(f"python {sys.version.split()[0]}, tarnwick_graph from {where}")
     texts = stdlib_texts()
     if read_records(texts) != ast_walk(texts):
         print("the scan and ast disagree on the number of imported names", file=sys.stderr)
         return 1
     ok = report("standard library", texts, args.passes, "ast.parse + walk", ast_walk, STDLIB_BAR)
-    ok &= report("import-dense text", [DENSE_TEXT], args.passes * 4, "ast.parse", ast_parse, DENSE_BAR)
+    dense = [DENSE_TEXT]
+    ok &= report("import-dense text", dense, args.passes * 4, "ast.parse", ast_parse, DENSE_BAR)
     return 0 if ok else 1
 
 

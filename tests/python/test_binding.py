@@ -100,7 +100,9 @@ class Finder:
     builder = None
 
     def find_spec(self, name, path=None, target=None):
-        return importlib.util.spec_from_loader(name, None, origin="somewhere") if name == "zz_found" else None
+        if name == "zz_found":
+            return importlib.util.spec_from_loader(name, None, origin="somewhere")
+        return None
 
 
 def test_a_finder_that_refers_to_its_builder_is_collected():
@@ -135,7 +137,9 @@ def test_the_module_loads_in_a_subinterpreter(run_python):
         except ImportError:
             import _interpreters as interpreters
         interp = interpreters.create()
-        interpreters.run_string(interp, "import tarnwick_graph as tg; assert len(tg.build(source='import os'))")
+        interpreters.run_string(
+            interp, "import tarnwick_graph as tg; assert len(tg.build(source='import os'))"
+        )
         interpreters.destroy(interp)
         """
     )
