@@ -831,27 +831,43 @@ PyRef bool_ref(bool value) {
   return PyRef::borrow(value ? Py_True : Py_False);
 }
 
-// One str per distinct name of a scan: a text names the same modules again
-// and again. The views point into the scan's statements.
-class NameStrs {
+// The values a scan shares between its records, as a text names the same
+// modules again and again: one str per distinct name, and one alias record
+// per name imported without `as` (records cannot change, so sharing them is
+// safe). The views point into the scan's statements.
+class SharedValues {
  public:
-  PyRef operator()(std::string_view name) {
+  explicit SharedValues(const RecordTypes& types) : types_(types) {}
+
+  PyRef str(std::string_view name) {
     auto [at, added] = strs_.try_emplace(name);
     if (added) at->second = str_of(name);
     return at->second;
   }
 
+  PyRef alias(const Alias& alias) {
+    if (!alias.asname.empty()) {
+      std::array<PyRef, 2> fields{str(alias.name), str(alias.asname)};
+      return record(types_.alias, fields);
+    }
+    auto [at, added] = aliases_.try_emplace(alias.name);
+    if (added) {
+      std::array<PyRef, 2> fields{str(alias.name), PyRef::borrow(Py_None)};
+      at->second = record(types_.alias, fields);
+    }
+    return at->second;
+  }
+
  private:
+  const RecordTypes& types_;
   std::unordered_map<std::string_view, PyRef> strs_;
+  std::unordered_map<std::string_view, PyRef> aliases_;
 };
 
-PyRef names_tuple(const RecordTypes& types, NameStrs& strs, Names names) {
+PyRef names_tuple(SharedValues& shared, Names names) {
   PyRef out = check(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
   for (std::size_t k = 0; k < names.size(); ++k) {
-    std::array<PyRef, 2> fields{strs(names[k].name), names[k].asname.empty()
-                                                         ? PyRef::borrow(Py_None)
-                                                         : strs(names[k].asname)};
-    PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(k), record(types.alias, fields).release());
+    PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(k), shared.alias(names[k]).release());
   }
   untrack(out);
   return out;
@@ -895,18 +911,18 @@ PyObject* exact_scan(PyObject* module, PyObject* const* args, Py_ssize_t nargs) 
     PythonServices services(no_finders);
     const ImportList stmts =
         scan_source(source_of(module_state(module), text, "source"), &services);
-    NameStrs strs;
+    SharedValues shared(types);
     PyRef out = check(PyList_New(static_cast<Py_ssize_t>(stmts.size())));
     for (std::size_t k = 0; k < stmts.size(); ++k) {
       PyRef item;
       if (const auto* imp = std::get_if<Import>(&stmts[k])) {
         item = statement_record(types, false, PyRef::borrow(Py_None), 0,
-                                names_tuple(types, strs, imp->names), imp->site);
+                                names_tuple(shared, imp->names), imp->site);
       } else {
         const auto& from = std::get<ImportFrom>(stmts[k]);
         item = statement_record(
-            types, true, !from.module.empty() ? strs(from.module) : PyRef::borrow(Py_None),
-            static_cast<long long>(from.level), names_tuple(types, strs, from.names), from.site);
+            types, true, !from.module.empty() ? shared.str(from.module) : PyRef::borrow(Py_None),
+            static_cast<long long>(from.level), names_tuple(shared, from.names), from.site);
       }
       PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(k), item.release());
     }
