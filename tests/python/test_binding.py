@@ -30,6 +30,8 @@ def test_paths_that_are_not_utf8_round_trip(bad_dir, capsys, monkeypatch):
     # The JSON text carries the bytes as json.dumps carries the str.
     text = graph.to_json()
     assert "\\udcff" in text and json.loads(text)["modules"][1]["origin"] == b
+    rendered = _native.render("json", ["b"], ["source"], [b], [0], [[]], [0], None)
+    assert json.loads(rendered)["modules"][0]["origin"] == b
     builder = tg.Builder(sys_path=[str(bad_dir)])
     assert builder.find("b") == ("source", b)
     assert builder.build(modules="b")["b"].origin == b
