@@ -247,9 +247,8 @@ def test_chains_and_why_along_a_chain_of_20_000(project, capsys):
 
 
 # The core carries paths as bytes, and its JSON writer shows a byte that is
-# not UTF-8 as a lone surrogate; the cases marked pass once the binding
-# converts paths as os.fsencode and os.fsdecode do.
-PATH_BYTES = pytest.mark.xfail(strict=True, reason="the binding converts paths as UTF-8 text")
+# not UTF-8 as a lone surrogate; the binding converts paths as os.fsencode
+# and os.fsdecode do.
 BAD = os.fsdecode(b"bad\xff")
 
 
@@ -268,9 +267,7 @@ def modules_and_problems(capsys, how, root):
     return set(graph), [(p.importer, p.name, p.kind) for p in graph.problems]
 
 
-@pytest.mark.parametrize("how", [
-    pytest.param("api", marks=PATH_BYTES), pytest.param("api_packages", marks=PATH_BYTES),
-    pytest.param("cli_listing", marks=PATH_BYTES), "cli", "cli_m"])
+@pytest.mark.parametrize("how", ["api", "api_packages", "cli_listing", "cli", "cli_m"])
 def test_a_file_name_no_import_can_write_is_a_problem_of_its_package(
         project, capsys, monkeypatch, how):
     root = project({"p/__init__.py": "", "p/good.py": "from . import other\n", "p/other.py": "",
@@ -282,7 +279,6 @@ def test_a_file_name_no_import_can_write_is_a_problem_of_its_package(
         assert problems == [("p", os.path.join(root, "p", f"{BAD}.py"), "unreadable")]
 
 
-@PATH_BYTES
 @pytest.mark.parametrize("how", ["api", "api_sys_path", "cli"])
 def test_paths_that_are_not_utf8(project, capsys, how):
     root = project({f"{BAD}dir/a.py": "import helper_b\n", f"{BAD}dir/helper_b.py": ""})

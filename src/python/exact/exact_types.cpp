@@ -250,7 +250,9 @@ PyObject* graph_problems(PyObject* self, PyObject*) noexcept {
     for (std::size_t k = 0; k < problems.size(); ++k) {
       const Problem& p = problems[k];
       PyRef importer = p.importer.empty() ? PyRef::borrow(Py_None) : str_of(p.importer);
-      PyRef name = str_of(p.name), reason = path_str(problem_reason(p)),
+      // A problem may name a file (one no import can name): its name and
+      // reason are decoded as paths.
+      PyRef name = path_str(p.name), reason = path_str(problem_reason(p)),
             kind = str_of(problem_kind_name(p.kind));
       PyObject* item =
           Py_BuildValue("(OOIOO)", importer.get(), name.get(), p.line, reason.get(), kind.get());
