@@ -620,7 +620,10 @@ def build_exact(args: Args) -> tuple[Graph, list[str]]:
     else:
         target = {"__main__"}
     for p in graph.problems:
-        if p.kind == "unreadable" and p.importer in target:
+        # The target's own file, not one inside a package it stands for (a
+        # file no import can name is a problem of its package, and no error).
+        if (p.kind == "unreadable" and p.importer in target
+                and (path == "-" or graph[p.importer].origin == p.name)):
             shown = "standard input" if path == "-" else p.name
             raise Error(f"cannot read {shown}: {p.reason}")
     if args.external == "collapse":
@@ -656,6 +659,11 @@ def main(argv: Iterable[str] | None = None) -> int:
 
 
 def run(argv: Iterable[str] | None) -> int:
+    # File names that are not valid in the locale's encoding come back as
+    # the bytes they were, as the interpreter carries them.
+    for stream in (sys.stdout, sys.stderr):
+        if stream is not None and hasattr(stream, "reconfigure"):
+            stream.reconfigure(errors="surrogateescape")
     words = sys.argv[1:] if argv is None else list(argv)
     args = quick_args(words) or parse_args(words)
     if args.svg:

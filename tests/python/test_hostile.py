@@ -5,6 +5,8 @@ import builtins
 import json
 import os
 import re
+import subprocess
+import sys
 import zipfile
 from importlib.machinery import ModuleSpec
 from types import SimpleNamespace
@@ -255,8 +257,9 @@ BAD = os.fsdecode(b"bad\xff")
 def modules_and_problems(capsys, how, root):
     """The modules and problems (importer, name, kind) of the package p, by `how`."""
     if how == "cli_listing":  # the listing names no problem: only its modules are compared
-        out = graph_cli(capsys, "p")[0]
-        listed = {line.split()[0] for line in out.splitlines() if line.startswith("  ")}
+        lines = graph_cli(capsys, "p")[0].splitlines()
+        rows = lines[next(i for i, line in enumerate(lines) if line.startswith("depth")):]
+        listed = {line.split()[0] for line in rows if line.startswith("  ")}
         return listed - {"json"}, None
     if how.startswith("cli"):
         got = json.loads(graph_cli(capsys, "--json", *(["-m", "p"] if how == "cli_m" else ["p"]))[0])
@@ -295,3 +298,12 @@ def test_paths_that_are_not_utf8(project, capsys, how):
         origin = next(m["origin"] for m in got["modules"] if m["name"] == "helper_b")
     assert modules == {"__main__", "helper_b"}
     assert origin == os.path.join(folder, "helper_b.py")
+
+
+def test_the_listing_prints_a_path_that_is_not_utf8_as_its_bytes(project):
+    root = project({f"{BAD}dir/a.py": "import helper_b\n", f"{BAD}dir/helper_b.py": ""})
+    proc = subprocess.run([sys.executable, "-m", "tarnwick_graph", os.path.join(f"{BAD}dir", "a.py")],
+                          cwd=root, capture_output=True, timeout=120,
+                          env=dict(os.environ, PYTHONIOENCODING="utf-8:strict"))
+    assert (proc.returncode, proc.stderr) == (0, b"")
+    assert os.fsencode(os.path.join(root, f"{BAD}dir")) in proc.stdout
