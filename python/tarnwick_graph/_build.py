@@ -227,10 +227,9 @@ class Builder:
         request = _Request(path, source, modules, packages, package, within, skip)
         self._last_search_path = self._search_path(request.first_entry)
         native = self._native_for(request.first_entry)
-        result = native.build(
+        result, reused = native.build(
             request.kind, request.target, request.package, request.within, request.skip
         )
-        reused, _, _ = native.stats()
         last = self._last.get(id(native))
         if reused and last is not None:
             graph = last  # nothing changed: the very graph of the last build

@@ -124,7 +124,7 @@ def test_each_module_object_has_its_own_classes_and_state():
     spec.loader.exec_module(other)
     assert other.Error is not _native.Error and other.Builder is not _native.Builder
     builder = other.Builder(_config.finder_config([]))
-    graph = builder.build("modules", ["sys"], "", None, 0)
+    graph, _ = builder.build("modules", ["sys"], "", None, 0)
     assert type(graph) is other.Graph and type(graph.chains(0)) is other.Chains
     with pytest.raises(other.Error, match="'m\\\\udcff' is not a module name"):
         builder.find("m\udcff")

@@ -661,7 +661,11 @@ PyObject* builder_build(PyObject* self, PyObject* args) noexcept {
       PythonServices services(inst->value.finders, &released);
       graph = inst->value.builder->build(request, &services);
     }
-    return wrap(state, std::move(graph)).release();
+    // Whether it is the last build's graph, read under the same borrow: a
+    // build on another thread may start as soon as this one returns.
+    const bool reused = inst->value.builder->last_stats().reused;
+    PyRef wrapped = wrap(state, std::move(graph));
+    return PyTuple_Pack(2, wrapped.get(), reused ? Py_True : Py_False);
   });
 }
 
@@ -730,11 +734,12 @@ int builder_clear(PyObject* self) noexcept {
 
 PyMethodDef kBuilderMethods[] = {
     {"build", builder_build, METH_VARARGS,
-     "build(kind, target, package, within, skip, /) -> Graph\n\n"
+     "build(kind, target, package, within, skip, /) -> (Graph, reused)\n\n"
      "Builds a graph: kind is \"script\" (target a path), \"text\" (target a source text),\n"
      "\"modules\" or \"packages\" (target a sequence of names); package the package a script\n"
      "or text runs in (\"\" for none); within None or the package names whose modules are\n"
-     "read; skip the context flags of the statements not to follow. Raises Error when the\n"
+     "read; skip the context flags of the statements not to follow. reused: whether the\n"
+     "graph is the last build's, nothing having changed. Raises Error when the\n"
      "builder is already building on another thread."},
     {"find", builder_find, METH_O,
      "find(name, /) -> (kind, origin, locations) | str\n\n"
