@@ -201,13 +201,10 @@ def test_quick_options_agree_with_argparse(argv, quick):
     (["--why", "nowhere", "why.py"], 3, "tarnwick-graph: nowhere is not in the graph"),
     (["app.py", "--affected", "bad.py"], 3, "tarnwick-graph: bad.py is not a module of the graph"),
     (["--svg", "g.svg", "why.py"], 4, "tarnwick-graph: --svg needs Graphviz's dot program"),
-    (["--all", "why.py"], 2, "usage:"),
-    (["why.py", "-m", "json"], 2, "usage:"),
-    (["--legacy", "--cycles", "why.py"], 2, "usage:"),
-    (["--why", "left", "--scope", "l", "why.py"], 2, "usage:"),
-    (["--jobs", "0", "why.py"], 2, "usage:"),
-    (["--jobs", "two", "why.py"], 2, "usage:"),
-    (["--legacy", "--jobs", "2", "why.py"], 2, "usage:"),
+    *[(argv, 2, "usage:") for argv in (
+        ["--all", "why.py"], ["why.py", "-m", "json"], ["--legacy", "--cycles", "why.py"],
+        ["--why", "left", "--scope", "l", "why.py"], ["--jobs", "0", "why.py"],
+        ["--jobs", "two", "why.py"], ["--legacy", "--jobs", "2", "why.py"])],
 ])
 def test_errors_and_exit_codes(project, tmp_path_factory, argv, code, message):
     no_tools = tmp_path_factory.mktemp("bin")  # a PATH without Graphviz's dot
@@ -284,61 +281,52 @@ REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 # stdlib's size, and what the tarnwick module finds in the running program,
 # vary with the interpreter and with the way the command is started.
 DOCS_PYTHON = (3, 11, 7)
+as_documented = pytest.mark.skipif(sys.version_info[:3] != DOCS_PYTHON or hasattr(
+    sys, "gettotalrefcount"), reason="the docs show CPython %d.%d.%d's release build" % DOCS_PYTHON)
 INSTALLED = os.path.join(os.path.dirname(sys.executable), "tarnwick-graph")
-# The files of the docs' small example, in a folder of that name.
-DTEST = {"main.py": "import a\nimport b\n", "a.py": "import b\n", "b.py": "import c\n", "c.py": ""}
 
 
 def documented_sessions():
-    """(file, command, expected output) for each `$ tarnwick-graph` line of
-    the console blocks of README.md and docs/GUIDE.md."""
+    """(command, expected output) for each `$ tarnwick-graph` line of the
+    console blocks of README.md and docs/GUIDE.md."""
     found = []
     for doc in ("README.md", os.path.join("docs", "GUIDE.md")):
         with open(os.path.join(REPO, doc), encoding="utf-8") as f:
             blocks = re.findall(r"^```console\n(.*?)^```", f.read(), re.M | re.S)
-        for block in blocks:
-            for session in re.split(r"^(?=\$ )", block, flags=re.M):
-                command, _, output = session.partition("\n")
-                if command.startswith("$ tarnwick-graph "):
-                    found.append(pytest.param(command[2:], output, id=f"{doc}: {command[2:]}"))
+        for session in (s for block in blocks for s in re.split(r"^(?=\$ )", block, flags=re.M)):
+            command, _, output = session.partition("\n")
+            if command.startswith("$ tarnwick-graph "):
+                found.append(pytest.param(command[2:], output, id=f"{doc}: {command[2:]}"))
     return found
 
 
-def shorten(text):
-    """The output as the docs show it: search path entries as …/ and their
-    last folder."""
-    return re.sub(r"^(  \S+ +)/\S*?([^/\s]+)$", r"\1…/\2", text, flags=re.M)
-
-
-@pytest.mark.skipif(sys.version_info[:3] != DOCS_PYTHON or hasattr(sys, "gettotalrefcount"),
-                    reason="the docs show CPython %d.%d.%d's release build" % DOCS_PYTHON)
+@as_documented
 @pytest.mark.skipif(not os.path.exists(INSTALLED), reason="tarnwick-graph is not installed")
 @pytest.mark.parametrize("command, expected", documented_sessions())
 def test_documented_sessions(tmp_path, command, expected):
     import sysconfig
 
     command, *pipe = command.split(" | ")
-    argv = command.split()[1:]
     stdlib = sysconfig.get_paths()["stdlib"]
-    argv = [a.replace("…/lib/python3.11", stdlib) for a in argv]
+    argv = [a.replace("…/lib/python3.11", stdlib) for a in command.split()[1:]]
     cwd = REPO
-    if "main.py" in argv:
+    if "main.py" in argv:  # the docs' small example, in a folder of that name
         cwd = tmp_path / "dtest"
         cwd.mkdir()
-        for name, text in DTEST.items():
+        for name, text in {"main.py": "import a\nimport b\n", "a.py": "import b\n",
+                           "b.py": "import c\n", "c.py": ""}.items():
             (cwd / name).write_text(text)
     proc = subprocess.run([INSTALLED, *argv], cwd=cwd, capture_output=True, text=True,
                           timeout=120)
     lines = proc.stdout.splitlines(keepends=True)
-    for step in pipe:
-        tool, n = step.split()
+    for tool, n in (step.split() for step in pipe):
         lines = lines[: int(n[1:])] if tool == "head" else lines[-int(n[1:]):]
-    assert (proc.returncode, proc.stderr) == (0, "")
-    assert shorten("".join(lines)) == expected
+    # The search path entries as the docs show them: …/ and their last folder.
+    shown = re.sub(r"^(  \S+ +)/\S*?([^/\s]+)$", r"\1…/\2", "".join(lines), flags=re.M)
+    assert (proc.returncode, proc.stderr, shown) == (0, "", expected)
 
 
-@pytest.mark.skipif(sys.version_info[:3] != DOCS_PYTHON or hasattr(sys, "gettotalrefcount"),
-                    reason="the docs show CPython %d.%d.%d's release build" % DOCS_PYTHON)
+@as_documented
 def test_documented_api_session(monkeypatch):
     import doctest
 
