@@ -25,6 +25,10 @@ START = {
 }
 NAMES = ["m0", "m1", "m2", "pk", "pk.a", "pk.a.x", "pk.a.y", "pk.b", "pk.b.x", "pk.c", "pk.c.z",
          "ns", "ns.y", "ns.z", "nope", "pk.nope"]
+# Where edits write, remove and move files (the first stays) and folders.
+PATHS = ["main.py", "m0.py", "m1.py", "m2.py", "pk/__init__.py", "pk/a/__init__.py", "pk/a/x.py",
+         "pk/a/y.py", "pk/b/__init__.py", "pk/b/x.py", "pk/c/__init__.py", "pk/c/z.py",
+         "pk/a/d/x.py", "ns/y.py", "ns/z.py", "ns/q/__init__.py"]
 FOLDERS = ["pk/a", "pk/b", "pk/c", "pk/a/d", "ns", "ns/q"]
 STEM = ["m2", "x", "y", "z", "d"]
 REQUESTS = [lambda root: ((str(root / "main.py"),), {}),
@@ -106,13 +110,10 @@ class Tree:
     def edit(self):
         """One random edit; returns what it did, for failure messages."""
         rng, root = self.rng, self.root
-        files = sorted(str(p.relative_to(root)) for p in root.rglob("*.py"))
-        folders = sorted(str(p.relative_to(root)) for p in root.rglob("*") if p.is_dir())
-        others = [f for f in files if f != "main.py"]
-        kind = rng.randrange(10)
-        if kind <= 2 and files:  # a line added, removed or changed
-            rel = rng.choice(files)
-            lines = (root / rel).read_text().splitlines()
+        kind = rng.randrange(6)
+        if kind <= 2:  # a line added, removed or changed; a new file made so
+            rel = rng.choice(PATHS)
+            lines = (root / rel).read_text().splitlines() if (root / rel).is_file() else []
             if kind == 0 or not lines:
                 lines.insert(rng.randrange(len(lines) + 1), self.line(rel))
             else:
@@ -120,48 +121,33 @@ class Tree:
                 lines[at:at + 1] = [self.line(rel)] if kind == 2 else []
             self.write(rel, "\n".join(lines) + "\n")
             return f"edited {rel}"
-        if kind == 3:  # a module or package made
-            rel = os.path.join(rng.choice(["", *FOLDERS]),
-                               rng.choice([f"{rng.choice(STEM)}.py", "__init__.py"]))
-            self.write(rel, self.line(rel) + "\n")
-            return f"made {rel}"
-        if kind == 4 and others:
-            rel = rng.choice(others)
-            self.remove(rel)
-            return f"removed {rel}"
-        if kind == 5 and others:
-            src = rng.choice(others)
-            dst = os.path.join(os.path.dirname(rng.choice(files)), f"{rng.choice(STEM)}.py")
-            if not (root / dst).exists():
-                self.move(src, dst)
-                return f"moved {src} to {dst}"
-        if kind == 6:
-            rel = rng.choice(FOLDERS)
-            (self.remove if (root / rel).exists() else self.mkdir)(rel)
-            return f"made or removed {rel}/"
-        src = rng.choice(folders)
-        free = [f for f in FOLDERS if not (root / f).exists() and not f.startswith(src + "/")
-                and (root / f).parent.is_dir()]
-        if src == "." or kind < 7:
+        pool = rng.choice([PATHS[1:], FOLDERS])  # main.py stays
+        there = [p for p in pool if (root / p).exists()]
+        if kind == 3:  # removed, or an empty folder made
+            rel = rng.choice(pool)
+            if rel in there:
+                self.remove(rel)
+            elif pool is FOLDERS:
+                self.mkdir(rel)
+            return f"removed or made {rel}"
+        if not there:
             return "nothing"
-        if kind == 7 and free:  # moved away, and a new folder of the same name made
+        src = rng.choice(there)
+        free = [p for p in pool if not (root / p).exists() and (root / p).parent.is_dir()
+                and not p.startswith(src + "/")]
+        if kind == 4 and free:
             dst = rng.choice(free)
             self.move(src, dst)
-            self.write(f"{src}/__init__.py", self.line(f"{src}/__init__.py") + "\n")
-            return f"replaced {src}/, the old one now {dst}/"
-        if kind == 8:  # swapped with another
-            other = rng.choice(folders)
-            if other == "." or other.startswith(src) or src.startswith(other):
-                return "nothing"
-            self.move(src, "swap")
-            self.move(other, src)
-            self.move("swap", other)
-            return f"swapped {src}/ and {other}/"
-        if free:
-            dst = rng.choice(free)
-            self.move(src, dst)
-            return f"moved {src}/ to {dst}/"
-        return "nothing"
+            if pool is FOLDERS and rng.random() < 0.5:  # a new folder of the old name
+                self.write(f"{src}/__init__.py", self.line(f"{src}/__init__.py") + "\n")
+            return f"moved {src} to {dst}, a new one made: {(root / src).exists()}"
+        other = rng.choice(there)
+        if other.startswith(src) or src.startswith(other):
+            return "nothing"
+        self.move(src, "swap")
+        self.move(other, src)
+        self.move("swap", other)
+        return f"swapped {src} and {other}"
 
 
 def built(build):
@@ -180,10 +166,18 @@ def snapshot(graph):
     return modules, graph.roots, sites, graph.problems
 
 
+@pytest.fixture
+def wire():
+    wire = Tripwire()
+    sys.meta_path.insert(0, wire)  # before the builder, which reads sys.meta_path once
+    yield wire
+    sys.meta_path.remove(wire)
+
+
 # Even seeds settle before the first edit (the first rebuild sets the
 # watches); odd ones may have that first rebuild stopped.
 @pytest.mark.parametrize("seed", range(8))
-def test_rebuilds_after_random_edits_equal_fresh_builds(tmp_path, seed):
+def test_rebuilds_after_random_edits_equal_fresh_builds(tmp_path, wire, seed):
     rng = random.Random(seed)
     tree = Tree(tmp_path, rng)
     args, kwargs = REQUESTS[seed % len(REQUESTS)](tmp_path)
@@ -191,33 +185,29 @@ def test_rebuilds_after_random_edits_equal_fresh_builds(tmp_path, seed):
     last = built(lambda: builder.build(*args, **kwargs))
     if seed % 2 == 0:
         built(lambda: builder.build(*args, **kwargs))
-    done, wire = [], Tripwire()
-    sys.meta_path.insert(0, wire)
-    try:
-        for step in range(40):
-            done.append(tree.edit())
-            if rng.random() < 0.3:
-                wire.error = rng.choice([KeyboardInterrupt(), Stop(), RuntimeError("a finder")])
-                if rng.random() < 0.5:
-                    wire.name, wire.count = None, rng.randrange(12)
-                else:  # a module the last build read imports a name only this build asks for
-                    read = [os.path.relpath(m.origin, tmp_path) for m in last.values()
-                            if m.origin and m.origin.startswith(str(tmp_path))]
-                    rel = rng.choice([r for r in read if (tmp_path / r).is_file()] or ["main.py"])
-                    lines = (tmp_path / rel).read_text().splitlines()
-                    lines.insert(rng.randrange(len(lines) + 1), f"import trip{step}")
-                    tree.write(rel, "\n".join(lines) + "\n")
-                    wire.name, wire.count = f"trip{step}", None
-                try:
-                    built(lambda: builder.build(*args, **kwargs))
-                    done.append("completed")
-                except (KeyboardInterrupt, Stop):
-                    done.append("stopped")
-                wire.error = None
-                if rng.random() < 0.5:
-                    continue  # the next edit comes on top
-            last = built(lambda: builder.build(*args, **kwargs))
-            fresh = built(lambda: tg.build(*args, sys_path=[str(tmp_path)], **kwargs))
-            assert snapshot(last) == snapshot(fresh), done
-    finally:
-        sys.meta_path.remove(wire)
+    done = []
+    for step in range(40):
+        done.append(tree.edit())
+        if rng.random() < 0.3:
+            wire.error = rng.choice([KeyboardInterrupt(), Stop(), RuntimeError("a finder")])
+            if rng.random() < 0.5:
+                wire.name, wire.count = None, rng.randrange(12)
+            else:  # a module the last build read imports a name only this build asks for
+                read = [os.path.relpath(m.origin, tmp_path) for m in last.values()
+                        if m.origin and m.origin.startswith(str(tmp_path))]
+                rel = rng.choice([r for r in read if (tmp_path / r).is_file()] or ["main.py"])
+                lines = (tmp_path / rel).read_text().splitlines()
+                lines.insert(rng.randrange(len(lines) + 1), f"import trip{step}")
+                tree.write(rel, "\n".join(lines) + "\n")
+                wire.name, wire.count = f"trip{step}", None
+            try:
+                built(lambda: builder.build(*args, **kwargs))
+                done.append("completed")
+            except (KeyboardInterrupt, Stop):
+                done.append("stopped")
+            wire.error = None
+            if rng.random() < 0.5:
+                continue  # the next edit comes on top
+        last = built(lambda: builder.build(*args, **kwargs))
+        fresh = built(lambda: tg.build(*args, sys_path=[str(tmp_path)], **kwargs))
+        assert snapshot(last) == snapshot(fresh), done
