@@ -1,5 +1,7 @@
 """The module frame: attributes, classes, signatures and argument errors."""
 
+import sys
+
 import pytest
 
 import tarnwick
@@ -10,13 +12,9 @@ def test_module_attributes():
     assert tarnwick.__doc__.startswith("The import graph of Python source text")
     assert parser.__doc__.startswith("The import grammar")
     assert tarnwick.__all__ == ["DepNode", "DepGraph", "GraphBuilder", "parser"]
-    assert parser.__all__ == ["parse"]
-    assert parser.__name__ == "parser"
-    assert parser.parse.__module__ == "parser"
+    assert (parser.__all__, parser.__name__, parser.parse.__module__) == (["parse"], "parser", "parser")
     assert tarnwick.parser is parser
     assert type(parser.parse).__name__ == "builtin_function_or_method"
-    import sys
-
     assert "tarnwick.parser" not in sys.modules and sys.modules.get("parser") is not parser
 
 
@@ -48,29 +46,22 @@ def test_text_signatures_and_docs(obj, signature):
     assert len(obj.__doc__) > 20  # a description besides the signature
 
 
-def test_class_shapes():
-    for cls in (tarnwick.DepNode, tarnwick.DepGraph, tarnwick.GraphBuilder):
-        assert cls.__name__ == cls.__qualname__
-        assert cls.__bases__ == (object,)
-        assert "__dict__" not in dir(cls)
-        assert cls.__weakrefoffset__ == 0
-        assert cls.__dictoffset__ == 0
-    assert tarnwick.DepNode.__doc__.startswith("One module of a DepGraph")
-    assert tarnwick.DepGraph.__doc__.startswith("A read-only import graph")
-    for attr in ("name", "spec", "dependents", "depth", "dependencies"):
-        descriptor = vars(tarnwick.DepNode)[attr]
-        assert len(descriptor.__doc__) > 20
-        assert descriptor.__set__ is not None  # data descriptor, read-only below
-
-
-@pytest.mark.parametrize("cls", [tarnwick.DepNode, tarnwick.DepGraph, tarnwick.GraphBuilder])
-def test_no_subclass_and_only_the_builder_constructs(cls):
-    # Instances without __dict__ or weak references: the offsets in test_class_shapes.
+@pytest.mark.parametrize("cls, doc", [(tarnwick.DepNode, "One module of a DepGraph"),
+                                      (tarnwick.DepGraph, "A read-only import graph"),
+                                      (tarnwick.GraphBuilder, "")])
+def test_class_shapes(cls, doc):
+    # Instances carry no __dict__ and no weak references.
+    assert (cls.__name__, cls.__bases__, cls.__weakrefoffset__, cls.__dictoffset__) == (
+        cls.__qualname__, (object,), 0, 0)
+    assert "__dict__" not in dir(cls) and cls.__doc__.startswith(doc)
     with pytest.raises(TypeError, match="not an acceptable base type"):
         type("Sub", (cls,), {})
     if cls is not tarnwick.GraphBuilder:
         with pytest.raises(TypeError, match="^No constructor defined$"):
             cls()
+    for attr in ("name", "spec", "dependents", "depth", "dependencies"):
+        if cls is tarnwick.DepNode:  # documented data descriptors, read-only
+            assert len(vars(cls)[attr].__doc__) > 20 and vars(cls)[attr].__set__ is not None
 
 
 GRAPH = tarnwick.GraphBuilder().build("")
