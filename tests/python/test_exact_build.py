@@ -64,21 +64,6 @@ def test_resolution(project, target, want):
         assert "json.decoder" in build_in(root, str(root / "lib"), within="*")
 
 
-def test_problems_never_stop_a_build(project):
-    root = project({"main.py": "import missing\nfrom . import x\nimport bad\n",
-                    "bad.py": b"\xff\xfe not utf-8\n"})
-    graph = build_in(root, str(root / "main.py"))
-    assert {(p.importer, p.name, p.line, p.kind): p.reason for p in graph.problems} == {
-        ("__main__", "missing", 1, "not_found"): "No module named 'missing'",
-        ("__main__", ".", 2, "no_parent_package"):
-            "attempted relative import with no known parent package",
-        ("bad", str(root / "bad.py"), 0, "unreadable"):
-            "not valid UTF-8, and no coding cookie names another encoding",
-    }
-    assert {p.kind for p in graph.unresolved} == {"not_found", "no_parent_package"}
-    assert graph["bad"].imports == frozenset()
-
-
 def test_frozen_standard_modules_are_read_from_their_source():
     os_module = tg.build(source="import os\n")["os"]
     if os_module.kind != "frozen":
@@ -161,15 +146,14 @@ def test_import_loads_only_what_a_build_needs(run_python):
         import tarnwick_graph
         print(*sorted(set(sys.modules) - before))
         print(tarnwick_graph.__version__ == tarnwick_graph.__version__ != "")
-        print("importlib.metadata" in sys.modules)
+        print("importlib.metadata" in sys.modules)  # read on first use
         try:
             tarnwick_graph.no_such_name
         except AttributeError as e:
             print(e)
     """)
-    loaded, version_read, metadata, missing = proc.stdout.splitlines()
-    heavy = {"importlib.metadata", "json", "typing", "dataclasses", "threading", "tokenize",
-             "argparse", "sysconfig", "inspect", "re", "email"}
-    assert not heavy & set(loaded.split())
-    assert (version_read, metadata) == ("True", "True")  # read on first use
-    assert missing == "module 'tarnwick_graph' has no attribute 'no_such_name'"
+    loaded, *rest = proc.stdout.splitlines()
+    assert not set(loaded.split()) & {"importlib.metadata", "json", "typing", "dataclasses",
+                                      "threading", "tokenize", "argparse", "sysconfig", "inspect",
+                                      "re", "email"}
+    assert rest == ["True", "True", "module 'tarnwick_graph' has no attribute 'no_such_name'"]
