@@ -11,18 +11,11 @@ def run_python():
     """Runs code in a fresh interpreter (process-wide state starts clean)."""
 
     def run(code, extra_path=None):
-        paths = [p for p in [extra_path, *sys.path] if p]
-        proc = subprocess.run(
-            [sys.executable, "-c", textwrap.dedent(code)],
-            capture_output=True,
-            text=True,
-            env=dict(os.environ, PYTHONPATH=os.pathsep.join(paths)),
-            timeout=120,
-        )
-        if proc.returncode != 0:
-            raise AssertionError(
-                f"child failed ({proc.returncode}):\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}"
-            )
+        paths = os.pathsep.join(p for p in [extra_path, *sys.path] if p)
+        proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                              text=True, env=dict(os.environ, PYTHONPATH=paths), timeout=120)
+        assert proc.returncode == 0, (
+            f"child failed ({proc.returncode}):\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}")
         return proc
 
     return run
@@ -80,12 +73,11 @@ def tree(tmp_path):
     yield make
     sys.path.remove(str(root))
     sys.path_importer_cache.pop(str(root), None)
-    prefix = str(root)
     for name, module in list(sys.modules.items()):
         spec = getattr(module, "__spec__", None)
-        origin = getattr(spec, "origin", None) or ""
-        locations = list(getattr(spec, "submodule_search_locations", None) or [])
-        if origin.startswith(prefix) or any(str(p).startswith(prefix) for p in locations):
+        where = [getattr(spec, "origin", None) or ""]
+        where += getattr(spec, "submodule_search_locations", None) or []
+        if any(str(p).startswith(str(root)) for p in where):
             del sys.modules[name]
     importlib.invalidate_caches()
 
