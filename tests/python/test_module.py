@@ -33,13 +33,10 @@ def test_help_shows_the_classes_under_their_bare_names():
     (tarnwick.GraphBuilder, "(verbose=None)"),
     (tarnwick.GraphBuilder.build, "($self, source, package=None)"),
     (parser.parse, "(source)"),
-    (tarnwick.DepGraph.size, "($self)"),
-    (tarnwick.DepGraph.num_dependencies, "($self)"),
-    (tarnwick.DepGraph.keys, "($self)"),
     (tarnwick.DepGraph.get, "($self, name)"),
     (tarnwick.DepGraph.get_all_scoped, "($self, scope)"),
-    (tarnwick.DepGraph.origins, "($self)"),
-    (tarnwick.DepGraph.names, "($self)"),
+    *[(getattr(tarnwick.DepGraph, name), "($self)")
+      for name in ("size", "num_dependencies", "keys", "origins", "names")],
 ])
 def test_text_signatures_and_docs(obj, signature):
     assert obj.__text_signature__ == signature

@@ -23,13 +23,14 @@ START = {
     "pk/b/x.py": "import m1\n",
     "ns/z.py": "from ns import y\n",
 }
-NAMES = ["m0", "m1", "m2", "pk", "pk.a", "pk.a.x", "pk.a.y", "pk.b", "pk.b.x", "pk.c", "pk.c.z",
-         "ns", "ns.y", "ns.z", "nope", "pk.nope"]
 # Where edits write, remove and move files (the first stays) and folders.
 PATHS = ["main.py", "m0.py", "m1.py", "m2.py", "pk/__init__.py", "pk/a/__init__.py", "pk/a/x.py",
          "pk/a/y.py", "pk/b/__init__.py", "pk/b/x.py", "pk/c/__init__.py", "pk/c/z.py",
          "pk/a/d/x.py", "ns/y.py", "ns/z.py", "ns/q/__init__.py"]
 FOLDERS = ["pk/a", "pk/b", "pk/c", "pk/a/d", "ns", "ns/q"]
+# What imports name: the modules of those paths, and some never found.
+NAMES = sorted({p[:-3].replace("/__init__", "").replace("/", ".") for p in PATHS[1:]}
+               | {"ns", "nope", "pk.nope"})
 STEM = ["m2", "x", "y", "z", "d"]
 REQUESTS = [lambda root: ((str(root / "main.py"),), {}),
             lambda root: ((), {"modules": ["m0", "pk.a.x", "ns.z"]}),
