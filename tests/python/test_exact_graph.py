@@ -178,7 +178,6 @@ def test_bad_arguments(graph, call, error, message):
 
 
 @pytest.mark.parametrize("source, want", [
-    ("from ..m import (x,\n  y as z)", [(True, "m", 2, (("x", None), ("y", "z")), 1, False)]),
     (b"# coding: latin-1\nimport \xe9t\xe9", [(False, None, 0, (("\xe9t\xe9", None),), 2, False)]),
     ("import \uff41", [(False, None, 0, (("a", None),), 1, False)]),  # NFKC, as the parser does
     ("try:\n    import a\nexcept ImportError:\n    pass\n", [(False, None, 0, (("a", None),), 2, True)]),
