@@ -20,7 +20,6 @@ FILES = {
     "app.py": f"import helper\nimport sys\nimport {LONG}\n",
     f"{LONG}.py": "",
     "empty.py": "",
-    "latin.py": b"s = 'caf\xe9'\n",
     "helper.py": "import keyword\n",
     # Two chains of the same length to `shared`.
     "why.py": "import right\nimport left\nimport pkg.sibling\n",
@@ -185,7 +184,6 @@ def test_quick_options_agree_with_argparse(argv, quick):
     (["--legacy", "/dev/null"], 2, "tarnwick-graph: /dev/null: not a regular file"),
     (["plain"], 2, "tarnwick-graph: plain: not a package directory"),
     (["bad.py"], 2, "tarnwick-graph: cannot read {root}/bad.py: not valid UTF-8"),
-    (["latin.py"], 2, "tarnwick-graph: cannot read {root}/latin.py: not valid UTF-8"),
     (["-m", "no_such_module"], 2, "tarnwick-graph: No module named 'no_such_module'"),
     (["-m", "json", "-m", "json.nope"], 2, "tarnwick-graph: No module named 'json.nope'"),
     (["--why", "nowhere", "why.py"], 3, "tarnwick-graph: nowhere is not in the graph"),

@@ -98,6 +98,12 @@ class Tree:
         os.rename(self.root / src, self.root / dst)
         self.stamp(parent(src), parent(dst))
 
+    def insert(self, rel, line):
+        lines = (self.root / rel).read_text().splitlines() if (self.root / rel).is_file() else []
+        lines.insert(self.rng.randrange(len(lines) + 1), line)
+        self.write(rel, "\n".join(lines) + "\n")
+        return f"added {line!r} to {rel}"
+
     def line(self, rel):
         rng, name, form = self.rng, self.rng.choice(NAMES), self.rng.randrange(8)
         if form == 0 and "/" in rel:
@@ -116,10 +122,9 @@ class Tree:
             rel = rng.choice(PATHS)
             lines = (root / rel).read_text().splitlines() if (root / rel).is_file() else []
             if kind == 0 or not lines:
-                lines.insert(rng.randrange(len(lines) + 1), self.line(rel))
-            else:
-                at = rng.randrange(len(lines))
-                lines[at:at + 1] = [self.line(rel)] if kind == 2 else []
+                return self.insert(rel, self.line(rel))
+            at = rng.randrange(len(lines))
+            lines[at:at + 1] = [self.line(rel)] if kind == 2 else []
             self.write(rel, "\n".join(lines) + "\n")
             return f"edited {rel}"
         pool = rng.choice([PATHS[1:], FOLDERS])  # main.py stays
@@ -197,9 +202,7 @@ def test_rebuilds_after_random_edits_equal_fresh_builds(tmp_path, wire, seed):
                 read = [os.path.relpath(m.origin, tmp_path) for m in last.values()
                         if m.origin and m.origin.startswith(str(tmp_path))]
                 rel = rng.choice([r for r in read if (tmp_path / r).is_file()] or ["main.py"])
-                lines = (tmp_path / rel).read_text().splitlines()
-                lines.insert(rng.randrange(len(lines) + 1), f"import trip{step}")
-                tree.write(rel, "\n".join(lines) + "\n")
+                done.append(tree.insert(rel, f"import trip{step}"))
                 wire.name, wire.count = f"trip{step}", None
             try:
                 built(lambda: builder.build(*args, **kwargs))
