@@ -1,5 +1,5 @@
-"""The exact engine: resolution that runs nothing, problems instead of
-failures, true depths, and rebuilds that read only what changed."""
+"""The exact engine's build: resolution that runs nothing, the arguments it
+takes, and rebuilds that read only what changed."""
 
 import importlib.machinery
 import os
