@@ -264,7 +264,9 @@ def build(
     workers: int | None = None,
 ) -> Graph:
     """Builds one graph with a new Builder; see Builder and Builder.build."""
-    return Builder(sys_path=sys_path, workers=workers).build(
+    builder = Builder(sys_path=sys_path, workers=workers)
+    builder._keep = False  # built once: the statements read are not kept for a rebuild
+    return builder.build(
         path,
         source=source,
         modules=modules,
