@@ -316,6 +316,7 @@ void ExactBuilder::commit(const ExactRequest& request, std::shared_ptr<const Exa
   last_graph_ = std::move(graph);
   folders_changed_ = false;
   noticed_.clear();
+  if (keep_ && last_graph_) last_graph_->prepare_spare();
 }
 
 }  // namespace tarnwick

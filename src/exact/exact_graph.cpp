@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <new>
 #include <system_error>
 #include <thread>
 #include <tuple>
@@ -83,6 +84,43 @@ ExactGraph::~ExactGraph() {
   spare_->out.swap(out_);
   spare_->site_begin.swap(site_begin_);
   spare_->sites.swap(sites_);
+}
+
+void ExactGraph::prepare_spare() const {
+  // Below this many sites the page faults of fresh rows cost less than a thread.
+  constexpr std::size_t kSitesWorthAThread = 1 << 16;
+  if (!spare_ || sites_.size() < kSitesWorthAThread) return;
+  const std::size_t edges = out_.size(), sites = sites_.size(), modules = out_begin_.size();
+  {
+    const std::lock_guard lock(spare_->mutex);
+    if (spare_->sites.capacity() >= sites + 64) return;  // ready, or a dead graph's
+  }
+  try {
+    std::thread([spare = spare_, edges, sites, modules] {
+      // Each array made and touched here, then handed over if still wanted.
+      const auto touched = [](auto& v, std::size_t n) {
+        v.resize(n + n / 64 + 64);
+        v.clear();
+      };
+      SpareRows made;
+      try {
+        touched(made.out_begin, modules);
+        touched(made.out, edges);
+        touched(made.site_begin, edges);
+        touched(made.sites, sites);
+      } catch (const std::bad_alloc&) {
+        return;  // nothing prepared: the next patch allocates its own
+      }
+      const std::lock_guard lock(spare->mutex);
+      if (spare->sites.capacity() >= made.sites.capacity()) return;
+      spare->out_begin.swap(made.out_begin);
+      spare->out.swap(made.out);
+      spare->site_begin.swap(made.site_begin);
+      spare->sites.swap(made.sites);
+    }).detach();
+  } catch (const std::system_error&) {
+    // No thread to be had: the next patch allocates its own.
+  }
 }
 
 ExactGraph ExactGraph::assemble(const ModuleNames& names, const std::vector<ModuleRecord>& records,
@@ -320,9 +358,14 @@ std::optional<ExactGraph> ExactGraph::patched(const ExactGraph& like,
   g.site_begin_.clear();
   g.sites_.clear();
   g.out_begin_.reserve(m + 1);
-  g.out_.reserve(like.out_.size() + 16);
-  g.site_begin_.reserve(like.site_begin_.size() + 16);
-  g.sites_.reserve(like.sites_.size() + 16);
+  // New arrays get room to grow by a little over many patches, so that the
+  // spare arrays of a graph a few patches older still hold the next one.
+  const auto reserve = [](auto& v, std::size_t n) {
+    if (v.capacity() < n + 64) v.reserve(n + n / 64 + 64);
+  };
+  reserve(g.out_, like.out_.size());
+  reserve(g.site_begin_, like.site_begin_.size());
+  reserve(g.sites_, like.sites_.size());
   g.problem_begin_.reserve(m + 1);
   g.problems_.assign(like.problems_.begin(), like.problems_.begin() + like.problem_begin_[0]);
 

@@ -72,6 +72,12 @@ class ExactGraph {
   // remain, for the next patch to fill.
   ~ExactGraph();
 
+  // Makes spare rows ready for the next graph patched from this one, on a
+  // thread of their own, when none are: a patch then writes into memory
+  // already mapped, not into fresh pages (whose faults cost more than the
+  // copy). For a graph that will be patched; a no-op for a subgraph.
+  void prepare_spare() const;
+
   std::size_t size() const noexcept { return modules_ ? modules_->size() : 0; }
   const Module& module(std::uint32_t i) const noexcept { return (*modules_)[i]; }
   // Fewest imports from a root (roots: 0).
