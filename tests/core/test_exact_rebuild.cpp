@@ -4,6 +4,7 @@
 // interrupted before.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -167,6 +168,35 @@ TEST(ExactRebuild, EqualsFreshBuildHoweverInterrupted) {
         }
       }
     }
+  }
+}
+
+// Patches of a graph large enough (69,000 sites) that its builder makes
+// spare rows ahead on a thread, with every graph before held, as a caller
+// may hold them: each patch fills arrays of its own and equals a fresh build.
+TEST(ExactRebuild, PatchesOfALargeGraphWithTheOldGraphsHeld) {
+  constexpr int kModules = 300, kImports = 230;
+  std::vector<std::string> texts(kModules);
+  std::string files = "main.py=import m0\n";
+  for (int i = 0; i < kModules; ++i) {
+    str_append(texts[i], "import m", (i + 1) % kModules);
+    for (int k = 2; k <= kImports; ++k) str_append(texts[i], ", m", (i + k) % kModules);
+    texts[i] += "\n";
+    str_append(files, "|m", i, ".py=", texts[i]);
+  }
+  TempTree tree;
+  tree.apply(files);
+  const ExactRequest request = request_of(tree);
+  FakeServices services;
+  ExactBuilder builder(testing::config_over(tree.root(), true), true, 2);
+  std::vector<std::shared_ptr<const ExactGraph>> held{builder.build(request, &services)};
+  for (int edit = 0; edit < 4; ++edit) {
+    const int i = edit * 37;
+    str_append(texts[i], "import m", (i + kImports + 1) % kModules, "\n");
+    tree.apply(str_cat("m", i, ".py=", texts[i]));
+    held.push_back(builder.build(request, &services));
+    ASSERT_EQ(testing::graph_text(*held.back(), tree.root()), fresh(tree, request));
+    for (std::size_t k = 0; k + 1 < held.size(); ++k) ASSERT_NE(held[k], held.back());
   }
 }
 
