@@ -160,13 +160,7 @@ ExactGraph ExactGraph::assemble(const ModuleNames& names, const std::vector<Modu
     g.modules_ = like->modules_;
     g.ids_ = like->ids_;
   } else {
-    // Sorted as (name, id) pairs side by side: one indirection less per
-    // comparison than sorting ids by their names.
-    std::vector<std::pair<std::string_view, ModuleId>> named;
-    named.reserve(order.size());
-    for (const ModuleId id : order) named.emplace_back(names.name(id), id);
-    std::sort(named.begin(), named.end());
-    for (std::size_t k = 0; k < named.size(); ++k) order[k] = named[k].second;
+    order = names.in_name_order(order);
     auto modules = std::make_shared<std::vector<Module>>();
     modules->reserve(order.size());
     for (std::uint32_t k = 0; k < order.size(); ++k) {

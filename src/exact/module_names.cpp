@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace tarnwick {
 
@@ -144,6 +145,46 @@ ModuleId ModuleNames::intern(std::string_view name) {
   for (std::size_t j = k; j < dots.size(); ++j)
     parent = add(text.substr(0, dots[j]), hashes[j], parent);
   return add(text, h, parent);
+}
+
+std::vector<ModuleId> ModuleNames::in_name_order(const std::vector<ModuleId>& ids) const {
+  const std::size_t n = names_.size();
+  std::vector<std::uint8_t> wanted(n, 0);
+  for (const ModuleId id : ids) wanted[id] = 1;
+  // The children of each name, as rows by parent; the top-level names last.
+  std::vector<std::uint32_t> begin(n + 2, 0), kids(n);
+  const auto row = [&](ModuleId id) { return parents_[id] == kNoModule ? n : parents_[id]; };
+  for (ModuleId id = 0; id < n; ++id) ++begin[row(id) + 1];
+  for (std::size_t r = 0; r <= n; ++r) begin[r + 1] += begin[r];
+  {
+    std::vector<std::uint32_t> at(begin.begin(), begin.end() - 1);
+    for (ModuleId id = 0; id < n; ++id) kids[at[row(id)]++] = id;
+  }
+  const auto last_part = [&](ModuleId id) {
+    const ModuleId up = parents_[id];
+    return up == kNoModule ? names_[id] : names_[id].substr(names_[up].size() + 1);
+  };
+  for (std::size_t r = 0; r <= n; ++r) {
+    std::sort(kids.begin() + begin[r], kids.begin() + begin[r + 1],
+              [&](ModuleId a, ModuleId b) { return last_part(a) < last_part(b); });
+  }
+  // Depth first, without recursion: each name, then its children's subtrees.
+  std::vector<ModuleId> out;
+  out.reserve(ids.size());
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> stack{{begin[n], begin[n + 1]}};
+  while (!stack.empty()) {
+    auto& [next, end] = stack.back();
+    if (next == end) {
+      stack.pop_back();
+      continue;
+    }
+    const ModuleId id = kids[next++];
+    if (wanted[id] != 0) out.push_back(id);
+    if (begin[id] != begin[id + 1]) stack.emplace_back(begin[id], begin[id + 1]);
+  }
+  const auto by_name = [&](ModuleId a, ModuleId b) { return names_[a] < names_[b]; };
+  if (!std::is_sorted(out.begin(), out.end(), by_name)) std::sort(out.begin(), out.end(), by_name);
+  return out;
 }
 
 }  // namespace tarnwick

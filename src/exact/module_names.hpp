@@ -34,6 +34,13 @@ class ModuleNames {
   std::uint32_t parts(ModuleId id) const noexcept { return parts_[id]; }
   std::size_t size() const noexcept { return names_.size(); }
 
+  // `ids` in the order of their names. The name tree is walked with each
+  // package's children sorted by their last part: a name's subtree comes
+  // right after it, as in the order of the texts, since '.' sorts before
+  // every character a module name's part holds. Names that break that (a
+  // part holding a lower character) are sorted by their full texts instead.
+  std::vector<ModuleId> in_name_order(const std::vector<ModuleId>& ids) const;
+
  private:
   static std::uint64_t hash(std::string_view text) noexcept;
   ModuleId lookup(std::string_view name, std::uint64_t h) const noexcept;

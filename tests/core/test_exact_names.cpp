@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <string>
 #include <vector>
 
@@ -108,6 +110,36 @@ void intern_many_parts(std::uint32_t parts) {
 // 100,000 2.4 s; minutes under valgrind).
 TEST(ModuleNames, NamesOfManyPartsInLinearTime) {
   intern_many_parts(100'000);
+}
+
+// The order of names is the order of their texts, whichever names are
+// asked for: names whose parts hold characters below '.' ('-', ' ', '!'),
+// above it (digits, '_', capitals, UTF-8), and prefixes of others.
+TEST(ModuleNames, InNameOrderIsTheTextsOrder) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"a.b", "a0", "a", "a.b.c", "a_b", "a.bc", "A", "\xc3\xa9t\xc3\xa9", "__main__", "b.a"},
+      {"p.x-y", "p.x", "p.x.z", "p.x y", "p!"},
+      {"m.n.o", "m", "m.n", "m.n0", "m.n.o.p"},
+  };
+  for (const std::vector<std::string>& texts : cases) {
+    ModuleNames names;
+    for (const std::string& t : texts) names.intern(t);
+    std::vector<ModuleId> every(names.size());
+    for (ModuleId id = 0; id < names.size(); ++id) every[id] = id;
+    // Every name, then only those asked for (their packages left out).
+    for (const bool all : {true, false}) {
+      std::vector<ModuleId> asked;
+      if (all) {
+        asked = every;
+      } else {
+        for (const std::string& t : texts) asked.push_back(names.find(t));
+      }
+      std::vector<ModuleId> want = asked;
+      std::sort(want.begin(), want.end(),
+                [&](ModuleId a, ModuleId b) { return names.name(a) < names.name(b); });
+      EXPECT_EQ(names.in_name_order(asked), want) << texts.front() << (all ? ", all" : "");
+    }
+  }
 }
 
 }  // namespace
