@@ -11,6 +11,7 @@
 #include <initializer_list>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/platform_fs.hpp"
@@ -237,9 +238,13 @@ TEST_F(FinderTest, ForeignFinders) {
     FakeForeign foreign;
     foreign.known = {"m", "x", "p.x", "zm", "ns"};
     EXPECT_EQ(describe(finder.find(c.name, &foreign)), c.want);
-    std::string calls = foreign.calls;  // the root shown as "@"
-    for (std::size_t at; (at = calls.find(root_)) != std::string::npos;) {
-      calls.replace(at, root_.size(), "@");
+    std::string calls;  // the root shown as "@"
+    const std::string_view log = foreign.calls;
+    for (std::size_t from = 0; from <= log.size();) {
+      const std::size_t at = std::min(log.find(root_, from), log.size());
+      calls.append(log.substr(from, at - from));
+      if (at < log.size()) calls += '@';
+      from = at + root_.size();
     }
     EXPECT_EQ(calls, c.calls);
     EXPECT_EQ(describe(ModuleFinder(cfg).find(c.name)), c.want_alone);
