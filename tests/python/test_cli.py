@@ -219,7 +219,8 @@ def test_a_pipe_closed_early_ends_cleanly(project):
                              "follow"], cwd=project, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     proc.stdout.readline()
     proc.stdout.close()
-    assert (proc.wait(timeout=120), proc.stderr.read()) == (0, b"")
+    with proc.stderr:
+        assert (proc.wait(timeout=120), proc.stderr.read()) == (0, b"")
 
 
 def test_interrupt_prints_one_line(project):
