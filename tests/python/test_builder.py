@@ -90,17 +90,6 @@ def test_summaries_warnings_and_the_cache(run_python, tree):
     assert any(line.startswith("System error: ") for line in stderr.splitlines())
 
 
-@pytest.mark.parametrize("level", ["DEBUG", "INFO"])
-def test_repeated_names_count_as_written(run_python, tree, level):
-    # A run of one name is handled once and the rest counted unless debug
-    # records are read: the same summary either way (tests/core/test_builder.cpp).
-    root = tree({"p/__init__.py": "", "p/x.py": "import p, p\n"})
-    (records,), _ = logged_builds(run_python, root, "from p import (x, x, x, y, y)\nimport p, p", level=level)
-    messages = [r.split("|", 2)[2] for r in records]
-    assert messages[-1] == "Processed 9 dependency relationships."
-    assert messages.count(f"Processing dependency: {R} -> p.x") == (3 if level == "DEBUG" else 0)
-
-
 def test_verbose_dumps_every_parsed_list(tree, capfd):
     tree({"m.py": "from . import x\n"})
     tarnwick.GraphBuilder(verbose=True).build("import m as n, sys", "pkg")
