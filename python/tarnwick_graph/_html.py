@@ -62,7 +62,9 @@ def _front_coded(names: Iterable[str]) -> list[str]:
     return out
 
 
-def _origins(names: tuple[str, ...], origins: tuple[str | None, ...]) -> tuple[list[str], list[object]]:
+def _origins(
+    names: tuple[str, ...], origins: tuple[str | None, ...]
+) -> tuple[list[str], list[object]]:
     """The folders origins lie in, and for each module: 2*folder (+1 for a
     package's __init__.py) when its file is where its name puts it in that
     folder, else the origin itself (None, "built-in", a path)."""
@@ -191,7 +193,8 @@ def page(graph: Graph, title: str | None = None) -> str:
     """The whole page, as text."""
     if title is None:
         roots = graph.roots
-        shown = roots[0] if len(roots) == 1 else ", ".join(sorted({r.partition(".")[0] for r in roots}))
+        tops = sorted({r.partition(".")[0] for r in roots})
+        shown = roots[0] if len(roots) == 1 else ", ".join(tops)
         title = f"Import graph of {shown}"
     blob = json.dumps(data(graph), separators=(",", ":"))
     blob = blob.replace("<", "\\u003c")

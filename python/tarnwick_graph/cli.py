@@ -479,7 +479,8 @@ def check_args(args: Args) -> str | None:
 _SWITCHES = {"--json": "json", "--dot": "dot", "--cycles": "cycles", "--unresolved": "unresolved",
              "--problems": "problems", "--all": "all", "--legacy": "legacy", "-q": "quiet",
              "--quiet": "quiet"}
-_VALUED = {"-m": "modules", "--package": "package", "--svg": "svg", "--html": "html", "--why": "why",
+_VALUED = {"-m": "modules", "--package": "package", "--svg": "svg", "--html": "html",
+           "--why": "why",
            "--max-depth": "max_depth", "--scope": "scope", "--external": "external",
            "--skip": "skip", "--jobs": "jobs", "-j": "jobs"}
 _OUTPUTS = ("json", "dot", "svg", "html", "why", "cycles", "unresolved", "problems")  # one at most

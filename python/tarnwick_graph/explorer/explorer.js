@@ -359,11 +359,11 @@
         layer[b] = Math.max(layer[b], least);
       }
     }
-    // Dense graphs make long chains of layers: at most about 1.5 sqrt(n)
+    // Dense graphs make long chains of layers: at most about 0.7 sqrt(n)
     // columns, links within a column drawn as arcs beside it.
     let deepest = 0;
     for (let b = 0; b < n; b++) deepest = Math.max(deepest, layer[b]);
-    const columns = Math.max(4, Math.ceil(Math.sqrt(n) * 1.5));
+    const columns = Math.max(3, Math.ceil(Math.sqrt(n) * 0.7));
     if (deepest + 1 > columns) {
       for (let b = 0; b < n; b++) layer[b] = Math.floor(layer[b] * columns / (deepest + 1));
     }
@@ -372,16 +372,19 @@
       return { box: b, layer: layer[b], w: textWidth(boxLabel(box)) + 18, up: [], down: [], pos: 0, y: 0 };
     });
     const routes = [];
-    let dummies = 0;
+    // A long link bends through a point in each column it crosses, unless
+    // there are so many that they would only make a wall: then all go straight.
+    let needed = 0;
+    links.forEach(function (link) { needed += Math.max(0, Math.abs(layer[link.to] - layer[link.from]) - 1); });
+    const bend = needed <= 800;
     links.forEach(function (link, k) {
       const a = reversed[k] ? link.to : link.from;
       const b = reversed[k] ? link.from : link.to;
       const chain = [a];
-      if (layer[b] - layer[a] > 1 && dummies < 4000) {
+      if (layer[b] - layer[a] > 1 && bend) {
         for (let l = layer[a] + 1; l < layer[b]; l++) {
           nodes.push({ box: -1, layer: l, w: 0, up: [], down: [], pos: 0, y: 0 });
           chain.push(nodes.length - 1);
-          dummies++;
         }
       }
       chain.push(b);
@@ -498,7 +501,9 @@
     const drawn = layout(current.boxes, current.links);
     current.nodes = drawn.nodes;
     while (viewport.firstChild) viewport.removeChild(viewport.firstChild);
-    const linkLayer = svg("g", { class: "links" });
+    // Past a few hundred links, their counts show for the chosen box only.
+    const dense = current.links.length > 300;
+    const linkLayer = svg("g", { class: dense ? "links dense" : "links" });
     const labelLayer = svg("g", { class: "counts" });
     const boxLayer = svg("g", { class: "boxes" });
     viewport.appendChild(linkLayer);
@@ -506,6 +511,7 @@
     viewport.appendChild(boxLayer);
     current.linkNodes = [];
     current.boxNodes = [];
+    current.labelNodes = [];
     drawn.routes.forEach(function (route, k) {
       const link = current.links[k];
       const points = route.map(function (v, c) {
@@ -547,11 +553,12 @@
       const m = Math.floor((points.length - 1) / 2);
       const p = points[m], q = points[m + 1];
       const label = svg("text", {
-        x: (p[0] + q[0]) / 2, y: (p[1] + q[1]) / 2 - 3, class: "count",
+        x: (p[0] + q[0]) / 2, y: (p[1] + q[1]) / 2 - 3, class: dense ? "count spare" : "count",
         "data-from": current.boxes[link.from].name, "data-to": current.boxes[link.to].name,
       });
       label.textContent = String(link.count);
       labelLayer.appendChild(label);
+      current.labelNodes.push(label);
     });
     current.boxes.forEach(function (box, b) {
       const node = drawn.nodes[b];
@@ -607,6 +614,7 @@
       const link = current.links[k];
       const hot = chosen >= 0 && (link.from === chosen || link.to === chosen);
       path.classList.toggle("hot", hot);
+      current.labelNodes[k].classList.toggle("hot", hot);
       path.classList.toggle("faded", chosen >= 0 && !hot);
       path.setAttribute("marker-end", hot ? "url(#arrow-hot)" : link.cycle ? "url(#arrow-cycle)" : "url(#arrow)");
       if (hot) {
