@@ -88,6 +88,20 @@ def _stdlib(top: str) -> bool:
     return top in sys.stdlib_module_names or top == "__future__"
 
 
+def _stdlib_folders() -> tuple[str, ...]:
+    """The folders of this interpreter's standard library (its test package
+    and C test modules are not in sys.stdlib_module_names)."""
+    import sysconfig
+
+    paths = sysconfig.get_paths()
+    return tuple({os.path.join(paths[k], "") for k in ("stdlib", "platstdlib") if k in paths})
+
+
+def _in_stdlib(origin: str | None, folders: tuple[str, ...]) -> bool:
+    return (origin is not None and origin.startswith(folders)
+            and "site-packages" not in origin and "dist-packages" not in origin)
+
+
 def data(graph: Graph) -> dict[str, object]:
     """The page's data: everything the explorer shows, in the encodings the
     module docstring describes. Modules are numbered as the graph numbers
@@ -138,7 +152,9 @@ def data(graph: Graph) -> dict[str, object]:
             previous = at
         default = f"No module named {name!r}"
         problems.append([name, kind, None if reason == default else reason, _varints(numbers)])
-    tops = {name.partition(".")[0] for name in names}
+    folders_std = _stdlib_folders()
+    stdlib = {n.partition(".")[0] for n, o in zip(names, origins) if _in_stdlib(o, folders_std)}
+    stdlib |= {n.partition(".")[0] for n in names if _stdlib(n.partition(".")[0])}
     inside = _inside(names, origins, depths)
     folders, coded = _origins(names, origins)
     cycles = []
@@ -158,7 +174,7 @@ def data(graph: Graph) -> dict[str, object]:
         "edgeCount": g.edge_count(),
         "cycles": cycles,
         "problems": problems,
-        "stdlib": sorted(t for t in tops if _stdlib(t)),
+        "stdlib": sorted(stdlib),
         "inside": sorted(inside),
     }
 

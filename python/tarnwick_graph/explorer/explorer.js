@@ -363,7 +363,7 @@
     // columns, links within a column drawn as arcs beside it.
     let deepest = 0;
     for (let b = 0; b < n; b++) deepest = Math.max(deepest, layer[b]);
-    const columns = Math.max(3, Math.ceil(Math.sqrt(n) * 0.7));
+    const columns = Math.max(6, Math.ceil(Math.sqrt(n) * 0.7));
     if (deepest + 1 > columns) {
       for (let b = 0; b < n; b++) layer[b] = Math.floor(layer[b] * columns / (deepest + 1));
     }
@@ -512,8 +512,11 @@
     current.linkNodes = [];
     current.boxNodes = [];
     current.labelNodes = [];
+    const pairs = new Set(current.links.map(function (l) { return l.from + "," + l.to; }));
     drawn.routes.forEach(function (route, k) {
       const link = current.links[k];
+      // Two boxes importing each other: the two links bow apart.
+      const sway = pairs.has(link.to + "," + link.from) ? (link.from < link.to ? -14 : 14) : 0;
       const points = route.map(function (v, c) {
         const node = drawn.nodes[v];
         if (node.box < 0) return [node.x, node.y + 3];
@@ -541,7 +544,8 @@
       for (let c = 1; c < points.length && ends[0].x !== ends[1].x; c++) {
         const p = points[c - 1], q = points[c];
         const bend = (q[0] - p[0]) / 2;
-        d += " C" + (p[0] + bend) + "," + p[1] + " " + (q[0] - bend) + "," + q[1] + " " + q[0] + "," + q[1];
+        d += " C" + (p[0] + bend) + "," + (p[1] + sway) + " " + (q[0] - bend) + "," +
+          (q[1] + sway) + " " + q[0] + "," + q[1];
       }
       const path = svg("path", { d: d, class: link.cycle ? "link cycle" : "link" });
       const title = svg("title");
@@ -553,7 +557,7 @@
       const m = Math.floor((points.length - 1) / 2);
       const p = points[m], q = points[m + 1];
       const label = svg("text", {
-        x: (p[0] + q[0]) / 2, y: (p[1] + q[1]) / 2 - 3, class: dense ? "count spare" : "count",
+        x: (p[0] + q[0]) / 2, y: (p[1] + q[1]) / 2 - 3 + sway * 0.75, class: dense ? "count spare" : "count",
         "data-from": current.boxes[link.from].name, "data-to": current.boxes[link.to].name,
       });
       label.textContent = String(link.count);
@@ -641,6 +645,17 @@
     applyView();
   }
 
+  function focus(b) {
+    // The box in the middle, at a scale its name can be read at.
+    if (b < 0) return;
+    const node = current.nodes[b];
+    const width = canvas.clientWidth || 800, height = canvas.clientHeight || 600;
+    view.k = Math.max(view.k, 0.9);
+    view.x = width / 2 - (node.x + node.w / 2) * view.k;
+    view.y = height / 2 - (node.y + BOX_HEIGHT / 2) * view.k;
+    applyView();
+  }
+
   function zoom(factor, cx, cy) {
     const k = Math.min(8, Math.max(0.02, view.k * factor));
     view.x = cx - (cx - view.x) * (k / view.k);
@@ -683,13 +698,14 @@
   function flagText(combos) {
     if (combos === PLAIN) return "";
     const words = [];
-    for (let c = 0; c < 16; c++) {
+    for (let c = 1; c < 16; c++) {
       if (!(combos & (1 << c))) continue;
       const parts = [];
       for (const [bit, word] of FLAG_NAMES) if (c & bit) parts.push(word);
-      words.push(parts.length ? parts.join("+") : "module level");
+      words.push(parts.join("+"));
     }
-    return words.join(", ");
+    // Some statements plain, others not: the plain ones make the import anyway.
+    return (combos & PLAIN ? "also " : "") + words.join(", ");
   }
 
   // Breadth-first over the shown imports, forward or back; the modules
@@ -768,7 +784,10 @@
         const prefix = parts.slice(0, p).join(".");
         if (!state.expanded.has(prefix)) { state.expanded.add(prefix); grew = true; }
       }
-      if (grew) redraw();
+      if (grew) {
+        redraw();
+        focus(current.boxOf[i]);
+      }
     }
     highlight();
     renderDetails();
@@ -1010,7 +1029,9 @@
     legend.appendChild(el("h3", null, "Boxes"));
     [["root", "a root: where the graph starts"], ["inside", "in the graphed packages"],
       ["outside", "outside them (installed packages)"], ["stdlib", "standard library"],
-      ["cycle", "in an import cycle (red links join its modules)"]].forEach(function (pair) {
+      ["cycle", "in an import cycle (red links join its modules)"],
+      ["imported", "imported by the chosen module"], ["importer", "importing the chosen module"],
+    ].forEach(function (pair) {
       const row = el("div", { class: "legend-row" });
       row.appendChild(el("span", { class: "swatch " + pair[0] }));
       row.appendChild(document.createTextNode(pair[1]));
