@@ -599,7 +599,10 @@
 
   function redraw() {
     draw();
-    fit();
+    // The whole drawing, or the chosen module where it can be read.
+    const chosen = state.selected >= 0 ? current.boxOf[state.selected] : -1;
+    if (chosen >= 0) focus(chosen);
+    else fit();
   }
 
   function highlight() {
@@ -784,10 +787,8 @@
         const prefix = parts.slice(0, p).join(".");
         if (!state.expanded.has(prefix)) { state.expanded.add(prefix); grew = true; }
       }
-      if (grew) {
-        redraw();
-        focus(current.boxOf[i]);
-      }
+      if (grew) redraw();
+      else focus(current.boxOf[i]);
     }
     highlight();
     renderDetails();
