@@ -212,6 +212,8 @@ def page(graph: Graph, title: str | None = None) -> str:
         tops = sorted({r.partition(".")[0] for r in roots})
         shown = roots[0] if len(roots) == 1 else ", ".join(tops)
         title = f"Import graph of {shown}"
+    # A name from an undecodable file name holds lone surrogates: shown escaped.
+    shown_title = html.escape(title).encode("utf-8", "backslashreplace").decode("utf-8")
     blob = json.dumps(data(graph), separators=(",", ":"))
     blob = blob.replace("<", "\\u003c")
     script, style = _asset("explorer.js"), _asset("explorer.css")
@@ -220,7 +222,7 @@ def page(graph: Graph, title: str | None = None) -> str:
     return (
         "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
         "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
-        f"<title>{html.escape(title)}</title>\n"
+        f"<title>{shown_title}</title>\n"
         f"<style>\n{style}</style>\n</head>\n<body>\n"
         f"<script id=\"graph-data\" type=\"application/json\">{blob}</script>\n"
         f"<script>\n{script}</script>\n</body>\n</html>\n"

@@ -439,7 +439,7 @@
       let y = 0;
       for (const v of row) { nodes[v].y = y; y += span(v); }
     }
-    function settle(row, side) {
+    function settle(row) {
       if (row.length === 0) return;
       const want = row.map(function (v) {
         const near = nodes[v].up.concat(nodes[v].down);
@@ -453,7 +453,6 @@
       for (let p = row.length - 2; p >= 0; p--) y[p] = Math.min(y[p], y[p + 1] - span(row[p]));
       for (let p = 1; p < row.length; p++) y[p] = Math.max(y[p], y[p - 1] + span(row[p - 1]));
       row.forEach(function (v, p) { nodes[v].y = y[p]; });
-      void side;
     }
     for (let round = 0; round < 4; round++) {
       for (let l = 0; l < layers; l++) settle(rows[l]);
