@@ -6,6 +6,11 @@ need_build_tools() {
   command -v cmake >/dev/null || missing+=(cmake)
 }
 
+# The browser the page tests (tests/python/test_html.py) drive, if missing.
+need_browser() {
+  command -v chromium >/dev/null || missing+=(chromium)
+}
+
 # Installs the Debian packages named, if any (`apt-get update` once first).
 install_missing() {
   [ $# -gt 0 ] || return 0
@@ -16,4 +21,6 @@ install_missing() {
 # What the Python suite needs, pinned: stubtest's checks grow from release to
 # release, and the reference-count runs (tests/python/conftest.py) lean on
 # pytest's runner; a new version should arrive by a change, not by a run.
-test_packages=("pytest==9.2.0" "mypy==2.4.1")
+# Playwright drives Debian's chromium in the page tests (its own browser
+# download is not used).
+test_packages=("pytest==9.2.0" "mypy==2.4.1" "playwright==1.65.3")

@@ -3,7 +3,8 @@
 # RelWithDebInfo, warnings as errors), its C++ core tests and the Python suite
 # against it (the sessions the docs show need the installed command, and are
 # skipped). pytest and mypy go into a venv under build/ (build/venv-quick); Debian
-# packages are installed only when missing (libgtest-dev, cmake, ninja-build).
+# packages are installed only when missing (libgtest-dev, cmake, ninja-build,
+# chromium).
 # The whole test command is scripts/test.sh.
 #
 #   bash scripts/quick.sh                              # both suites
@@ -19,6 +20,7 @@ venv="$root/build/venv-quick"
 missing=()
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 need_build_tools
+need_browser
 install_missing "${missing[@]}"
 
 [ -x "$venv/bin/python" ] || "$py" -m venv "$venv"

@@ -41,6 +41,7 @@ missing=()
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 command -v clang++ >/dev/null || missing+=(clang)
 need_build_tools
+need_browser
 install_missing "${missing[@]}"
 
 step "layers: what each folder of src/ may include"

@@ -425,6 +425,19 @@ class Graph(Mapping[str, Module]):
         octagons, the other modules shaded by depth."""
         return self._g.to_dot()
 
+    def to_html(self, title: str | None = None) -> str:
+        """The graph as one self-contained HTML page (data and code inline,
+        nothing fetched) that explores it: packages as boxes to open, a
+        module's imports and importers, filters, cycles and problems.
+        `title` defaults to one naming the roots."""
+        from ._html import page
+
+        return page(self, title)
+
+    def write_html(self, file: _Writer, title: str | None = None) -> None:
+        """Writes to_html(title) to `file` (anything with a write(str) method)."""
+        file.write(self.to_html(title))
+
 def _indent(indent: int | None) -> int | None:
     if indent is not None and (not isinstance(indent, int) or isinstance(indent, bool)):
         raise TypeError(f"indent must be None or an int, not {type(indent).__name__}")

@@ -52,6 +52,7 @@ examples:
   tarnwick-graph --problems app.py               those and the files that cannot be read
   echo 'import json' | tarnwick-graph -          read the source from standard input
   tarnwick-graph --legacy examples/report.py     the same file through the tarnwick module
+  tarnwick-graph mypkg/ --html graph.html        a page to explore the graph in a browser
 
 The listing gives each module's origin relative to the search path entry
 it was found in; the entries it names are listed first.
@@ -317,6 +318,18 @@ def write_svg(graph: Graph | Legacy, path: str) -> int:
     return EXIT_OK
 
 
+def write_html(graph: Graph | Legacy, path: str) -> int:
+    assert isinstance(graph, Graph)  # check_args keeps --legacy from --html
+    text = graph.to_html()
+    try:
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(text)
+    except OSError as e:
+        print(f"tarnwick-graph: cannot write {path}: {e.strerror or e}", file=sys.stderr)
+        return EXIT_CANNOT_WRITE
+    return EXIT_OK
+
+
 def write_why(graph: Graph | Legacy, target: str, every: bool, out: TextIO) -> int:
     chains: list[list[str]] = []
     if target not in graph:
@@ -396,6 +409,7 @@ class Args:
     json = False
     dot = False
     svg: str | None = None
+    html: str | None = None
     why: str | None = None
     cycles = False
     affected: list[str] | None = None
@@ -442,16 +456,16 @@ def check_args(args: Args) -> str | None:
         return "--max-depth must be 0 or more"
     filters = args.max_depth is not None or args.scope is not None
     if filters and (args.why or args.unresolved or args.problems or args.cycles or args.affected):
-        return "--max-depth and --scope apply to the listing, --json, --dot and --svg"
+        return "--max-depth and --scope apply to the listing, --json, --dot, --svg and --html"
     if args.scope is not None and args.scope in ("", "."):
         return "--scope takes a module name"
     if args.legacy:
         if args.modules or (args.target != "-" and os.path.isdir(args.target or "")):
             return "--legacy takes a file or -"
         if (args.cycles or args.affected or args.external or args.unresolved or args.problems
-                or args.skip or args.jobs):
-            return ("--cycles, --affected, --unresolved, --problems, --external, --skip "
-                    "and --jobs need the exact engine")
+                or args.skip or args.jobs or args.html):
+            return ("--cycles, --affected, --unresolved, --problems, --external, --skip, "
+                    "--jobs and --html need the exact engine")
     if args.package is not None and args.modules:
         return "--package applies to a file or -"
     return None
@@ -465,10 +479,11 @@ def check_args(args: Args) -> str | None:
 _SWITCHES = {"--json": "json", "--dot": "dot", "--cycles": "cycles", "--unresolved": "unresolved",
              "--problems": "problems", "--all": "all", "--legacy": "legacy", "-q": "quiet",
              "--quiet": "quiet"}
-_VALUED = {"-m": "modules", "--package": "package", "--svg": "svg", "--why": "why",
+_VALUED = {"-m": "modules", "--package": "package", "--svg": "svg", "--html": "html",
+           "--why": "why",
            "--max-depth": "max_depth", "--scope": "scope", "--external": "external",
            "--skip": "skip", "--jobs": "jobs", "-j": "jobs"}
-_OUTPUTS = ("json", "dot", "svg", "why", "cycles", "unresolved", "problems")  # one at most
+_OUTPUTS = ("json", "dot", "svg", "html", "why", "cycles", "unresolved", "problems")  # one at most
 
 
 def quick_args(argv: Sequence[str]) -> Args | None:
@@ -542,6 +557,8 @@ def parse_args(argv: Iterable[str] | None) -> Args:
     out.add_argument("--json", action="store_true", help="print JSON: roots, modules, problems")
     out.add_argument("--dot", action="store_true", help="print the graph in Graphviz DOT")
     out.add_argument("--svg", metavar="FILE", help="write the graph as SVG (runs Graphviz's dot)")
+    out.add_argument("--html", metavar="FILE",
+                     help="write a page that explores the graph in a browser (one offline file)")
     out.add_argument("--why", metavar="MODULE", help="print a shortest import chain to MODULE")
     out.add_argument("--cycles", action="store_true", help="print the import cycles")
     out.add_argument("--affected", nargs="+", metavar="FILE",
@@ -671,7 +688,7 @@ def run(argv: Iterable[str] | None) -> int:
 
         if shutil.which("dot") is None:
             return no_graphviz()  # said before the build, not after
-    if sys.stdout is None and not args.svg:  # started with standard output closed
+    if sys.stdout is None and not (args.svg or args.html):  # started with standard output closed
         print("tarnwick-graph: cannot write the output: standard output is closed",
               file=sys.stderr)
         return EXIT_CANNOT_WRITE
@@ -730,6 +747,8 @@ def write_output(
         graph = graph.subgraph(args.max_depth, args.scope)
     if args.svg:
         return write_svg(graph, args.svg)
+    if args.html:
+        return write_html(graph, args.html)
     if args.json:
         graph.write_json(out, indent=2)
         out.write("\n")
