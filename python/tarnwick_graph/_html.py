@@ -30,8 +30,6 @@ _SMALL = _DIGITS[:32]
 _MORE = _DIGITS[32:]
 
 KINDS = ("source", "package", "namespace", "extension", "bytecode", "builtin", "frozen", "foreign")
-# Site flags, as the scanner sets them: one bit each, so 16 combinations.
-_PLAIN = 1  # the set of combinations holding only 0: a module-level, unguarded import
 
 _HERE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "explorer")
 
@@ -109,30 +107,9 @@ def data(graph: Graph) -> dict[str, object]:
     g = graph._g
     names, kinds, origins, depths = g.table()
     count = len(names)
-    # Imports, per importer: how many, then for each the imported module
-    # (the first as is, then each as the gap from the one before), and
-    # 2*line + 1 when some of its statements stand in a function or class,
-    # are guarded or under TYPE_CHECKING, followed then by the set of the
-    # flag combinations its statements have (bit c for combination c).
-    edges: list[int] = []
-    add = edges.append
-    for i in range(count):
-        targets = sorted(g.imports(i))
-        add(len(targets))
-        previous = 0
-        for j in targets:
-            add(j - previous)
-            previous = j
-            sites = g.sites(i, j)
-            combos = 0
-            for _, flags in sites:
-                combos |= 1 << flags
-            line = sites[0][0] if sites else 0
-            if combos == _PLAIN or not sites:
-                add(2 * line)
-            else:
-                add(2 * line + 1)
-                add(combos)
+    # Imports, per importer, as the native writer encodes them (see
+    # _native.Graph.page_imports): the explorer's largest part.
+    imports = g.page_imports()
     # Problems, by name and reason: the importers (index + 1, 0 for none,
     # as gaps) with the line of each.
     grouped: dict[tuple[str, str, str], list[tuple[int, int]]] = {}
@@ -170,7 +147,7 @@ def data(graph: Graph) -> dict[str, object]:
         "depth": _varints(depths),
         "folders": folders,
         "origin": coded,
-        "imports": _varints(edges),
+        "imports": imports,
         "edgeCount": g.edge_count(),
         "cycles": cycles,
         "problems": problems,

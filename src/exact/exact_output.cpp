@@ -379,6 +379,48 @@ std::string to_dot(const ExactGraph& graph) {
   return to_dot(output_of(graph));
 }
 
+// ---- the explorer page's imports --------------------------------------------------
+
+namespace {
+
+constexpr std::string_view kPageDigits =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+
+void put_varint(std::string& out, std::uint64_t n) {
+  for (; n >= 32; n >>= 5) out += kPageDigits[32 + (n & 31)];
+  out += kPageDigits[n];
+}
+
+}  // namespace
+
+std::string page_imports(const ExactGraph& graph) {
+  // The four contexts a Site shows: function, class, guarded, TYPE_CHECKING.
+  constexpr std::uint8_t kShown =
+      context::kFunction | context::kClass | context::kGuarded | context::kTypeChecking;
+  std::string out;
+  out.reserve(graph.size() + graph.edge_count() * 4);
+  for (std::uint32_t i = 0; i < graph.size(); ++i) {
+    const std::span<const std::uint32_t> targets = graph.imports(i);
+    put_varint(out, targets.size());
+    std::uint32_t previous = 0;
+    for (const std::uint32_t j : targets) {
+      put_varint(out, j - previous);
+      previous = j;
+      const std::span<const Site> sites = graph.sites(i, j);
+      std::uint32_t combinations = 0;
+      for (const Site& s : sites) combinations |= 1u << (s.context & kShown);
+      const std::uint64_t line = sites.empty() ? 0 : sites.front().line;
+      if (sites.empty() || combinations == 1) {
+        put_varint(out, 2 * line);
+      } else {
+        put_varint(out, 2 * line + 1);
+        put_varint(out, combinations);
+      }
+    }
+  }
+  return out;
+}
+
 // ---- shortest chains -------------------------------------------------------------
 
 ShortestChains::ShortestChains(const ExactGraph& graph, std::uint32_t target)

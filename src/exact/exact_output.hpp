@@ -81,6 +81,17 @@ void to_json(const OutputGraph& graph, std::optional<std::size_t> indent,
 std::string to_dot(const OutputGraph& graph);
 std::string to_dot(const ExactGraph& graph);
 
+// The imports of every module as the explorer page reads them, numbers as
+// varints in URL-safe characters ("A".."Z", "a".."f" are 0 to 31 and end a
+// number; "g".."z", "0".."9", "-", "_" carry 5 bits, low bits first, of a
+// number that goes on). Per module in index order: how many modules it
+// imports, then for each, ascending, its index as the gap from the one
+// before (from 0), and 2 * the line of its first site, plus 1 when a site
+// has a context, then followed by the set of the sites' context
+// combinations (bit c set when some site's flags, of the four a Site shows,
+// are c).
+std::string page_imports(const ExactGraph& graph);
+
 // Every shortest import chain from a root to one module, root first, one at
 // a time, without recursion: a chain steps from a module to an importer one
 // level nearer a root. Chains come ordered from the target's end: by the

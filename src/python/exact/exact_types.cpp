@@ -379,6 +379,18 @@ PyObject* graph_to_dot(PyObject* self, PyObject*) noexcept {
   return entry(self, [&] { return str_of(to_dot(graph_of(self))).release(); });
 }
 
+PyObject* graph_page_imports(PyObject* self, PyObject*) noexcept {
+  return entry(self, [&] {
+    const ExactGraph& g = graph_of(self);
+    std::string text;
+    {
+      ReleasedGil released;
+      text = page_imports(g);
+    }
+    return str_of(text).release();
+  });
+}
+
 // chains(index) -> an iterator of every shortest chain to the module, as
 // lists of names
 PyObject* graph_chains(PyObject* self, PyObject* arg) noexcept;
@@ -435,6 +447,8 @@ PyMethodDef kGraphMethods[] = {
     {"write_json", graph_write_json, METH_VARARGS,
      "write_json(indent, write, /) -> None\n\nThe text to_json gives, handed to write() in "
      "pieces."},
+    {"page_imports", graph_page_imports, METH_NOARGS,
+     "page_imports() -> str\n\nEvery module's imports as the explorer page reads them."},
     {"to_dot", graph_to_dot, METH_NOARGS, "to_dot() -> str\n\nThe graph as Graphviz DOT text."},
     {"chains", graph_chains, METH_O,
      "chains(index, /) -> Chains\n\n"
