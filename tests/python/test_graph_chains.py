@@ -238,3 +238,32 @@ def test_popped_chains_are_the_layers_checks_middles(tmp_path):
     layers = theirs.find_illegal_dependencies_for_layers(["proj.high", "proj.mid", "proj.low"])
     (low_high,) = [d for d in layers if (d.importer, d.imported) == ("proj.low", "proj.high")]
     assert sorted(list(r.middle) for r in low_high.routes if r.middle) == found
+
+
+@pytest.mark.parametrize(
+    "data, text",
+    [
+        (b"x = 1\n  import m  # here\n", "import m  # here"),
+        (b"# -*- coding: latin-1 -*-\nimport m; s = '\xe9'\n", "import m; s = '\xe9'"),
+        (b"\xef\xbb\xbfx = 1\r\nimport m\r\n", "import m"),
+        (b"x = 1\rimport m as \xff\xfe\r", "import m as \ufffd\ufffd"),
+        (b"# coding: klingon\nimport m \xe9\n", "import m \ufffd"),
+        (b"import m\n", None),
+    ],
+)
+def test_site_text_is_the_statements_line_read_when_asked(tmp_path, data, text):
+    write_files(tmp_path, {"main.py": "x = 1\nimport m\n", "m.py": ""})
+    graph = tg.build(str(tmp_path / "main.py"), sys_path=[str(tmp_path)])
+    (site,) = graph.sites("__main__", "m")
+    (tmp_path / "main.py").write_bytes(data)
+    assert (site.line, site.text, repr(site)) == (2, text, repr(tg.Site._make(site)))
+    assert graph.as_written().subgraph(scope="m").sites("__main__", "m")[0].text == text
+    assert graph.collapsed().sites("__main__", "m")[0].text is None
+    (tmp_path / "main.py").unlink()
+    assert graph.sites("__main__", "m")[0].text is None and site.text == text
+
+
+def test_site_without_a_file_has_no_text():
+    graph = tg.build(source="import sys\n")
+    assert graph.sites("__main__", "sys")[0].text is None
+    assert tg.scan("import sys\n")[0].site.text is None
