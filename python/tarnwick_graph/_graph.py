@@ -460,6 +460,8 @@ class Graph(Mapping[str, Module]):
         `importer` (itself or inside it) to any of `imported`, through
         modules of neither. The two must not share a module (Error)."""
         if imported is None:
+            if as_packages:
+                raise TypeError("chains(): as_packages needs an imported name")
             return self._g.chains(self._index(importer))
         return self._between(importer, imported, as_packages, 0)
 

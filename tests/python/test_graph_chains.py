@@ -89,6 +89,8 @@ def test_chains_between_modules_and_packages(tmp_path):
             graph.chains(*args, **kw)
     with pytest.raises(tg.NotInGraph):
         graph.chain("p", "nope")
+    with pytest.raises(TypeError, match="as_packages needs an imported name"):
+        graph.chains("p", as_packages=True)
 
 
 def reference_chains(edges, sources, targets):
