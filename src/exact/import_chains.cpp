@@ -115,26 +115,31 @@ std::vector<std::uint32_t> package_members(const ExactGraph& graph, std::uint32_
   return out;
 }
 
-std::vector<Chain> successive_chains(const ExactGraph& graph,
-                                     std::span<const std::uint32_t> sources,
-                                     std::span<const std::uint32_t> targets, std::size_t limit) {
-  Edges edges(graph);
-  edges.mark(sources, kSource);
-  edges.mark(targets, kTarget);
-  const std::vector<std::uint32_t> starts =
-      sorted_unique(std::vector<std::uint32_t>(sources.begin(), sources.end()));
+namespace {
+
+// Shortest chains over `edges` (sources and targets marked) from any of
+// `sources`, skipping the modules `skip` names, each chain's edges taken away
+// before the next is sought, until none is left or `limit` were found.
+template <class Skip>
+std::vector<Chain> take_chains(Edges& edges, std::span<const std::uint32_t> sources,
+                               std::size_t limit, Skip&& skip) {
+  std::vector<std::uint32_t> starts;
+  for (const std::uint32_t s : sources) {
+    if (!skip(s)) starts.push_back(s);
+  }
+  starts = sorted_unique(std::move(starts));
   std::vector<Chain> found;
-  std::vector<std::uint32_t> parent(graph.size(), kNone), queue;
+  std::vector<std::uint32_t> parent(edges.size(), kNone), queue;
   while (limit == 0 || found.size() < limit) {
     for (const std::uint32_t v : queue) parent[v] = kNone;  // what the last search met
     queue = starts;
     for (const std::uint32_t s : starts) parent[s] = s;
-    const std::uint32_t last = search(edges, queue, parent, [](std::uint32_t) { return false; });
+    const std::uint32_t last = search(edges, queue, parent, skip);
     if (last == kNone) break;
     Chain chain = path_to(last, parent);
     // The target: the first of `last`'s imports that is one.
     edges.each(last, [&](std::uint32_t v) {
-      if (edges.role(v) != kTarget) return true;
+      if (skip(v) || edges.role(v) != kTarget) return true;
       chain.push_back(v);
       return false;
     });
@@ -144,40 +149,28 @@ std::vector<Chain> successive_chains(const ExactGraph& graph,
   return found;
 }
 
+}  // namespace
+
+std::vector<Chain> successive_chains(const ExactGraph& graph,
+                                     std::span<const std::uint32_t> sources,
+                                     std::span<const std::uint32_t> targets, std::size_t limit) {
+  Edges edges(graph);
+  edges.mark(sources, kSource);
+  edges.mark(targets, kTarget);
+  return take_chains(edges, sources, limit, [](std::uint32_t) { return false; });
+}
+
 std::vector<Chain> pop_chains(const ExactGraph& graph, std::span<const std::uint32_t> sources,
                               std::span<const std::uint32_t> targets,
                               std::span<const std::uint8_t> excluded) {
   Edges edges(graph);
   edges.mark(sources, kSource);
   edges.mark(targets, kTarget);
-  const auto out = [&](std::uint32_t i) { return !excluded.empty() && excluded[i] != 0; };
   const auto is_target = [&](std::uint32_t j) { return edges.role(j) == kTarget; };
   for (const std::uint32_t s : sources) edges.drop_if(s, is_target);
-  std::vector<Chain> found;
-  std::vector<std::uint32_t> parent(graph.size(), kNone), queue;
-  while (true) {
-    for (const std::uint32_t v : queue) parent[v] = kNone;  // what the last search met
-    // S's imports: every module a source imports that is neither a source
-    // nor a target (those edges are gone), ascending.
-    queue.clear();
-    for (const std::uint32_t s : sources) {
-      if (out(s)) continue;
-      edges.each(s, [&](std::uint32_t v) {
-        if (!out(v) && edges.role(v) == kOther) queue.push_back(v);
-        return true;
-      });
-    }
-    queue = sorted_unique(std::move(queue));
-    for (const std::uint32_t v : queue) parent[v] = v;
-    const std::uint32_t last = search(edges, queue, parent, out);
-    if (last == kNone) break;
-    Chain middle = path_to(last, parent);
-    const std::uint32_t first = middle.front();
-    for (const std::uint32_t s : sources) edges.drop(s, first);
-    for (std::size_t k = 0; k + 1 < middle.size(); ++k) edges.drop(middle[k], middle[k + 1]);
-    edges.drop_if(last, is_target);
-    found.push_back(std::move(middle));
-  }
+  std::vector<Chain> found = take_chains(
+      edges, sources, 0, [&](std::uint32_t i) { return !excluded.empty() && excluded[i] != 0; });
+  for (Chain& chain : found) chain = Chain(chain.begin() + 1, chain.end() - 1);
   return found;
 }
 

@@ -30,15 +30,14 @@ std::vector<Chain> successive_chains(const ExactGraph& graph,
                                      std::span<const std::uint32_t> sources,
                                      std::span<const std::uint32_t> targets, std::size_t limit = 0);
 
-// The chains as the squashed groups see them: every edge touching a module
-// whose `excluded` byte is non-zero dropped (an empty span excludes none);
-// the sources one module S, the targets one module T (edges within either
-// ignored), the direct S -> T edges removed. Then, repeatedly, a shortest
-// S -> T chain (S's imports, the union of the sources', in index order),
-// its middle reported (the modules strictly between S and T, never empty)
-// and its edges removed: the first hop S -> m1 is every edge from a source
-// to m1, the last hop mk -> T every edge from mk to a target. Middles in
-// the order found. The two groups must not share a module.
+// The middles of the chains an architecture check reports between two
+// groups of modules (layers): every edge touching a module whose `excluded`
+// byte is non-zero dropped (an empty span excludes none), the direct edges
+// from a source to a target removed; then the successive chains above, from
+// a source to a target through neither, each reported by its middle (the
+// modules strictly between, never empty). A popped chain takes away its own
+// edges only: another source importing its first module still leads on.
+// Middles in the order found. The two groups must not share a module.
 std::vector<Chain> pop_chains(const ExactGraph& graph, std::span<const std::uint32_t> sources,
                               std::span<const std::uint32_t> targets,
                               std::span<const std::uint8_t> excluded);

@@ -569,9 +569,9 @@ PyMethodDef kGraphMethods[] = {
      "Empty when the two share a module."},
     {"pop_chains", graph_pop_chains, METH_VARARGS,
      "pop_chains(sources, targets, excluded, /) -> [(index, ...), ...]\n\n"
-     "The middles of the shortest chains from the sources, squashed into one module, to\n"
-     "the targets, squashed likewise, popped one at a time after the direct imports\n"
-     "are removed; modules whose `excluded` byte is not zero take no part."},
+     "The middles of the shortest chains from any source to any target, each chain's\n"
+     "imports taken away before the next is sought, after the direct imports between\n"
+     "the two are removed; modules whose `excluded` byte is not zero take no part."},
     {"to_json", graph_to_json, METH_O,
      "to_json(indent, /) -> str\n\n"
      "The graph as JSON text, as json.dumps writes it (ASCII; a path that is not valid\n"
