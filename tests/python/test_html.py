@@ -42,10 +42,20 @@ def browser():
     sync_api = pytest.importorskip("playwright.sync_api", reason="playwright is not installed")
     if not os.access(CHROMIUM, os.X_OK):
         pytest.skip(f"chromium is not installed at {CHROMIUM}")
-    with sync_api.sync_playwright() as p:
+    # Playwright's driver and the browser are programs of their own: a
+    # sanitizer runtime preloaded into this interpreter stays out of them.
+    preload = os.environ.pop("LD_PRELOAD", None)
+    try:
+        p = sync_api.sync_playwright().start()
+    finally:
+        if preload is not None:
+            os.environ["LD_PRELOAD"] = preload
+    try:
         b = p.chromium.launch(executable_path=CHROMIUM, args=["--no-sandbox"])
         yield b
         b.close()
+    finally:
+        p.stop()
 
 
 @pytest.fixture
