@@ -1,0 +1,942 @@
+"""Architecture contracts, in import-linter's configuration files, judged on
+the exact engine's graph.
+
+The contracts are read from ``.importlinter``, ``setup.cfg`` (the
+``[importlinter]`` and ``[importlinter:contract:ID]`` sections) or
+``pyproject.toml`` (``[tool.importlinter]`` and its ``contracts`` array), and
+judged on the graph of the root packages with the imports as written (no
+implicit imports of parent packages), modules outside the roots either
+dropped or, with ``include_external_packages``, folded into their top-level
+names. Every contract type import-linter has is judged: forbidden, layers,
+independence, protected, acyclic_siblings and private_modules; a contract of
+a custom type is reported as not checked.
+"""
+
+from __future__ import annotations
+
+import os
+import re
+from typing import NamedTuple
+
+from ._build import Builder
+from ._graph import Graph, NotFound
+from ._native import Error
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Callable, Iterable, Sequence
+
+# Where the contracts are looked for when no file is given, in this order.
+CONFIG_FILES = ("setup.cfg", ".importlinter", "pyproject.toml")
+
+CONTRACT_TYPES = (
+    "forbidden",
+    "layers",
+    "independence",
+    "protected",
+    "acyclic_siblings",
+    "private_modules",
+)
+
+_ALERTS = ("error", "warn", "none")
+_TRUE = ("true", "yes", "on", "1")
+_FALSE = ("false", "no", "off", "0")
+
+
+class ConfigError(Error):
+    """The configuration cannot be used: a file that cannot be read or
+    parsed, a missing or wrong option, a module that does not exist. The
+    message names the file, the section and the key."""
+
+
+class Step(NamedTuple):
+    """One import of a chain: `importer` imports `imported`, at `line` of
+    `file` (None when the graph has no file for it), whose text is `text`."""
+
+    importer: str
+    imported: str
+    file: str | None
+    line: int
+    text: str
+
+
+class Chain(NamedTuple):
+    """A chain of imports, importer first. A chain found between layers
+    through modules outside them stands for every module of the lower
+    layer importing its first middle module (`heads`, the first step's
+    importer first) and every module of the higher layer its last middle
+    module imports (`tails`)."""
+
+    steps: tuple[Step, ...]
+    heads: tuple[str, ...] = ()
+    tails: tuple[str, ...] = ()
+
+    @property
+    def modules(self) -> tuple[str, ...]:
+        """The modules of the chain, importer first."""
+        if not self.steps:
+            return ()
+        return (self.steps[0].importer, *(s.imported for s in self.steps))
+
+
+class Violation(NamedTuple):
+    """`importer` may not depend on `imported` (packages or modules, as the
+    contract names them), and does through each of `chains`."""
+
+    importer: str
+    imported: str
+    chains: tuple[Chain, ...]
+
+
+class ContractResult(NamedTuple):
+    """The verdict on one contract: `kept` is True or False, None for a
+    contract of a custom type (not checked). `notes` are further reasons a
+    contract is broken (modules an exhaustive layers contract does not
+    list); `warnings` ignore patterns that matched nothing, under
+    ``unmatched_ignore_imports_alerting = warn``."""
+
+    id: str
+    name: str
+    type: str
+    kept: bool | None
+    violations: tuple[Violation, ...] = ()
+    notes: tuple[str, ...] = ()
+    warnings: tuple[str, ...] = ()
+    ignored: int = 0
+
+    def to_dict(self) -> dict[str, object]:
+        return {
+            "id": self.id,
+            "name": self.name,
+            "type": self.type,
+            "kept": self.kept,
+            "violations": [
+                {
+                    "importer": v.importer,
+                    "imported": v.imported,
+                    "chains": [
+                        {
+                            "steps": [s._asdict() for s in c.steps],
+                            "heads": list(c.heads),
+                            "tails": list(c.tails),
+                        }
+                        for c in v.chains
+                    ],
+                }
+                for v in self.violations
+            ],
+            "notes": list(self.notes),
+            "warnings": list(self.warnings),
+        }
+
+
+class CheckResult(NamedTuple):
+    """The verdicts on the contracts of one configuration file, in its
+    order. `kept` is whether no contract is broken."""
+
+    config: str
+    contracts: tuple[ContractResult, ...]
+    modules: int
+    imports: int
+
+    @property
+    def kept(self) -> bool:
+        return all(c.kept is not False for c in self.contracts)
+
+
+# -- reading the configuration --
+
+
+class _Value:
+    """One option's raw value, with where it stands, for messages."""
+
+    def __init__(self, where: str, key: str, raw: object) -> None:
+        self.where, self.key, self.raw = where, key, raw
+
+    def fail(self, what: str) -> ConfigError:
+        return ConfigError(f"{self.where} {self.key}: {what}")
+
+    def text(self) -> str:
+        if not isinstance(self.raw, str) or not self.raw.strip():
+            raise self.fail("must be a non-empty string")
+        return self.raw.strip()
+
+    def lines(self) -> list[str]:
+        if isinstance(self.raw, str):
+            return [x.strip() for x in self.raw.splitlines() if x.strip()]
+        if isinstance(self.raw, list) and all(isinstance(x, str) for x in self.raw):
+            return [x.strip() for x in self.raw if x.strip()]
+        raise self.fail("must be a list of strings")
+
+    def flag(self) -> bool:
+        if isinstance(self.raw, bool):
+            return self.raw
+        if isinstance(self.raw, str) and self.raw.strip().lower() in _TRUE + _FALSE:
+            return self.raw.strip().lower() in _TRUE
+        raise self.fail(f"must be true or false, not {self.raw!r}")
+
+    def integer(self) -> int:
+        try:
+            value = int(self.raw)  # type: ignore[call-overload]
+        except (TypeError, ValueError):
+            raise self.fail(f"must be a whole number, not {self.raw!r}") from None
+        if value < 0:
+            raise self.fail(f"must be 0 or more, not {value}")
+        return value
+
+
+class _Options:
+    """The options of one section."""
+
+    def __init__(self, where: str, values: dict[str, object]) -> None:
+        self.where = where
+        self.values = values
+
+    def get(self, key: str) -> _Value | None:
+        raw = self.values.get(key)
+        return None if raw is None else _Value(self.where, key, raw)
+
+    def need(self, key: str) -> _Value:
+        value = self.get(key)
+        if value is None:
+            raise ConfigError(f"{self.where} {key}: missing (it is required)")
+        return value
+
+    def flag(self, key: str, default: bool) -> bool:
+        value = self.get(key)
+        return default if value is None else value.flag()
+
+    def lines(self, key: str) -> list[str]:
+        value = self.get(key)
+        return [] if value is None else value.lines()
+
+
+class Config(NamedTuple):
+    """A configuration file, read: the top-level options and each contract's,
+    in file order (id, options)."""
+
+    path: str
+    session: _Options
+    contracts: tuple[tuple[str, _Options], ...]
+
+
+def find_config(directory: str = ".") -> str:
+    """The configuration file import-linter would read in `directory`: the
+    first of setup.cfg, .importlinter, pyproject.toml that has its
+    section."""
+    for name in CONFIG_FILES:
+        path = os.path.join(directory, name)
+        if not os.path.isfile(path):
+            continue
+        try:
+            with open(path, "rb") as f:
+                data = f.read()
+        except OSError:
+            continue
+        marker = b"tool.importlinter" if name.endswith(".toml") else b"[importlinter]"
+        if marker in data:
+            return path
+    raise ConfigError(
+        f"no configuration found: none of {', '.join(CONFIG_FILES)} in "
+        f"{os.path.abspath(directory)} has an importlinter section (give --config FILE)"
+    )
+
+
+def read_config(path: str) -> Config:
+    """Reads a configuration file (TOML when it ends in .toml, INI
+    otherwise); ConfigError when it cannot be read or used."""
+    try:
+        with open(path, "rb") as f:
+            data = f.read()
+    except OSError as e:
+        raise ConfigError(f"{path}: cannot read it: {e.strerror or e}") from None
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError as e:
+        raise ConfigError(f"{path}: not UTF-8 text: {e.reason} at byte {e.start}") from None
+    if path.endswith(".toml"):
+        return _read_toml(path, text)
+    return _read_ini(path, text)
+
+
+def _read_ini(path: str, text: str) -> Config:
+    import configparser
+
+    parser = configparser.ConfigParser(interpolation=None, strict=True)
+    parser.optionxform = str  # type: ignore[assignment,method-assign]
+    try:
+        parser.read_string(text, source=path)
+    except configparser.Error as e:
+        message = " ".join(str(e).split())
+        raise ConfigError(f"{path}: not a valid INI file: {message}") from None
+    if not parser.has_section("importlinter"):
+        raise ConfigError(f"{path}: no [importlinter] section")
+    session = _Options(f"{path}: [importlinter]", dict(parser["importlinter"]))
+    contracts = []
+    for section in parser.sections():
+        if section.startswith("importlinter:contract:"):
+            ident = section[len("importlinter:contract:") :]
+            contracts.append((ident, _Options(f"{path}: [{section}]", dict(parser[section]))))
+    return Config(path, session, tuple(contracts))
+
+
+def _read_toml(path: str, text: str) -> Config:
+    import tomllib
+
+    try:
+        data = tomllib.loads(text)
+    except tomllib.TOMLDecodeError as e:
+        raise ConfigError(f"{path}: not a valid TOML file: {e}") from None
+    table = data.get("tool", {}).get("importlinter") if isinstance(data.get("tool"), dict) else None
+    if not isinstance(table, dict):
+        raise ConfigError(f"{path}: no [tool.importlinter] table")
+    entries = table.get("contracts", [])
+    where = f"{path}: [tool.importlinter]"
+    if not isinstance(entries, list) or not all(isinstance(c, dict) for c in entries):
+        raise ConfigError(f"{where} contracts: must be an array of tables")
+    session = _Options(where, {k: v for k, v in table.items() if k != "contracts"})
+    contracts = []
+    seen: set[str] = set()
+    for n, entry in enumerate(entries, 1):
+        place = f"{path}: [[tool.importlinter.contracts]] #{n}"
+        ident = entry.get("id")
+        if not isinstance(ident, str) or not ident:
+            raise ConfigError(f"{place} id: missing (each contract needs an id)")
+        if ident in seen:
+            raise ConfigError(f"{place} id: {ident!r} is the id of an earlier contract too")
+        seen.add(ident)
+        options = {k: v for k, v in entry.items() if k != "id"}
+        contracts.append((ident, _Options(f"{place} ({ident})", options)))
+    return Config(path, session, tuple(contracts))
+
+
+# -- module expressions --
+
+
+def _pattern(expression: str, value: _Value) -> re.Pattern[str] | None:
+    """The regular expression of a module expression with wildcards (None
+    for a plain name): ``*`` stands for one name, ``**`` for one or more."""
+    parts = expression.split(".")
+    if not all(parts):
+        raise value.fail(f"{expression!r} is not a module name")
+    if not any("*" in p for p in parts):
+        return None
+    pieces = []
+    for part in parts:
+        if part == "*":
+            pieces.append(r"[^.]+")
+        elif part == "**":
+            pieces.append(r"[^.]+(?:\.[^.]+)*")
+        elif "*" in part:
+            raise value.fail(f"{expression!r}: a wildcard must stand for a whole name")
+        else:
+            pieces.append(re.escape(part))
+    return re.compile(r"\.".join(pieces))
+
+
+class _Judge:
+    """The graph a contract is judged on, with what the contracts ask of it."""
+
+    def __init__(self, graph: Graph, full: Graph, external: bool, roots: Sequence[str]) -> None:
+        self.graph = graph  # the judged graph, before any import is ignored
+        self.full = full  # the imports as written, every module the build saw
+        self.external = external
+        self.roots = tuple(roots)
+        self._names: tuple[str, ...] = graph._names
+
+    def subtree(self, g: Graph, name: str, as_package: bool = True) -> list[int]:
+        """`name` and (as a package) its descendants, as indices of `g`
+        (every graph here has the modules of the judged one)."""
+        i = g._g.find(name)
+        if i < 0:
+            return []
+        if not as_package:
+            return [i]
+        names, prefix, found = self._names, name + ".", [i]
+        k = i + 1
+        while k < len(names) and names[k].startswith(prefix):
+            found.append(k)
+            k += 1
+        return found
+
+    def expand(self, expression: str, value: _Value) -> list[str]:
+        """The modules a module expression names (a plain name: itself)."""
+        pattern = _pattern(expression, value)
+        if pattern is None:
+            return [expression]
+        return [n for n in self._names if pattern.fullmatch(n)]
+
+    def in_roots(self, name: str) -> bool:
+        return any(name == r or name.startswith(r + ".") for r in self.roots)
+
+    def step(self, importer: str, imported: str) -> Step:
+        """The step `importer` -> `imported`, with its first statement."""
+        g = self.graph
+        sites = g.sites(importer, imported) if importer in g and imported in g else ()
+        if not sites and importer in self.full:
+            # An import of a module folded into its top-level name: the
+            # statement is that of the first module imported under it.
+            prefix = imported + "."
+            for name in sorted(self.full[importer].imports):
+                if name == imported or name.startswith(prefix):
+                    sites = self.full.sites(importer, name)
+                    break
+        origin = self.full[importer].origin if importer in self.full else None
+        if not sites:
+            return Step(importer, imported, origin, 0, "")
+        site = sites[0]
+        return Step(importer, imported, origin, site.line, site.text)
+
+    def chain(self, names: Sequence[str], heads: Sequence[str] = (), tails: Sequence[str] = ()) -> Chain:
+        steps = tuple(self.step(a, b) for a, b in zip(names, names[1:]))
+        return Chain(steps, tuple(heads), tuple(tails))
+
+
+class _Contract:
+    """One contract's options, read, and its judge."""
+
+    def __init__(self, ident: str, options: _Options, judge: _Judge, warn: Callable[[str], None]):
+        self.id = ident
+        self.options = options
+        self.judge = judge
+        self.name = options.need("name").text() if options.get("name") else ident
+        self.type = options.need("type").text()
+        self.warnings: list[str] = []
+        self.ignored = 0
+        self._warn = warn
+
+    def modules(self, key: str, *, required: bool = True, must_exist: bool = True) -> list[str]:
+        """The modules an option names, wildcards expanded; ConfigError for
+        a plain name the graph does not hold."""
+        value = self.options.need(key) if required else self.options.get(key)
+        if value is None:
+            return []
+        found: list[str] = []
+        for expression in value.lines():
+            names = self.judge.expand(expression, value)
+            if must_exist and names == [expression] and expression not in self.judge.graph:
+                raise value.fail(f"module {expression!r} does not exist")
+            found.extend(n for n in names if n not in found)
+        return found
+
+    def graph(self) -> Graph:
+        """The judged graph without the imports ignore_imports names."""
+        base = self.judge.graph
+        value = self.options.get("ignore_imports")
+        alert_value = self.options.get("unmatched_ignore_imports_alerting")
+        alert = "error" if alert_value is None else alert_value.text().lower()
+        if alert not in _ALERTS:
+            raise alert_value.fail(  # type: ignore[union-attr]
+                f"must be one of {', '.join(_ALERTS)}, not {alert!r}"
+            )
+        if value is None:
+            return base
+        pairs: set[tuple[str, str]] = set()
+        for expression in value.lines():
+            sides = [s.strip() for s in expression.split("->")]
+            if len(sides) != 2 or not all(sides):
+                raise value.fail(f"{expression!r} is not of the form 'importer -> imported'")
+            importers = self.judge.expand(sides[0], value)
+            target = _pattern(sides[1], value)
+            matched = 0
+            for importer in importers:
+                if importer not in base:
+                    continue
+                for imported in base[importer].imports:
+                    if imported == sides[1] if target is None else target.fullmatch(imported):
+                        pairs.add((importer, imported))
+                        matched += 1
+            if not matched:
+                if alert == "error":
+                    raise value.fail(
+                        f"{expression!r} matches no import (unmatched_ignore_imports_alerting"
+                        " = warn or none allows that)"
+                    )
+                if alert == "warn":
+                    message = f"No matches for ignored import {expression}."
+                    self.warnings.append(message)
+                    self._warn(f"{self.options.where} ignore_imports: {message}")
+        self.ignored = len(pairs)
+        return base.without_imports(pairs) if pairs else base
+
+    def result(self, kept: bool, violations: Iterable[Violation], notes: Iterable[str] = ()):
+        return ContractResult(
+            self.id,
+            self.name,
+            self.type,
+            kept,
+            tuple(violations),
+            tuple(notes),
+            tuple(self.warnings),
+            self.ignored,
+        )
+
+
+# -- the contract types --
+
+
+def _direct(g: Graph, sources: Sequence[int], targets: Sequence[int]) -> list[tuple[int, int]]:
+    """The imports from a module of `sources` to one of `targets`."""
+    wanted = set(targets)
+    found = []
+    for i in sources:
+        for j in g._g.imports(i):
+            if j in wanted:
+                found.append((i, j))
+    return sorted(found, key=lambda p: (g._names[p[0]], g._names[p[1]]))
+
+
+def _routes(
+    c: _Contract, g: Graph, lower: str, higher: str, others: Sequence[str]
+) -> list[Chain]:
+    """The chains by which package `lower` imports package `higher`,
+    directly or through modules outside them and outside `others`."""
+    judge = c.judge
+    sources = judge.subtree(g, lower)
+    targets = judge.subtree(g, higher)
+    if not sources or not targets:
+        return []
+    names = g._names
+    chains = [judge.chain([names[i], names[j]]) for i, j in _direct(g, sources, targets)]
+    excluded = bytearray(len(names))
+    for other in others:
+        for k in judge.subtree(g, other):
+            excluded[k] = 1
+    middles = g._g.pop_chains(sources, targets, bytes(excluded) if any(excluded) else None)
+    in_sources, in_targets = set(sources), set(targets)
+    for middle in middles:
+        heads = sorted(names[i] for i in g._g.importers_of(middle[0]) if i in in_sources)
+        tails = sorted(names[j] for j in g._g.imports(middle[-1]) if j in in_targets)
+        if not heads or not tails:
+            continue
+        route = [heads[0], *(names[m] for m in middle), tails[0]]
+        chains.append(judge.chain(route, heads, tails))
+    return chains
+
+
+def _forbidden(c: _Contract) -> ContractResult:
+    judge = c.judge
+    sources = c.modules("source_modules")
+    forbidden_value = c.options.need("forbidden_modules")
+    as_packages = c.options.flag("as_packages", True)
+    indirect = not c.options.flag("allow_indirect_imports", False)
+    forbidden: list[str] = []
+    for expression in forbidden_value.lines():
+        for name in judge.expand(expression, forbidden_value):
+            if not judge.in_roots(name) and not judge.external:
+                raise forbidden_value.fail(
+                    f"{name!r} is outside the root packages: forbidding it needs"
+                    " include_external_packages = True at the top level"
+                )
+            if judge.in_roots(name) and name not in judge.graph:
+                raise forbidden_value.fail(f"module {name!r} does not exist")
+            if name not in forbidden:
+                forbidden.append(name)
+    g = c.graph()
+    violations = []
+    for source in sources:
+        for target in forbidden:
+            if target not in g or _overlap(source, target, as_packages):
+                continue
+            if indirect:
+                found = g.chains(source, target, as_packages=as_packages)
+                chains = [judge.chain(chain) for chain in sorted(found)]
+            else:
+                pairs = _direct(
+                    g,
+                    judge.subtree(g, source, as_packages),
+                    judge.subtree(g, target, as_packages),
+                )
+                chains = [judge.chain([g._names[i], g._names[j]]) for i, j in pairs]
+            if chains:
+                violations.append(Violation(source, target, tuple(chains)))
+    return c.result(not violations, violations)
+
+
+def _overlap(a: str, b: str, as_packages: bool) -> bool:
+    if a == b:
+        return True
+    return as_packages and (a.startswith(b + ".") or b.startswith(a + "."))
+
+
+class _Layer(NamedTuple):
+    names: tuple[str, ...]
+    independent: bool
+    optional: bool
+
+
+def _layers_of(value: _Value) -> list[_Layer]:
+    layers = []
+    for line in value.lines():
+        optional = line.startswith("(") and line.endswith(")")
+        if optional:
+            line = line[1:-1].strip()
+        if "|" in line and ":" in line:
+            raise value.fail(f"{line!r} mixes '|' (independent) and ':' (not independent)")
+        separator = ":" if ":" in line else "|"
+        names = tuple(n.strip() for n in line.split(separator))
+        if not all(names):
+            raise value.fail(f"{line!r} has an empty layer name")
+        layers.append(_Layer(names, separator == "|", optional))
+    if not layers:
+        raise value.fail("names no layer")
+    return layers
+
+
+def _layers(c: _Contract) -> ContractResult:
+    judge = c.judge
+    layers_value = c.options.need("layers")
+    layers = _layers_of(layers_value)
+    containers = c.modules("containers", required=False)
+    exhaustive = c.options.flag("exhaustive", False)
+    if exhaustive and not containers:
+        raise ConfigError(
+            f"{c.options.where} exhaustive: needs containers (the packages whose"
+            " children must all be layers)"
+        )
+    ignores = c.options.lines("exhaustive_ignores")
+    seen: dict[str, str] = {}
+    for layer in layers:
+        for name in layer.names:
+            if name in seen:
+                raise layers_value.fail(f"{name!r} is in more than one layer")
+            seen[name] = name
+    g = c.graph()
+    violations: list[Violation] = []
+    notes: list[str] = []
+    for container in containers or [""]:
+        full = [
+            _Layer(tuple(_join(container, n) for n in layer.names), layer.independent, False)
+            for layer in layers
+        ]
+        present = []
+        for layer, original in zip(full, layers):
+            names = tuple(n for n in layer.names if n in judge.graph)
+            if len(names) < len(layer.names) and not original.optional:
+                missing = next(n for n in layer.names if n not in judge.graph)
+                where = f" in container {container!r}" if container else ""
+                raise layers_value.fail(f"layer {missing!r}{where} does not exist")
+            present.append(_Layer(names, layer.independent, False))
+        everything = [n for layer in present for n in layer.names]
+        pairs = []
+        for high, layer in enumerate(present):
+            if layer.independent:
+                pairs += [(a, b) for a in layer.names for b in layer.names if a != b]
+            for lower in present[high + 1 :]:
+                pairs += [(low, h) for h in layer.names for low in lower.names]
+        for lower_name, higher_name in pairs:
+            others = [n for n in everything if n not in (lower_name, higher_name)]
+            chains = _routes(c, g, lower_name, higher_name, others)
+            if chains:
+                violations.append(Violation(lower_name, higher_name, tuple(chains)))
+        if exhaustive:
+            listed = {_join(container, n) for layer in layers for n in layer.names}
+            listed |= {_join(container, n) for n in ignores}
+            depth = container.count(".") + 1
+            for k in judge.subtree(judge.graph, container)[1:]:
+                name = judge.graph._names[k]
+                if name.count(".") == depth and name not in listed:
+                    notes.append(f"{name} is not listed as a layer")
+    return c.result(not violations and not notes, violations, notes)
+
+
+def _join(container: str, name: str) -> str:
+    return f"{container}.{name}" if container else name
+
+
+def _independence(c: _Contract) -> ContractResult:
+    modules = c.modules("modules")
+    g = c.graph()
+    violations = []
+    for a in modules:
+        for b in modules:
+            if a == b or _overlap(a, b, True):
+                continue
+            others = [m for m in modules if m not in (a, b)]
+            chains = _routes(c, g, a, b, others)
+            if chains:
+                violations.append(Violation(a, b, tuple(chains)))
+    return c.result(not violations, violations)
+
+
+def _protected(c: _Contract) -> ContractResult:
+    judge = c.judge
+    as_packages = c.options.flag("as_packages", True)
+    protected = c.modules("protected_modules")
+    allowed = c.modules("allowed_importers")
+    g = c.graph()
+    allowed_set = {k for a in allowed for k in judge.subtree(g, a, as_packages)}
+    violations = []
+    for name in protected:
+        inside = judge.subtree(g, name, as_packages)
+        inside_set = set(inside)
+        illegal = []
+        for j in inside:
+            for i in g._g.importers_of(j):
+                if i in allowed_set or i in inside_set:
+                    continue
+                illegal.append((g._names[i], g._names[j]))
+        if illegal:
+            chains = tuple(judge.chain(pair) for pair in sorted(illegal))
+            violations.append(Violation("", name, chains))
+    return c.result(not violations, violations)
+
+
+def _acyclic_siblings(c: _Contract) -> ContractResult:
+    judge = c.judge
+    ancestors = c.modules("ancestors")
+    depth_value = c.options.get("depth")
+    depth = 10 if depth_value is None else depth_value.integer()
+    skipped = c.modules("skip_descendants", required=False)
+    for name in skipped:
+        if name in ancestors:
+            raise c.options.need("skip_descendants").fail(f"{name!r} is an ancestor too")
+    g = c.graph()
+    names = g._names
+    violations = []
+    for ancestor in ancestors:
+        base = ancestor.count(".")
+        for k in judge.subtree(g, ancestor):
+            package = names[k]
+            if package.count(".") - base >= depth + 1 or _under(package, skipped):
+                continue
+            violation = _sibling_cycles(c, g, package)
+            if violation is not None:
+                violations.append(violation)
+    return c.result(not violations, violations)
+
+
+def _under(name: str, packages: Sequence[str]) -> bool:
+    return any(name == p or name.startswith(p + ".") for p in packages)
+
+
+def _sibling_cycles(c: _Contract, g: Graph, package: str) -> Violation | None:
+    """The imports between children of `package` that stand in a cycle of
+    children, one chain for each pair of children (None: no cycle)."""
+    judge, names = c.judge, g._names
+    level = package.count(".") + 1
+    children = [names[k] for k in judge.subtree(g, package)[1:] if names[k].count(".") == level]
+    if len(children) < 2:
+        return None
+    owner: dict[int, int] = {}
+    for n, child in enumerate(children):
+        for k in judge.subtree(g, child):
+            owner[k] = n
+    edges: dict[tuple[int, int], tuple[int, int]] = {}
+    for i, a in owner.items():
+        for j in g._g.imports(i):
+            b = owner.get(j)
+            if b is not None and b != a:
+                key = (a, b)
+                if key not in edges or (names[i], names[j]) < _pair(names, edges[key]):
+                    edges[key] = (i, j)
+    groups = _strong(len(children), [key for key in edges])
+    cyclic = {n: group for group in groups if len(group) > 1 for n in group}
+    if not cyclic:
+        return None
+    chains = [
+        judge.chain(_pair(names, edges[key]))
+        for key in sorted(edges, key=lambda k: (children[k[0]], children[k[1]]))
+        if key[0] in cyclic and cyclic[key[0]] is cyclic.get(key[1])
+    ]
+    return Violation(package, package, tuple(chains))
+
+
+def _pair(names: tuple[str, ...], pair: tuple[int, int]) -> tuple[str, str]:
+    return names[pair[0]], names[pair[1]]
+
+
+def _strong(count: int, edges: list[tuple[int, int]]) -> list[list[int]]:
+    """The strongly connected components of a small graph (Tarjan's, with
+    an explicit stack)."""
+    out: list[list[int]] = [[] for _ in range(count)]
+    for a, b in edges:
+        out[a].append(b)
+    index = [-1] * count
+    low = [0] * count
+    on_stack = [False] * count
+    stack: list[int] = []
+    groups: list[list[int]] = []
+    counter = 0
+    for start in range(count):
+        if index[start] >= 0:
+            continue
+        work = [(start, 0)]
+        while work:
+            node, edge = work.pop()
+            if edge == 0:
+                index[node] = low[node] = counter
+                counter += 1
+                stack.append(node)
+                on_stack[node] = True
+            if edge < len(out[node]):
+                work.append((node, edge + 1))
+                nxt = out[node][edge]
+                if index[nxt] < 0:
+                    work.append((nxt, 0))
+                elif on_stack[nxt]:
+                    low[node] = min(low[node], index[nxt])
+                continue
+            if low[node] == index[node]:
+                group = []
+                while True:
+                    top = stack.pop()
+                    on_stack[top] = False
+                    group.append(top)
+                    if top == node:
+                        break
+                groups.append(group)
+            if work:
+                parent = work[-1][0]
+                low[parent] = min(low[parent], low[node])
+    return groups
+
+
+def _private_modules(c: _Contract) -> ContractResult:
+    judge = c.judge
+    packages = c.modules("packages_with_private_modules", required=False) or list(judge.roots)
+    for name in packages:
+        if any(_private(part) for part in name.split(".")):
+            raise c.options.need("packages_with_private_modules").fail(
+                f"{name!r} is private or inside a private module"
+            )
+    g = c.graph()
+    names = g._names
+    illegal: dict[str, list[tuple[str, str]]] = {}
+    for package in packages:
+        for k in judge.subtree(g, package):
+            scope = _private_scope(names[k])
+            if scope is None:
+                continue
+            for i in g._g.importers_of(k):
+                importer = names[i]
+                if importer != scope and not importer.startswith(scope + "."):
+                    illegal.setdefault(names[k], []).append((importer, names[k]))
+    violations = [
+        Violation("", module, tuple(judge.chain(p) for p in sorted(pairs)))
+        for module, pairs in sorted(illegal.items())
+    ]
+    return c.result(not violations, violations)
+
+
+def _private(part: str) -> bool:
+    return part.startswith("_") and not (part.startswith("__") and part.endswith("__"))
+
+
+def _private_scope(name: str) -> str | None:
+    """The parent package of the innermost private module among `name` and
+    its ancestors (the top-level name never counts): who may import it."""
+    parts = name.split(".")
+    for n in range(len(parts) - 1, 0, -1):
+        if _private(parts[n]):
+            return ".".join(parts[:n])
+    return None
+
+
+_JUDGES: dict[str, Callable[[_Contract], ContractResult]] = {
+    "forbidden": _forbidden,
+    "layers": _layers,
+    "independence": _independence,
+    "protected": _protected,
+    "acyclic_siblings": _acyclic_siblings,
+    "private_modules": _private_modules,
+}
+
+
+# -- checking --
+
+
+class Session(NamedTuple):
+    """The top-level options that decide the graph."""
+
+    roots: tuple[str, ...]
+    external: bool
+    skip_type_checking: bool
+    custom_types: frozenset[str]
+
+
+def session_of(config: Config) -> Session:
+    options = config.session
+    one, several = options.get("root_package"), options.get("root_packages")
+    if one is not None and several is not None:
+        raise ConfigError(f"{options.where} root_packages: give root_package or root_packages, not both")
+    if one is None and several is None:
+        raise ConfigError(f"{options.where} root_package: missing (root_package or root_packages is required)")
+    value = one if one is not None else several
+    roots = [value.text()] if value is one else value.lines()  # type: ignore[union-attr]
+    for root in roots:
+        if not all(part.isidentifier() for part in root.split(".")):
+            raise value.fail(f"{root!r} is not a package name")  # type: ignore[union-attr]
+    custom = set()
+    for line in options.lines("contract_types"):
+        name, colon, target = line.partition(":")
+        if not colon or not name.strip() or not target.strip():
+            raise options.need("contract_types").fail(f"{line!r} is not of the form 'name: module.Class'")
+        custom.add(name.strip())
+    return Session(
+        tuple(dict.fromkeys(roots)),
+        options.flag("include_external_packages", False),
+        options.flag("exclude_type_checking_imports", False),
+        frozenset(custom),
+    )
+
+
+def graph_for(builder: Builder, session: Session, config: Config) -> tuple[Graph, Graph]:
+    """(the judged graph, the imports as written over every module read)."""
+    skip = ("type_checking",) if session.skip_type_checking else ()
+    try:
+        built = builder.build(packages=session.roots, within=session.roots, skip=skip)
+    except NotFound as e:
+        key = "root_packages" if config.session.get("root_packages") else "root_package"
+        raise ConfigError(
+            f"{config.session.where} {key}: {', '.join(map(repr, e.names))}: no such package"
+            " on the search path"
+        ) from None
+    written = built.as_written()
+    judged = written.collapsed(session.roots) if session.external else written.subgraph(scope=session.roots)
+    return judged, written
+
+
+def check(
+    config_path: str | None = None,
+    *,
+    contracts: Iterable[str] | None = None,
+    builder: Builder | None = None,
+    warn: Callable[[str], None] | None = None,
+) -> CheckResult:
+    """Judges the contracts of a configuration file (by default the one
+    import-linter would find in the current directory) on the graph of its
+    root packages; `contracts` limits the check to those ids. A `builder`
+    kept between calls makes a check after an edit cost the rebuild of what
+    changed only. Raises ConfigError when the configuration cannot be used;
+    `warn` receives the warnings (ignore patterns that matched nothing)."""
+    path = find_config() if config_path is None else config_path
+    config = read_config(path)
+    session = session_of(config)
+    chosen = _chosen(config, contracts)
+    judged, written = graph_for(builder or Builder(), session, config)
+    judge = _Judge(judged, written, session.external, session.roots)
+    results = []
+    for ident, options in chosen:
+        contract = _Contract(ident, options, judge, warn or (lambda _: None))
+        if contract.type in session.custom_types or contract.type not in _JUDGES:
+            if contract.type not in session.custom_types:
+                raise options.need("type").fail(
+                    f"unknown contract type {contract.type!r} (built in: "
+                    f"{', '.join(CONTRACT_TYPES)}; others are named in contract_types)"
+                )
+            results.append(contract.result(None, ()))  # type: ignore[arg-type]
+            continue
+        results.append(_JUDGES[contract.type](contract))
+    return CheckResult(path, tuple(results), len(judged), judged.edge_count)
+
+
+def _chosen(config: Config, contracts: Iterable[str] | None) -> list[tuple[str, _Options]]:
+    if contracts is None:
+        return list(config.contracts)
+    wanted = list(contracts)
+    known = {ident for ident, _ in config.contracts}
+    for ident in wanted:
+        if ident not in known:
+            raise ConfigError(f"{config.path}: no contract with the id {ident!r}")
+    return [(ident, options) for ident, options in config.contracts if ident in wanted]
