@@ -358,12 +358,50 @@ class Graph(Mapping[str, Module]):
             return list(chains)
         return next(chains, [])
 
-    def chains(self, name: str) -> Iterator[list[str]]:
-        """Every shortest import chain from a root to `name`, root first,
-        one at a time (there may be very many). They come ordered from the
-        target's end: by the module before `name`, then the one before
-        that, and so on, each in name order."""
-        return self._g.chains(self._index(name))
+    @overload
+    def chains(
+        self, importer: str, imported: None = None, *, as_packages: bool = False
+    ) -> Iterator[list[str]]: ...
+    @overload
+    def chains(
+        self, importer: str, imported: str, *, as_packages: bool = False
+    ) -> list[list[str]]: ...
+
+    def chains(
+        self, importer: str, imported: str | None = None, *, as_packages: bool = False
+    ) -> Iterator[list[str]] | list[list[str]]:
+        """With one name: every shortest import chain from a root to it, root
+        first, one at a time (there may be very many). They come ordered from
+        the target's end: by the module before it, then the one before that,
+        and so on, each in name order.
+
+        With two: the chains from `importer` to `imported` an architecture
+        check reports, sorted: a shortest chain, then with its imports taken
+        away the shortest left, and so on until none is left. With
+        `as_packages`, a chain leads from any module of the package
+        `importer` (itself or inside it) to any of `imported`, through
+        modules of neither. The two must not share a module (Error)."""
+        if imported is None:
+            return self._g.chains(self._index(importer))
+        return self._between(importer, imported, as_packages, 0)
+
+    def chain(self, importer: str, imported: str, *, as_packages: bool = False) -> list[str]:
+        """One shortest import chain from `importer` to `imported` (with
+        `as_packages`, between any modules of the two packages), or []."""
+        found = self._between(importer, imported, as_packages, 1)
+        return found[0] if found else []
+
+    def _between(
+        self, importer: str, imported: str, as_packages: bool, limit: int
+    ) -> list[list[str]]:
+        i, j = self._index(importer), self._index(imported)
+        inside = as_packages and (
+            importer.startswith(imported + ".") or imported.startswith(importer + ".")
+        )
+        if i == j or inside:
+            raise Error(f"{importer!r} and {imported!r} share modules: no chain between them")
+        names = self._names
+        return [[names[k] for k in c] for c in self._g.chains_between(i, j, as_packages, limit)]
 
     def cycles(self) -> list[list[str]]:
         """The import cycles: groups of modules that import each other,
@@ -405,6 +443,22 @@ class Graph(Mapping[str, Module]):
         if not all(inside):
             raise Error("packages must be package names, not ''")
         return Graph._of(self._g.collapsed(inside))
+
+    def as_written(self) -> Graph:
+        """This graph as its statements are written: the same modules, depths,
+        roots and problems, with only the imports some statement names, each
+        with only the sites that name it. Gone are the imports a statement
+        only implies: the enclosing packages of ``import a.b.c`` (a and a.b),
+        and the package of ``from a import b`` when every name it imports is
+        a submodule."""
+        return Graph._of(self._g.as_written())
+
+    def without_imports(self, pairs: Iterable[tuple[str, str]]) -> Graph:
+        """This graph less the imports (importer, imported) in `pairs`; a pair
+        that is no import of the graph is passed over, a name the graph does
+        not hold raises NotInGraph."""
+        indices = [(self._index(a), self._index(b)) for a, b in pairs]
+        return Graph._of(self._g.without_imports(indices))
 
     # -- output --
 

@@ -36,6 +36,10 @@ inline constexpr std::uint8_t kClass = 2;         // directly in a class body
 inline constexpr std::uint8_t kGuarded = 4;       // in a try body whose handler catches ImportError
 inline constexpr std::uint8_t kTypeChecking = 8;  // under `if TYPE_CHECKING:`
 inline constexpr std::uint8_t kNonAscii = 16;     // a name holds non-ASCII characters
+// Set by the graph's walk, never by a scanner: an import the statement
+// implies without naming it (the enclosing packages of a module it imports;
+// the package of a `from` whose names are all its submodules).
+inline constexpr std::uint8_t kImplied = 32;
 }  // namespace context
 
 // `import a.b as c, d`

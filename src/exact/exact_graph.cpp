@@ -53,16 +53,33 @@ void sort_sites(std::vector<PendingSite>& sites) {
   }
 }
 
+// Whether `site` (implied) says nothing that a site of the same line in
+// `line_sites` (the edge's sites of that line so far) does not: the
+// statement also names the module.
+bool implied_by_written(std::span<const Site> line_sites, const Site& site) noexcept {
+  if ((site.context & context::kImplied) == 0) return false;
+  const auto written = static_cast<std::uint8_t>(site.context & ~context::kImplied);
+  return std::any_of(line_sites.begin(), line_sites.end(),
+                     [&](const Site& s) { return s.context == written; });
+}
+
 // Appends one module's row: its sorted sites as edges (one per imported
-// module) and their sites, without duplicates.
+// module) and their sites, without duplicates (an implied site is one when
+// the same line names the module too).
 void append_row(const std::vector<PendingSite>& sorted, std::vector<std::uint32_t>& out,
                 std::vector<std::uint32_t>& site_begin, std::vector<Site>& sites) {
+  std::size_t line_start = 0;  // the first site kept of this edge and line
   for (std::size_t k = 0; k < sorted.size(); ++k) {
     if (k > 0 && sorted[k].key() == sorted[k - 1].key()) continue;
     if (k == 0 || sorted[k].to != sorted[k - 1].to) {
       out.push_back(sorted[k].to);
       site_begin.push_back(static_cast<std::uint32_t>(sites.size()));
+      line_start = sites.size();
+    } else if (sorted[k].site.line != sorted[k - 1].site.line) {
+      line_start = sites.size();
     }
+    const std::span<const Site> line_sites(sites.data() + line_start, sites.size() - line_start);
+    if (implied_by_written(line_sites, sorted[k].site)) continue;
     sites.push_back(sorted[k].site);
   }
 }
@@ -538,6 +555,60 @@ ExactGraph ExactGraph::subgraph(const std::vector<bool>& keep) const {
     if (p.importer.empty() || (at && keep[*at])) g.problems_.push_back(p);
   }
   return g;
+}
+
+template <class Keep>
+ExactGraph ExactGraph::with_rows(Keep&& keep) const {
+  ExactGraph g;
+  g.modules_ = modules_;
+  g.depths_ = depths_;
+  g.roots_ = roots_;
+  g.problems_ = problems_;
+  g.problem_begin_ = problem_begin_;
+  const auto n = static_cast<std::uint32_t>(size());
+  g.out_begin_.reserve(out_begin_.size());
+  g.out_.reserve(out_.size());
+  g.site_begin_.reserve(site_begin_.size());
+  g.sites_.reserve(sites_.size());
+  g.site_begin_.push_back(0);
+  for (std::uint32_t i = 0; i < n; ++i) {
+    g.out_begin_.push_back(static_cast<std::uint32_t>(g.out_.size()));
+    for (std::uint32_t e = out_begin_[i]; e < out_begin_[i + 1]; ++e) {
+      const std::size_t before = g.sites_.size();
+      keep(i, out_[e],
+           std::span<const Site>(sites_.data() + site_begin_[e],
+                                 site_begin_[e + 1] - site_begin_[e]),
+           g.sites_);
+      if (g.sites_.size() == before) continue;
+      g.out_.push_back(out_[e]);
+      g.site_begin_.push_back(static_cast<std::uint32_t>(g.sites_.size()));
+    }
+  }
+  g.out_begin_.push_back(static_cast<std::uint32_t>(g.out_.size()));
+  return g;
+}
+
+ExactGraph ExactGraph::as_written() const {
+  return with_rows(
+      [](std::uint32_t, std::uint32_t, std::span<const Site> sites, std::vector<Site>& out) {
+        for (const Site& s : sites) {
+          if ((s.context & context::kImplied) == 0) out.push_back(s);
+        }
+      });
+}
+
+ExactGraph ExactGraph::without(std::vector<Edge> removed) const {
+  std::sort(removed.begin(), removed.end());
+  // Rows come in order of importer and, in each, of imported module: the
+  // pairs are met in the order sorted, each once.
+  std::size_t next = 0;
+  return with_rows([&](std::uint32_t from, std::uint32_t to, std::span<const Site> sites,
+                       std::vector<Site>& out) {
+    const Edge here{from, to};
+    while (next < removed.size() && removed[next] < here) ++next;
+    if (next < removed.size() && removed[next] == here) return;
+    out.insert(out.end(), sites.begin(), sites.end());
+  });
 }
 
 }  // namespace tarnwick

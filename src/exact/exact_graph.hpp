@@ -118,6 +118,20 @@ class ExactGraph {
   // their depths, sites and problems (those of kept importers) as they are.
   ExactGraph subgraph(const std::vector<bool>& keep) const;
 
+  // The graph as its statements are written: the same modules, depths,
+  // roots and problems, with only the edges some statement names (a site
+  // without context::kImplied), each with only those sites.
+  ExactGraph as_written() const;
+
+  // The graph less the edges `removed` (importer, imported), everything
+  // else as it is; pairs that are no edge of it are passed over.
+  struct Edge {
+    std::uint32_t from;
+    std::uint32_t to;
+    auto operator<=>(const Edge&) const = default;
+  };
+  ExactGraph without(std::vector<Edge> removed) const;
+
  private:
   std::shared_ptr<const std::vector<Module>> modules_;
   std::shared_ptr<const std::vector<ModuleId>>
@@ -144,6 +158,11 @@ class ExactGraph {
   std::shared_ptr<SpareRows> spare_;
 
   const Importers& importers_index() const;
+  // A graph of the same modules, depths, roots and problems, whose row of
+  // each edge e = (i, j) holds the sites `keep(i, j, sites of e)` gives
+  // into its last argument (the edge goes when it gives none).
+  template <class Keep>
+  ExactGraph with_rows(Keep&& keep) const;
   // Breadth-first depths from the roots.
   void compute_depths();
 };

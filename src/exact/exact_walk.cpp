@@ -234,15 +234,25 @@ void ExactWalk::resolve(ModuleId id, const ImportList& statements) {
         target = names_.intern(buffer_);
       }
     }
+    const std::size_t own = edges.size();
     import_name(id, target, from.site, Ask::kStatement, from.level == 0, edges, problems);
     const Found t = lookup(target);
     if (t.spec == nullptr || !t.spec->submodule_search_locations) continue;
+    bool all_submodules = true;
     for (const Alias& alias : from.names) {
-      if (alias.name == "*") continue;
+      if (alias.name == "*") {
+        all_submodules = false;
+        continue;
+      }
       buffer_.assign(names_.name(target));
       buffer_ += '.';
       buffer_ += alias.name;
-      import_name(id, names_.intern(buffer_), from.site, Ask::kFromList, false, edges, problems);
+      all_submodules &= import_name(id, names_.intern(buffer_), from.site, Ask::kFromList, false,
+                                    edges, problems);
+    }
+    // `from p import m` names the submodule p.m: p itself is only implied.
+    if (all_submodules && edges.size() > own && edges[own].to == t.module) {
+      edges[own].site.context |= context::kImplied;
     }
   }
   ModuleRecord& r = record(id);
@@ -252,12 +262,14 @@ void ExactWalk::resolve(ModuleId id, const ImportList& statements) {
   r.resolved = true;
 }
 
-void ExactWalk::import_name(ModuleId importer, ModuleId name, const Site& site, Ask ask,
+bool ExactWalk::import_name(ModuleId importer, ModuleId name, const Site& site, Ask ask,
                             bool names_itself, std::vector<OutEdge>& edges,
                             std::vector<Problem>& problems) {
   const Found f = lookup(name);
+  Site implied = site;
+  implied.context |= context::kImplied;
   if (f.module == kNoModule) {
-    if (ask != Ask::kStatement) return;  // the from-list's package has its edges already
+    if (ask != Ask::kStatement) return false;  // the from-list's package has its edges already
     problems.push_back(
         Problem{Problem::Kind::kNotFound, std::string(importer_name(importer)),
                 std::string(names_.name(name)), site.line,
@@ -265,6 +277,7 @@ void ExactWalk::import_name(ModuleId importer, ModuleId name, const Site& site, 
     // The enclosing packages that exist were imported before the import
     // failed. They are looked up outermost first and the first one missing
     // ends it: a name of many parts below a missing one costs no lookups.
+    // The innermost of them stands for the name: the statement names it.
     ancestors_.clear();
     for (ModuleId p = names_.parent(name); p != kNoModule; p = names_.parent(p)) {
       ancestors_.push_back(p);
@@ -280,12 +293,12 @@ void ExactWalk::import_name(ModuleId importer, ModuleId name, const Site& site, 
         continue;
       }
       add_module(e.module, *e.spec);
-      edges.push_back(OutEdge{e.module, site});
+      edges.push_back(OutEdge{e.module, i == ancestors_.size() - found ? site : implied});
     }
-    return;
+    return false;
   }
   if (f.module == importer) {  // a module importing itself
-    if (ask != Ask::kStatement || !names_itself) return;
+    if (ask != Ask::kStatement || !names_itself) return true;
     edges.push_back(OutEdge{importer, site});
   } else {
     add_module(f.module, *f.spec);
@@ -302,8 +315,9 @@ void ExactWalk::import_name(ModuleId importer, ModuleId name, const Site& site, 
       continue;
     }
     add_module(e.module, *e.spec);
-    edges.push_back(OutEdge{e.module, site});
+    edges.push_back(OutEdge{e.module, implied});
   }
+  return true;
 }
 
 void ExactWalk::request(std::string_view name, RootRecord& root) {

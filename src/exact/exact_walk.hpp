@@ -1,7 +1,9 @@
 // The exact engine's walk: from the roots' import statements through every
 // module they reach, over interned module ids. Each module the walk meets
 // gets a record of what it imports (one edge per statement and imported
-// module, enclosing packages included) and of what it could not follow.
+// module, enclosing packages included, their sites marked context::kImplied
+// where the statement does not name the module) and of what it could not
+// follow.
 // Source files are read and scanned on the worker pool while the walk goes
 // on; the records do not depend on the order in which files come back.
 #pragma once
@@ -127,9 +129,10 @@ class ExactWalk {
   void queue(ModuleId id);
   void resolve(ModuleId id, const ImportList& statements);
   void unreadable(ModuleId id, const FileScan& scan);
-  // One imported name: an edge to it and to each enclosing package.
+  // One imported name: an edge to it and to each enclosing package (whose
+  // sites are marked context::kImplied). Whether the name was found.
   enum class Ask : std::uint8_t { kStatement, kFromList };
-  void import_name(ModuleId importer, ModuleId name, const Site& site, Ask ask, bool names_itself,
+  bool import_name(ModuleId importer, ModuleId name, const Site& site, Ask ask, bool names_itself,
                    std::vector<OutEdge>& edges, std::vector<Problem>& problems);
   ModuleId package_of(ModuleId id);
   std::string_view importer_name(ModuleId importer) const;

@@ -18,7 +18,8 @@ using Kind = ExactRequest::Kind;
 constexpr std::uint8_t kFunc = context::kFunction, kTyping = context::kTypeChecking;
 
 // One request on one tree, and the graph it must give: modules as
-// "name:kind@depth", edges as "from>to:line+flags,...", problems in order as
+// "name:kind@depth", edges as "from>to:line+flags,..." (flag i: implied, not
+// named), problems in order as
 // "kind importer name line[ detail]" (paths relative to the tree).
 struct Case {
   const char* what;
@@ -50,26 +51,26 @@ const Case kCases[] = {
     {"enclosing packages are imported first",
      "main.py=import pk.sub.m\n|pk/__init__.py=|pk/sub/__init__.py=|pk/sub/m.py=", Kind::kScript,
      "main.py", "__main__:source@0 pk:package@1 pk.sub:package@1 pk.sub.m:source@1",
-     "__main__>pk:1 __main__>pk.sub:1 __main__>pk.sub.m:1"},
+     "__main__>pk:1i __main__>pk.sub:1i __main__>pk.sub.m:1"},
     {"from-lists: submodules are imported, attributes are not",
      "main.py=from pk import sub, attr\nfrom pk.sub import x\n|pk/__init__.py=attr = "
      "1\n|pk/sub.py=x = 1\n",
      Kind::kScript, "main.py", "__main__:source@0 pk:package@1 pk.sub:source@1",
-     "__main__>pk:1,2 __main__>pk.sub:1,2"},
+     "__main__>pk:1,2i __main__>pk.sub:1,2"},
     {"relative imports: ok and beyond the top level",
      "pk/__init__.py=|pk/a.py=from . import b\nfrom .b import c\nfrom .. import x\n|pk/b.py=",
      Kind::kModules, "pk.a", "pk:package@0 pk.a:source@0 pk.b:source@1",
-     "pk.a>pk:1,2 pk.a>pk.b:1,2", "beyond_top_level pk.a .. 3"},
+     "pk.a>pk:1i,2i pk.a>pk.b:1,2", "beyond_top_level pk.a .. 3"},
     {"relative imports without a package", "m.py=", Kind::kText,
      "import m\nfrom . import m\nfrom .m import x\n", "__main__:source@0 m:source@1",
      "__main__>m:1", "no_parent_package __main__ . 2; no_parent_package __main__ .m 3"},
     {"a text run inside a package", "pk/__init__.py=|pk/a.py=", Kind::kText,
      "from . import a\nfrom .a import *\n", "__main__:source@0 pk:package@1 pk.a:source@1",
-     "__main__>pk:1,2 __main__>pk.a:1,2", "", nullptr, 0, "pk"},
+     "__main__>pk:1i,2i __main__>pk.a:1,2", "", nullptr, 0, "pk"},
     {"self-imports: a statement naming the module itself is an edge",
      "pk/__init__.py=|pk/a.py=import pk.a\nfrom pk import a\nfrom . import a\n|m.py=import m\n",
      Kind::kModules, "pk.a m", "m:source@0 pk:package@0 pk.a:source@0",
-     "m>m:1 pk.a>pk:1,2,3 pk.a>pk.a:1"},
+     "m>m:1 pk.a>pk:1i,2i,3i pk.a>pk.a:1"},
     {"import __main__ is the script", "main.py=import __main__\nimport a\n|a.py=import __main__\n",
      Kind::kScript, "main.py", "__main__:source@0 a:source@1",
      "__main__>__main__:1 __main__>a:2 a>__main__:1"},
@@ -93,7 +94,7 @@ const Case kCases[] = {
     {"star imports import the package only",
      "main.py=from pk import *\nfrom pk.sub import *\n|pk/__init__.py=|pk/sub.py=|pk/other.py=",
      Kind::kScript, "main.py", "__main__:source@0 pk:package@1 pk.sub:source@1",
-     "__main__>pk:1,2 __main__>pk.sub:2"},
+     "__main__>pk:1,2i __main__>pk.sub:2"},
     {"contexts are kept in the sites",
      "a.py=|b.py=|c.py=|d.py=|main.py=TYPE_CHECKING = False\nif TYPE_CHECKING:\n    import a\n"
      "def f():\n    import b\ntry:\n    import c\nexcept ImportError:\n    pass\nclass C:\n    "
@@ -109,13 +110,17 @@ const Case kCases[] = {
      "main.py=import a, pk.x\n|a.py=import b\n|b.py=|c.py=import "
      "b\n|pk/__init__.py=|pk/x.py=import c\n",
      Kind::kScript, "main.py", "__main__:source@0 a:source@1 c:source@2 pk:package@1 pk.x:source@1",
-     "__main__>a:1 __main__>pk:1 __main__>pk.x:1 pk.x>c:1", "", "pk"},
+     "__main__>a:1 __main__>pk:1i __main__>pk.x:1 pk.x>c:1", "", "pk"},
     {"an empty `within` reads the script alone", "main.py=import a\n|a.py=import b\n|b.py=",
      Kind::kScript, "main.py", "__main__:source@0 a:source@1", "__main__>a:1", "", ""},
     {"requested names that are not found: their packages that exist are imported",
      "m.py=|pk/__init__.py=|pk/sub/__init__.py=", Kind::kModules, "nope pk.sub.nope.x m.x",
      "m:source@0 pk:package@0 pk.sub:package@0", "",
      "not_found - nope 0; not_found - pk.sub.nope.x 0; not_found - m.x 0 parent is not a package"},
+    {"a name not found: its innermost package found is named, the others implied",
+     "main.py=import pk.sub.nope.x\n|pk/__init__.py=|pk/sub/__init__.py=", Kind::kScript, "main.py",
+     "__main__:source@0 pk:package@1 pk.sub:package@1", "__main__>pk:1i __main__>pk.sub:1",
+     "not_found __main__ pk.sub.nope.x 1"},
     {"built-in modules are leaves; a name not found has edges to its packages", "", Kind::kText,
      "import sys\nimport sys.x\nimport nope.sys\n", "__main__:source@0 sys:builtin@1",
      "__main__>sys:1,2",
@@ -123,7 +128,7 @@ const Case kCases[] = {
     {"namespace packages",
      "main.py=import ns.a\nfrom ns import b, c\n|ns/a.py=|ns/b.py=import ns.a\n", Kind::kScript,
      "main.py", "__main__:source@0 ns:namespace@1 ns.a:source@1 ns.b:source@1",
-     "__main__>ns:1,2 __main__>ns.a:1 __main__>ns.b:2 ns.b>ns:1 ns.b>ns.a:1"},
+     "__main__>ns:1i,2 __main__>ns.a:1 __main__>ns.b:2 ns.b>ns:1i ns.b>ns.a:1"},
     {"every module of a package; a file name no import can write is a problem of its package",
      "pk/__init__.py=|pk/a.py=import "
      "m\n|pk/sub/__init__.py=|pk/sub/c.py=|pk/data/x.py=|pk/n.txt=|m.py=|pk/sub/b\xff.py=",

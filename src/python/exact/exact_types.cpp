@@ -13,6 +13,7 @@
 
 #include "exact/exact_builder.hpp"
 #include "exact/exact_output.hpp"
+#include "exact/import_chains.hpp"
 #include "exact/import_scan.hpp"
 #include "exact/source_scans.hpp"
 #include "python/common/class_support.hpp"
@@ -306,6 +307,120 @@ PyObject* graph_subgraph(PyObject* self, PyObject* keep) noexcept {
   });
 }
 
+// The graph `make` gives from this one's, made without the interpreter lock.
+template <class Make>
+PyObject* derived(PyObject* self, Make&& make) {
+  std::shared_ptr<const ExactGraph> graph = as_instance<GraphValue>(self)->value.graph;
+  std::shared_ptr<const ExactGraph> out;
+  {
+    const ReleasedGil released;
+    out = std::make_shared<const ExactGraph>(make(*graph));
+  }
+  return wrap(state_of(self), std::move(out)).release();
+}
+
+// as_written() -> Graph with only the imports statements name
+PyObject* graph_as_written(PyObject* self, PyObject*) noexcept {
+  return entry(self,
+               [&] { return derived(self, [](const ExactGraph& g) { return g.as_written(); }); });
+}
+
+// without_imports(pairs) -> Graph less the edges (importer, imported), by index
+PyObject* graph_without_imports(PyObject* self, PyObject* pairs) noexcept {
+  return entry(self, [&] {
+    const ExactGraph& g = graph_of(self);
+    PyRef items = check(PySequence_Fast(pairs, "without_imports() takes a sequence of pairs"));
+    std::vector<ExactGraph::Edge> removed;
+    removed.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(items.get())));
+    for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(items.get()); ++k) {
+      PyObject* pair = PySequence_Fast_GET_ITEM(items.get(), k);
+      if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+        raise(PyExc_TypeError, "without_imports() takes (importer, imported) index pairs");
+      }
+      removed.push_back(
+          {node_index(g, PyTuple_GET_ITEM(pair, 0)), node_index(g, PyTuple_GET_ITEM(pair, 1))});
+    }
+    return derived(self,
+                   [&](const ExactGraph& graph) { return graph.without(std::move(removed)); });
+  });
+}
+
+// Indices from a sequence of ints, each checked against the graph.
+std::vector<std::uint32_t> index_list(const ExactGraph& g, PyObject* seq, const char* what) {
+  PyRef items = check(PySequence_Fast(seq, what));
+  std::vector<std::uint32_t> out;
+  out.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(items.get())));
+  for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(items.get()); ++k) {
+    out.push_back(node_index(g, PySequence_Fast_GET_ITEM(items.get(), k)));
+  }
+  return out;
+}
+
+PyRef chain_list(const std::vector<Chain>& chains) {
+  PyRef out = check(PyList_New(static_cast<Py_ssize_t>(chains.size())));
+  for (std::size_t k = 0; k < chains.size(); ++k) {
+    PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(k), index_tuple(chains[k]).release());
+  }
+  return out;
+}
+
+// chains_between(importer, imported, as_packages, limit) -> [(index, ...), ...]
+PyObject* graph_chains_between(PyObject* self, PyObject* args) noexcept {
+  return entry(self, [&] {
+    PyObject *a = nullptr, *b = nullptr;
+    int as_packages = 0;
+    Py_ssize_t limit = 0;
+    if (!PyArg_ParseTuple(args, "OOpn", &a, &b, &as_packages, &limit)) throw ErrorAlreadySet{};
+    if (limit < 0) raise(PyExc_ValueError, "chains_between(): limit must be 0 or more");
+    const ExactGraph& g = graph_of(self);
+    const std::uint32_t importer = node_index(g, a), imported = node_index(g, b);
+    std::vector<Chain> chains;
+    {
+      const ReleasedGil released;
+      const std::vector<std::uint32_t> sources = package_members(g, importer, as_packages != 0);
+      const std::vector<std::uint32_t> targets = package_members(g, imported, as_packages != 0);
+      if (std::find_first_of(sources.begin(), sources.end(), targets.begin(), targets.end()) ==
+          sources.end()) {
+        chains = successive_chains(g, sources, targets, static_cast<std::size_t>(limit));
+        sort_by_names(g, chains);
+      }
+    }
+    return chain_list(chains).release();
+  });
+}
+
+// pop_chains(sources, targets, excluded) -> [(index, ...), ...]: the middles
+PyObject* graph_pop_chains(PyObject* self, PyObject* args) noexcept {
+  return entry(self, [&] {
+    PyObject *a = nullptr, *b = nullptr, *excluded = nullptr;
+    if (!PyArg_ParseTuple(args, "OOO", &a, &b, &excluded)) throw ErrorAlreadySet{};
+    const ExactGraph& g = graph_of(self);
+    const std::vector<std::uint32_t> sources = index_list(g, a, "pop_chains(): sources");
+    const std::vector<std::uint32_t> targets = index_list(g, b, "pop_chains(): targets");
+    std::vector<std::uint8_t> bytes;
+    if (excluded != Py_None) {
+      char* data = nullptr;
+      Py_ssize_t size = 0;
+      if (PyBytes_AsStringAndSize(excluded, &data, &size) < 0) throw ErrorAlreadySet{};
+      if (static_cast<std::size_t>(size) != g.size()) {
+        raise(PyExc_ValueError, "pop_chains() takes one excluded byte per module");
+      }
+      bytes.assign(data, data + size);
+    }
+    std::vector<std::uint8_t> role(g.size(), 0);
+    for (const std::uint32_t s : sources) role[s] = 1;
+    for (const std::uint32_t t : targets) {
+      if (role[t] == 1) raise(PyExc_ValueError, "pop_chains(): sources and targets overlap");
+    }
+    std::vector<Chain> chains;
+    {
+      const ReleasedGil released;
+      chains = pop_chains(g, sources, targets, bytes);
+    }
+    return chain_list(chains).release();
+  });
+}
+
 // same_modules(other) -> whether both graphs hold the same modules (names,
 // kinds and origins), so a rebuild's wrapper can keep the last one's tables.
 PyObject* graph_same_modules(PyObject* self, PyObject* other) noexcept {
@@ -428,6 +543,23 @@ PyMethodDef kGraphMethods[] = {
      "The modules importing any of `targets`, directly or (with `transitive`) not."},
     {"subgraph", graph_subgraph, METH_O,
      "subgraph(keep, /) -> Graph\n\nThe graph of the modules whose byte in `keep` is not zero."},
+    {"as_written", graph_as_written, METH_NOARGS,
+     "as_written() -> Graph\n\n"
+     "The same modules with only the imports some statement names, each with those sites."},
+    {"without_imports", graph_without_imports, METH_O,
+     "without_imports(pairs, /) -> Graph\n\n"
+     "The graph less the imports given as (importer, imported) index pairs."},
+    {"chains_between", graph_chains_between, METH_VARARGS,
+     "chains_between(importer, imported, as_packages, limit, /) -> [(index, ...), ...]\n\n"
+     "Shortest chains from importer to imported (with as_packages, from any module of\n"
+     "one package to any of the other), each one's imports taken away before the next\n"
+     "is sought, until none is left or `limit` were found (0: no limit); sorted by name.\n"
+     "Empty when the two share a module."},
+    {"pop_chains", graph_pop_chains, METH_VARARGS,
+     "pop_chains(sources, targets, excluded, /) -> [(index, ...), ...]\n\n"
+     "The middles of the shortest chains from the sources, squashed into one module, to\n"
+     "the targets, squashed likewise, popped one at a time after the direct imports\n"
+     "are removed; modules whose `excluded` byte is not zero take no part."},
     {"to_json", graph_to_json, METH_O,
      "to_json(indent, /) -> str\n\n"
      "The graph as JSON text, as json.dumps writes it (ASCII; a path that is not valid\n"

@@ -189,8 +189,8 @@ inline std::string relative(std::string_view text, const std::string& root) {
 
 inline std::string site_text(const Site& s) {
   std::string out = std::to_string(s.line);
-  const char letters[] = "fcgtu";
-  for (int bit = 0; bit < 5; ++bit) {
+  const char letters[] = "fcgtui";  // i: implied, not named
+  for (int bit = 0; bit < 6; ++bit) {
     if (s.context & (1 << bit)) out += letters[bit];
   }
   return out;
