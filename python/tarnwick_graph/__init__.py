@@ -15,6 +15,16 @@ without importing anything; depths are true shortest import distances.
 """
 
 from ._build import Builder, build
+from ._check import (
+    Chain,
+    Checker,
+    CheckResult,
+    ConfigError,
+    ContractResult,
+    Step,
+    Violation,
+    check,
+)
 from ._graph import Graph, Module, NotFound, NotInGraph, Problem, Site
 from ._native import Error
 from ._scan import Alias, ImportStatement, scan
@@ -41,6 +51,11 @@ if not TYPE_CHECKING:  # type checkers see __version__ as declared, no other att
 __all__ = [
     "Alias",
     "Builder",
+    "Chain",
+    "CheckResult",
+    "Checker",
+    "ConfigError",
+    "ContractResult",
     "Error",
     "Graph",
     "ImportStatement",
@@ -49,6 +64,9 @@ __all__ = [
     "NotInGraph",
     "Problem",
     "Site",
+    "Step",
+    "Violation",
     "build",
+    "check",
     "scan",
 ]

@@ -177,7 +177,7 @@ class _Value:
 
     def integer(self) -> int:
         try:
-            value = int(self.raw)  # type: ignore[call-overload]
+            value = int(str(self.raw))
         except (TypeError, ValueError):
             raise self.fail(f"must be a whole number, not {self.raw!r}") from None
         if value < 0:
@@ -385,11 +385,20 @@ class _Judge:
         if not sites:
             return Step(importer, imported, origin, 0, "")
         site = sites[0]
-        return Step(importer, imported, origin, site.line, site.text)
+        text = getattr(site, "text", None)
+        if text is None and origin is not None:
+            text = _source_line(origin, site.line)
+        return Step(importer, imported, origin, site.line, text or "")
 
     def chain(self, names: Sequence[str], heads: Sequence[str] = (), tails: Sequence[str] = ()) -> Chain:
         steps = tuple(self.step(a, b) for a, b in zip(names, names[1:]))
         return Chain(steps, tuple(heads), tuple(tails))
+
+
+def _source_line(path: str, line: int) -> str:
+    import linecache
+
+    return linecache.getline(path, line).strip()
 
 
 class _Contract:
@@ -399,7 +408,7 @@ class _Contract:
         self.id = ident
         self.options = options
         self.judge = judge
-        self.name = options.need("name").text() if options.get("name") else ident
+        self.name = options.need("name").text()
         self.type = options.need("type").text()
         self.warnings: list[str] = []
         self.ignored = 0
@@ -459,7 +468,9 @@ class _Contract:
         self.ignored = len(pairs)
         return base.without_imports(pairs) if pairs else base
 
-    def result(self, kept: bool, violations: Iterable[Violation], notes: Iterable[str] = ()):
+    def result(
+        self, kept: bool | None, violations: Iterable[Violation], notes: Iterable[str] = ()
+    ) -> ContractResult:
         return ContractResult(
             self.id,
             self.name,
@@ -881,20 +892,86 @@ def session_of(config: Config) -> Session:
     )
 
 
-def graph_for(builder: Builder, session: Session, config: Config) -> tuple[Graph, Graph]:
-    """(the judged graph, the imports as written over every module read)."""
-    skip = ("type_checking",) if session.skip_type_checking else ()
+def _stamp(path: str) -> tuple[int, int, int] | None:
     try:
-        built = builder.build(packages=session.roots, within=session.roots, skip=skip)
-    except NotFound as e:
-        key = "root_packages" if config.session.get("root_packages") else "root_package"
-        raise ConfigError(
-            f"{config.session.where} {key}: {', '.join(map(repr, e.names))}: no such package"
-            " on the search path"
-        ) from None
-    written = built.as_written()
-    judged = written.collapsed(session.roots) if session.external else written.subgraph(scope=session.roots)
-    return judged, written
+        st = os.stat(path)
+    except OSError:
+        return None
+    return st.st_mtime_ns, st.st_size, st.st_ino
+
+
+class Checker:
+    """Checks the contracts of a configuration file, again and again: the
+    builder it keeps rebuilds only what changed, and the file is read again
+    only when it changed. See check()."""
+
+    def __init__(
+        self,
+        config_path: str | None = None,
+        *,
+        contracts: Iterable[str] | None = None,
+        builder: Builder | None = None,
+        warn: Callable[[str], None] | None = None,
+    ) -> None:
+        self._given = config_path
+        self._contracts = None if contracts is None else list(contracts)
+        self._builder = builder or Builder()
+        self._warn = warn or (lambda _: None)
+        self._path = ""
+        self._stamp: tuple[int, int, int] | None = None
+        self._config: Config | None = None
+        self._session: Session | None = None
+        self._chosen: list[tuple[str, _Options]] = []
+        self._built: Graph | None = None
+        self._judge: _Judge | None = None
+
+    def run(self, only_if_changed: bool = False) -> CheckResult | None:
+        """The verdicts; with `only_if_changed`, None when neither the
+        configuration nor any source file changed since the last run."""
+        path = find_config() if self._given is None else self._given
+        stamp = _stamp(path)
+        fresh = self._config is None or path != self._path or stamp != self._stamp
+        if fresh or self._config is None or self._session is None:
+            self._config = None
+            config = read_config(path)
+            session = session_of(config)
+            self._chosen = _chosen(config, self._contracts)
+            self._config, self._session, self._path, self._stamp = config, session, path, stamp
+        else:
+            config, session = self._config, self._session
+        skip = ("type_checking",) if session.skip_type_checking else ()
+        try:
+            built = self._builder.build(packages=session.roots, within=session.roots, skip=skip)
+        except NotFound as e:
+            key = "root_packages" if config.session.get("root_packages") else "root_package"
+            missing = ", ".join(map(repr, e.names))
+            raise ConfigError(
+                f"{config.session.where} {key}: {missing}: no such package on the search path"
+            ) from None
+        if only_if_changed and not fresh and built is self._built:
+            return None
+        if fresh or built is not self._built or self._judge is None:
+            written = built.as_written()
+            if session.external:
+                judged = written.collapsed(session.roots)
+            else:
+                judged = written.subgraph(scope=session.roots)
+            self._judge = _Judge(judged, written, session.external, session.roots)
+            self._built = built
+        judge = self._judge
+        results = []
+        for ident, options in self._chosen:
+            contract = _Contract(ident, options, judge, self._warn)
+            if contract.type in session.custom_types:
+                results.append(contract.result(None, ()))
+                continue
+            if contract.type not in _JUDGES:
+                raise options.need("type").fail(
+                    f"unknown contract type {contract.type!r} (built in: "
+                    f"{', '.join(CONTRACT_TYPES)}; others are named in contract_types)"
+                )
+            results.append(_JUDGES[contract.type](contract))
+        return CheckResult(path, tuple(results), len(judge.graph), judge.graph.edge_count)
 
 
 def check(
@@ -905,30 +982,16 @@ def check(
     warn: Callable[[str], None] | None = None,
 ) -> CheckResult:
     """Judges the contracts of a configuration file (by default the one
-    import-linter would find in the current directory) on the graph of its
-    root packages; `contracts` limits the check to those ids. A `builder`
-    kept between calls makes a check after an edit cost the rebuild of what
-    changed only. Raises ConfigError when the configuration cannot be used;
-    `warn` receives the warnings (ignore patterns that matched nothing)."""
-    path = find_config() if config_path is None else config_path
-    config = read_config(path)
-    session = session_of(config)
-    chosen = _chosen(config, contracts)
-    judged, written = graph_for(builder or Builder(), session, config)
-    judge = _Judge(judged, written, session.external, session.roots)
-    results = []
-    for ident, options in chosen:
-        contract = _Contract(ident, options, judge, warn or (lambda _: None))
-        if contract.type in session.custom_types or contract.type not in _JUDGES:
-            if contract.type not in session.custom_types:
-                raise options.need("type").fail(
-                    f"unknown contract type {contract.type!r} (built in: "
-                    f"{', '.join(CONTRACT_TYPES)}; others are named in contract_types)"
-                )
-            results.append(contract.result(None, ()))  # type: ignore[arg-type]
-            continue
-        results.append(_JUDGES[contract.type](contract))
-    return CheckResult(path, tuple(results), len(judged), judged.edge_count)
+    import-linter would find in the current directory: setup.cfg,
+    .importlinter or pyproject.toml) on the graph of its root packages;
+    `contracts` limits the check to those ids. A `builder` kept between
+    calls makes a check after an edit cost the rebuild of what changed
+    only. Raises ConfigError when the configuration cannot be used; `warn`
+    receives the warnings (ignore patterns that matched nothing, when
+    unmatched_ignore_imports_alerting is warn)."""
+    result = Checker(config_path, contracts=contracts, builder=builder, warn=warn).run()
+    assert result is not None
+    return result
 
 
 def _chosen(config: Config, contracts: Iterable[str] | None) -> list[tuple[str, _Options]]:

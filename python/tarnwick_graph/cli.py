@@ -665,6 +665,10 @@ def run(argv: Iterable[str] | None) -> int:
         if stream is not None and hasattr(stream, "reconfigure"):
             stream.reconfigure(errors="surrogateescape")
     words = sys.argv[1:] if argv is None else list(argv)
+    if words and words[0] == "check":  # import-linter's contracts: a command of its own
+        from . import _check_cli
+
+        return _check_cli.main(words[1:])
     args = quick_args(words) or parse_args(words)
     if args.svg:
         import shutil
