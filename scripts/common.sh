@@ -16,4 +16,5 @@ install_missing() {
 # What the Python suite needs, pinned: stubtest's checks grow from release to
 # release, and the reference-count runs (tests/python/conftest.py) lean on
 # pytest's runner; a new version should arrive by a change, not by a run.
-test_packages=("pytest==9.2.0" "mypy==2.4.1")
+# import-linter: tests/python/test_check.py compares its verdicts with ours.
+test_packages=("pytest==9.2.0" "mypy==2.4.1" "import-linter==2.17")

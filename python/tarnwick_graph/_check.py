@@ -233,7 +233,7 @@ def find_config(directory: str = ".") -> str:
                 data = f.read()
         except OSError:
             continue
-        marker = b"tool.importlinter" if name.endswith(".toml") else b"[importlinter]"
+        marker = b"tool.importlinter" if name.endswith(".toml") else b"[importlinter"
         if marker in data:
             return path
     raise ConfigError(
