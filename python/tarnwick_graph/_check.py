@@ -93,7 +93,9 @@ class ContractResult(NamedTuple):
     contract of a custom type (not checked). `notes` are further reasons a
     contract is broken (modules an exhaustive layers contract does not
     list); `warnings` ignore patterns that matched nothing, under
-    ``unmatched_ignore_imports_alerting = warn``."""
+    ``unmatched_ignore_imports_alerting = warn``; `ignored` how many imports
+    ignore_imports took away; `guidance` the contract's
+    broken_contract_guidance, how to mend it."""
 
     id: str
     name: str
@@ -103,6 +105,7 @@ class ContractResult(NamedTuple):
     notes: tuple[str, ...] = ()
     warnings: tuple[str, ...] = ()
     ignored: int = 0
+    guidance: str = ""
 
     def to_dict(self) -> dict[str, object]:
         return {
@@ -127,6 +130,7 @@ class ContractResult(NamedTuple):
             ],
             "notes": list(self.notes),
             "warnings": list(self.warnings),
+            "guidance": self.guidance,
         }
 
 
@@ -480,6 +484,7 @@ class _Contract:
             tuple(notes),
             tuple(self.warnings),
             self.ignored,
+            "\n".join(self.options.lines("broken_contract_guidance")),
         )
 
 
@@ -538,6 +543,11 @@ def _forbidden(c: _Contract) -> ContractResult:
                 raise forbidden_value.fail(
                     f"{name!r} is outside the root packages: forbidding it needs"
                     " include_external_packages = True at the top level"
+                )
+            if not judge.in_roots(name) and "." in name:
+                raise forbidden_value.fail(
+                    f"{name!r} is inside an external package: outside the root packages,"
+                    " only top-level names can be forbidden"
                 )
             if judge.in_roots(name) and name not in judge.graph:
                 raise forbidden_value.fail(f"module {name!r} does not exist")

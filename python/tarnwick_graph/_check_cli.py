@@ -210,15 +210,17 @@ def _write_broken(contract: ContractResult, out: TextIO) -> None:
                 out.write(f"      also importing: {', '.join(chain.tails[1:])}\n")
     for note in contract.notes:
         out.write(f"  {note}\n")
+    for line in contract.guidance.splitlines():
+        out.write(f"  {line}\n")
 
 
 def _heading(kind: str, violation: Violation) -> str:
     if kind == "protected":
         return f"Illegal imports of protected package {violation.imported}:"
     if kind == "private_modules":
-        return f"Illegal imports of private module {violation.imported}:"
+        return f"Private module {violation.imported} imported from outside its parent package:"
     if kind == "acyclic_siblings":
-        return f"The children of {violation.imported} import each other in a cycle:"
+        return f"No cycles are allowed in {violation.imported}; these imports make them:"
     return f"{violation.importer} is not allowed to import {violation.imported}:"
 
 
