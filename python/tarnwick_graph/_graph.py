@@ -80,6 +80,15 @@ class Site(_SiteFields):
         """Runs when the module is imported (not in a function or class)."""
         return not (self.in_function or self.in_class)
 
+    @property
+    def text(self) -> str | None:
+        """The statement's line of source, stripped, read from the importer's
+        file when asked (decoded as Python decodes it, undecodable bytes
+        replaced); None when the site knows no readable file (a site of
+        scan(), of a collapsed graph, of source given as text) or the file
+        has no such line any more."""
+        return None
+
     @classmethod
     def _of(cls, line: int, flags: int) -> Site:
         return cls(
@@ -89,6 +98,60 @@ class Site(_SiteFields):
             bool(flags & _GUARDED),
             bool(flags & _TYPE_CHECKING),
         )
+
+
+class _SourceLines:
+    """The lines of one source file, read on the first question."""
+
+    __slots__ = ("path", "lines")
+
+    def __init__(self, path: str) -> None:
+        self.path = path
+        self.lines: list[str] | None = None
+
+    def line(self, number: int) -> str | None:
+        if self.lines is None:
+            self.lines = _read_lines(self.path)
+        return self.lines[number - 1].strip() if 1 <= number <= len(self.lines) else None
+
+
+def _read_lines(path: str) -> list[str]:
+    """The lines of the file at `path` as Python numbers them (none when it
+    cannot be read), decoded with its coding cookie or BOM, else UTF-8."""
+    import io
+    import tokenize
+
+    try:
+        with open(path, "rb") as file:
+            data = file.read()
+    except (OSError, ValueError):
+        return []
+    try:
+        encoding = tokenize.detect_encoding(io.BytesIO(data).readline)[0]
+    except SyntaxError:  # a cookie naming no codec, or bytes that contradict it
+        encoding = "utf-8"
+    text = data.decode(encoding, "replace")
+    lines = text.replace("\r\n", "\n").replace("\r", "\n").split("\n")
+    if not lines[-1]:
+        lines.pop()  # what follows the last newline is no line
+    return lines
+
+
+class _SiteInFile(Site):
+    """A Site that knows its importer's file, to read its text from (kept in
+    the instance's __dict__: the five fields stay the tuple)."""
+
+    _lines: _SourceLines
+
+    @property
+    def text(self) -> str | None:
+        return self._lines.line(self.line)
+
+    def __repr__(self) -> str:
+        return repr(Site._make(self))
+
+    def __reduce__(self) -> tuple[type[Site], tuple[object, ...]]:
+        return (Site, tuple(self))
 
 
 class Problem(_ProblemFields):
@@ -224,8 +287,11 @@ class Graph(Mapping[str, Module]):
     is the only one, when there is only one.
     """
 
-    __slots__ = ("_g", "_names", "_kinds", "_origins", "_depths", "_modules", "_problems")
+    __slots__ = (
+        "_g", "_names", "_kinds", "_origins", "_depths", "_modules", "_problems", "_filed"
+    )
     _g: _native.Graph
+    _filed: bool  # each module's sites are statements of its origin's file
     _names: tuple[str, ...]
     _kinds: tuple[str, ...]
     _origins: tuple[str | None, ...]
@@ -238,12 +304,14 @@ class Graph(Mapping[str, Module]):
         raise TypeError("graphs come from tarnwick_graph.build() or Builder.build()")
 
     @classmethod
-    def _of(cls, native: _native.Graph, like: Graph | None = None) -> Graph:
+    def _of(cls, native: _native.Graph, like: Graph | None = None, filed: bool = True) -> Graph:
         """The graph over a native one; `like`, the previous graph of the
-        same builder, lends its tables when they are the same."""
+        same builder, lends its tables when they are the same. `filed`:
+        whether each module's sites are statements of its own file."""
         graph = object.__new__(cls)
         graph._g = native
         graph._problems = None
+        graph._filed = filed
         if like is not None and native.same_modules(like._g) and _table_ready(like):
             # The same modules as `like` (a rebuild that changed imports
             # only): its tables serve, with this graph's depths.
@@ -338,9 +406,19 @@ class Graph(Mapping[str, Module]):
 
     def sites(self, importer: str, imported: str) -> tuple[Site, ...]:
         """Where the statements that make `importer` import `imported` stand
-        (empty when it does not import it)."""
+        (empty when it does not import it); each site's `text` is read from
+        the importer's file when asked."""
         i, j = self._index(importer), self._index(imported)
-        return tuple(Site._of(line, flags) for line, flags in self._g.sites(i, j))
+        origin = self._origins[i] if self._filed else None
+        if origin is None:
+            return tuple(Site._of(line, flags) for line, flags in self._g.sites(i, j))
+        source = _SourceLines(origin)
+        sites = []
+        for line, flags in self._g.sites(i, j):
+            site = _SiteInFile._make(Site._of(line, flags))
+            site._lines = source
+            sites.append(site)
+        return tuple(sites)
 
     # -- queries --
 
@@ -382,6 +460,8 @@ class Graph(Mapping[str, Module]):
         `importer` (itself or inside it) to any of `imported`, through
         modules of neither. The two must not share a module (Error)."""
         if imported is None:
+            if as_packages:
+                raise TypeError("chains(): as_packages needs an imported name")
             return self._g.chains(self._index(importer))
         return self._between(importer, imported, as_packages, 0)
 
@@ -429,7 +509,7 @@ class Graph(Mapping[str, Module]):
         mask = bytearray(map(keep, self._names, self._depths))
         for i in self._g.roots():
             mask[i] = 1
-        return Graph._of(self._g.subgraph(bytes(mask)))
+        return Graph._of(self._g.subgraph(bytes(mask)), filed=self._filed)
 
     def collapsed(self, packages: str | Iterable[str] = ()) -> Graph:
         """This graph with every module outside `packages` (each with its
@@ -442,7 +522,7 @@ class Graph(Mapping[str, Module]):
             raise TypeError("packages must be a package name or an iterable of package names")
         if not all(inside):
             raise Error("packages must be package names, not ''")
-        return Graph._of(self._g.collapsed(inside))
+        return Graph._of(self._g.collapsed(inside), filed=False)
 
     def as_written(self) -> Graph:
         """This graph as its statements are written: the same modules, depths,
@@ -451,14 +531,14 @@ class Graph(Mapping[str, Module]):
         only implies: the enclosing packages of ``import a.b.c`` (a and a.b),
         and the package of ``from a import b`` when every name it imports is
         a submodule."""
-        return Graph._of(self._g.as_written())
+        return Graph._of(self._g.as_written(), like=self, filed=self._filed)
 
     def without_imports(self, pairs: Iterable[tuple[str, str]]) -> Graph:
         """This graph less the imports (importer, imported) in `pairs`; a pair
         that is no import of the graph is passed over, a name the graph does
         not hold raises NotInGraph."""
         indices = [(self._index(a), self._index(b)) for a, b in pairs]
-        return Graph._of(self._g.without_imports(indices))
+        return Graph._of(self._g.without_imports(indices), like=self, filed=self._filed)
 
     # -- output --
 

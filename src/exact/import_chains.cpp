@@ -124,9 +124,9 @@ std::vector<Chain> successive_chains(const ExactGraph& graph,
   const std::vector<std::uint32_t> starts =
       sorted_unique(std::vector<std::uint32_t>(sources.begin(), sources.end()));
   std::vector<Chain> found;
-  std::vector<std::uint32_t> parent, queue;
+  std::vector<std::uint32_t> parent(graph.size(), kNone), queue;
   while (limit == 0 || found.size() < limit) {
-    parent.assign(graph.size(), kNone);
+    for (const std::uint32_t v : queue) parent[v] = kNone;  // what the last search met
     queue = starts;
     for (const std::uint32_t s : starts) parent[s] = s;
     const std::uint32_t last = search(edges, queue, parent, [](std::uint32_t) { return false; });
@@ -154,8 +154,9 @@ std::vector<Chain> pop_chains(const ExactGraph& graph, std::span<const std::uint
   const auto is_target = [&](std::uint32_t j) { return edges.role(j) == kTarget; };
   for (const std::uint32_t s : sources) edges.drop_if(s, is_target);
   std::vector<Chain> found;
-  std::vector<std::uint32_t> parent, queue;
+  std::vector<std::uint32_t> parent(graph.size(), kNone), queue;
   while (true) {
+    for (const std::uint32_t v : queue) parent[v] = kNone;  // what the last search met
     // S's imports: every module a source imports that is neither a source
     // nor a target (those edges are gone), ascending.
     queue.clear();
@@ -167,7 +168,6 @@ std::vector<Chain> pop_chains(const ExactGraph& graph, std::span<const std::uint
       });
     }
     queue = sorted_unique(std::move(queue));
-    parent.assign(graph.size(), kNone);
     for (const std::uint32_t v : queue) parent[v] = v;
     const std::uint32_t last = search(edges, queue, parent, out);
     if (last == kNone) break;

@@ -13,9 +13,8 @@ namespace {
 
 using testing::split;
 
-// "a>b a>c:3i": modules named by the edges (and by `more`, blank-separated),
-// sites "line" plus "i" for an implied one (line 1 when none is given).
-ExactGraph graph_of(std::string_view edges, std::string_view more = "") {
+// "a>b b>c": modules named by the edges, each a root.
+ExactGraph graph_of(std::string_view edges) {
   ExactGraph::Parts parts;
   std::map<std::string, std::uint32_t> index;
   const auto add = [&](const std::string& name) {
@@ -23,18 +22,11 @@ ExactGraph graph_of(std::string_view edges, std::string_view more = "") {
     if (added) parts.nodes.push_back({name, ModuleKind::kSource, std::nullopt});
     return at->second;
   };
-  for (const std::string& name : split(more, ' ')) add(name);
   for (const std::string& token : split(edges, ' ')) {
-    const std::vector<std::string> at = split(token, ':');
-    const std::vector<std::string> ends = split(at[0], '>');
-    Site site{1, 0};
-    if (at.size() > 1) {
-      site.line = static_cast<std::uint32_t>(std::stoul(at[1]));
-      if (at[1].back() == 'i') site.context = context::kImplied;
-    }
-    parts.edges.push_back({add(ends[0]), add(ends[1]), site});
+    const std::vector<std::string> ends = split(token, '>');
+    parts.edges.push_back({add(ends[0]), add(ends[1]), Site{1, 0}});
   }
-  for (std::uint32_t i = 0; i < parts.nodes.size(); ++i) parts.roots.push_back(i);  // all kept
+  for (std::uint32_t i = 0; i < parts.nodes.size(); ++i) parts.roots.push_back(i);
   return ExactGraph::assemble(std::move(parts));
 }
 
@@ -53,47 +45,6 @@ std::string chains_text(const ExactGraph& g, const std::vector<Chain>& chains) {
     }
   }
   return out;
-}
-
-struct RowsCase {
-  const char* what;
-  const char* edges;
-  const char* written;  // edges_text of as_written()
-  const char* removed;  // pairs "a>b" for without()
-  const char* without;  // edges_text of without(removed)
-};
-
-const RowsCase kRowsCases[] = {
-    {"implied sites go, edges left without any go", "a>b:1i a>b:2 a>c:3i c>b:4", "a>b:2 c>b:4",
-     "a>c c>b", "a>b:1i,2"},
-    {"an implied site on a line that names the module is one site", "a>b:1i a>b:1 b>c:2i", "a>b:1",
-     "", "a>b:1 b>c:2i"},
-    {"pairs that are no edge are passed over", "a>b b>a", "a>b:1 b>a:1", "a>a b>c c>b b>a",
-     "a>b:1"},
-};
-
-TEST(ImportChains, WrittenRowsAndRowsWithout) {
-  for (const RowsCase& c : kRowsCases) {
-    SCOPED_TRACE(c.what);
-    const ExactGraph g = graph_of(c.edges, "c");
-    const ExactGraph written = g.as_written();
-    EXPECT_EQ(testing::edges_text(written), c.written);
-    EXPECT_TRUE(written.same_modules(g));
-    std::vector<ExactGraph::Edge> pairs;
-    for (const std::string& pair : split(c.removed, ' ')) {
-      const std::vector<std::string> ends = split(pair, '>');
-      pairs.push_back({*g.find(ends[0]), *g.find(ends[1])});
-    }
-    const ExactGraph less = g.without(pairs);
-    EXPECT_EQ(testing::edges_text(less), c.without);
-    // The importers index is made afresh, not the whole graph's.
-    for (std::uint32_t i = 0; i < g.size(); ++i) {
-      for (const std::uint32_t j : less.importers_of(i)) {
-        const std::span<const std::uint32_t> out = less.imports(j);
-        EXPECT_TRUE(std::find(out.begin(), out.end(), i) != out.end());
-      }
-    }
-  }
 }
 
 struct ChainCase {
@@ -139,34 +90,6 @@ TEST(ImportChains, SuccessiveAndPoppedChains) {
       EXPECT_EQ(successive_chains(g, sources, targets, 1).size(), 1u);
     }
   }
-}
-
-TEST(ImportChains, PackageMembersAreTheModuleAndItsDescendants) {
-  const ExactGraph g = graph_of("a>a.b a.b>a.b.c ab>a.bc", "a.x");
-  const auto names = [&](std::uint32_t i, bool descendants) {
-    std::string out;
-    for (const std::uint32_t j : package_members(g, i, descendants)) {
-      out += (out.empty() ? "" : " ") + g.module(j).name;
-    }
-    return out;
-  };
-  EXPECT_EQ(names(*g.find("a"), true), "a a.b a.b.c a.bc a.x");
-  EXPECT_EQ(names(*g.find("a.b"), true), "a.b a.b.c");
-  EXPECT_EQ(names(*g.find("a"), false), "a");
-}
-
-// A chain as long as the graph is found without recursion.
-TEST(ImportChains, LongChains) {
-  std::string edges;
-  constexpr int kLength = 200000;
-  for (int k = 0; k < kLength; ++k)
-    edges += "m" + std::to_string(k) + ">m" + std::to_string(k + 1) + " ";
-  edges.pop_back();
-  const ExactGraph g = graph_of(edges);
-  const std::vector<Chain> found =
-      successive_chains(g, indices(g, "m0"), indices(g, "m" + std::to_string(kLength)));
-  ASSERT_EQ(found.size(), 1u);
-  EXPECT_EQ(found[0].size(), static_cast<std::size_t>(kLength + 1));
 }
 
 }  // namespace
