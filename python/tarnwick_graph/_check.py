@@ -375,34 +375,26 @@ class _Judge:
 
     def step(self, importer: str, imported: str) -> Step:
         """The step `importer` -> `imported`, with its first statement."""
-        g = self.graph
-        sites = g.sites(importer, imported) if importer in g and imported in g else ()
-        if not sites and importer in self.full:
+        full = self.full
+        if importer not in full:
+            return Step(importer, imported, None, 0, "")
+        sites = full.sites(importer, imported) if imported in full else ()
+        if not sites:
             # An import of a module folded into its top-level name: the
             # statement is that of the first module imported under it.
             prefix = imported + "."
-            for name in sorted(self.full[importer].imports):
-                if name == imported or name.startswith(prefix):
-                    sites = self.full.sites(importer, name)
+            for name in sorted(full[importer].imports):
+                if name.startswith(prefix):
+                    sites = full.sites(importer, name)
                     break
-        origin = self.full[importer].origin if importer in self.full else None
+        origin = full[importer].origin
         if not sites:
             return Step(importer, imported, origin, 0, "")
-        site = sites[0]
-        text = getattr(site, "text", None)
-        if text is None and origin is not None:
-            text = _source_line(origin, site.line)
-        return Step(importer, imported, origin, site.line, text or "")
+        return Step(importer, imported, origin, sites[0].line, sites[0].text or "")
 
     def chain(self, names: Sequence[str], heads: Sequence[str] = (), tails: Sequence[str] = ()) -> Chain:
         steps = tuple(self.step(a, b) for a, b in zip(names, names[1:]))
         return Chain(steps, tuple(heads), tuple(tails))
-
-
-def _source_line(path: str, line: int) -> str:
-    import linecache
-
-    return linecache.getline(path, line).strip()
 
 
 class _Contract:
@@ -520,7 +512,7 @@ def _routes(
             excluded[k] = 1
     middles = g._g.pop_chains(sources, targets, bytes(excluded) if any(excluded) else None)
     in_sources, in_targets = set(sources), set(targets)
-    for middle in middles:
+    for middle in dict.fromkeys(middles):  # a middle found again is the same route
         heads = sorted(names[i] for i in g._g.importers_of(middle[0]) if i in in_sources)
         tails = sorted(names[j] for j in g._g.imports(middle[-1]) if j in in_targets)
         if not heads or not tails:

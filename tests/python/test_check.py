@@ -171,6 +171,28 @@ CASES = [
 ]
 
 
+# Two modules of the lower layer import one middle module: its two imports
+# each carry one chain, so a second, longer route through it is found too.
+SHARED = {
+    "p/__init__.py": "",
+    "p/high/__init__.py": "",
+    "p/high/x.py": "",
+    "p/high/y.py": "",
+    "p/low/__init__.py": "",
+    "p/low/a.py": "import p.mid.m\n",
+    "p/low/b.py": "import p.mid.m\n",
+    "p/mid/__init__.py": "",
+    "p/mid/m.py": "import p.high.x\nimport p.mid.n\n",
+    "p/mid/n.py": "import p.high.y\n",
+}
+CASES.append(pytest.param(
+    "shared", SHARED, ".importlinter",
+    ini("root_package = p", [("lay", {"type": "layers", "containers": "p",
+                                      "layers": ["high", "low"]})]), {"lay"},
+    marks=pytest.mark.xfail(strict=True, reason="Graph._g.pop_chains takes away every import"
+                            " of a popped first or last hop, grimp one of them")))
+
+
 def parse_lint(text):
     """lint-imports' report: {contract: kept}, and for each broken one the
     chains, each as ((importer, imported), the set of modules it names)."""
@@ -211,8 +233,9 @@ def tarnwick_chains(result):
 
 
 @needs_lint
-@pytest.mark.parametrize("files, config_name, config, broken",
-                         [c[1:] for c in CASES], ids=[c[0] for c in CASES])
+@pytest.mark.parametrize("files, config_name, config, broken", [
+    pytest.param(*c.values[1:], marks=c.marks, id=c.values[0]) if hasattr(c, "marks")
+    else pytest.param(*c[1:], id=c[0]) for c in CASES])
 def test_same_verdicts_and_chains_as_lint_imports(project, monkeypatch, files, config_name,
                                                   config, broken):
     root = project({**files, config_name: config})
