@@ -140,8 +140,6 @@ class CheckResult(NamedTuple):
 
     config: str
     contracts: tuple[ContractResult, ...]
-    modules: int
-    imports: int
 
     @property
     def kept(self) -> bool:
@@ -342,7 +340,10 @@ class _Judge:
     """The graph a contract is judged on, with what the contracts ask of it."""
 
     def __init__(self, graph: Graph, full: Graph, external: bool, roots: Sequence[str]) -> None:
-        self.graph = graph  # the judged graph, before any import is ignored
+        # The judged graph, before any import is ignored: without external
+        # packages, the modules outside the roots stay as leaves (they
+        # import nothing, so no chain passes them), unseen by the contracts.
+        self.graph = graph
         self.full = full  # the imports as written, every module the build saw
         self.external = external
         self.roots = tuple(roots)
@@ -368,10 +369,14 @@ class _Judge:
         pattern = _pattern(expression, value)
         if pattern is None:
             return [expression]
-        return [n for n in self._names if pattern.fullmatch(n)]
+        return [n for n in self._names if pattern.fullmatch(n) and self.known(n)]
 
     def in_roots(self, name: str) -> bool:
         return any(name == r or name.startswith(r + ".") for r in self.roots)
+
+    def known(self, name: str) -> bool:
+        """Whether the contracts see the module `name`."""
+        return name in self.graph and (self.external or self.in_roots(name))
 
     def step(self, importer: str, imported: str) -> Step:
         """The step `importer` -> `imported`, with its first statement."""
@@ -419,7 +424,7 @@ class _Contract:
         found: list[str] = []
         for expression in value.lines():
             names = self.judge.expand(expression, value)
-            if must_exist and names == [expression] and expression not in self.judge.graph:
+            if must_exist and names == [expression] and not self.judge.known(expression):
                 raise value.fail(f"module {expression!r} does not exist")
             found.extend(n for n in names if n not in found)
         return found
@@ -445,9 +450,11 @@ class _Contract:
             target = _pattern(sides[1], value)
             matched = 0
             for importer in importers:
-                if importer not in base:
+                if not self.judge.known(importer):
                     continue
                 for imported in base[importer].imports:
+                    if not self.judge.known(imported):
+                        continue
                     if imported == sides[1] if target is None else target.fullmatch(imported):
                         pairs.add((importer, imported))
                         matched += 1
@@ -541,7 +548,7 @@ def _forbidden(c: _Contract) -> ContractResult:
                     f"{name!r} is inside an external package: outside the root packages,"
                     " only top-level names can be forbidden"
                 )
-            if judge.in_roots(name) and name not in judge.graph:
+            if judge.in_roots(name) and not judge.known(name):
                 raise forbidden_value.fail(f"module {name!r} does not exist")
             if name not in forbidden:
                 forbidden.append(name)
@@ -624,9 +631,9 @@ def _layers(c: _Contract) -> ContractResult:
         ]
         present = []
         for layer, original in zip(full, layers):
-            names = tuple(n for n in layer.names if n in judge.graph)
+            names = tuple(n for n in layer.names if judge.known(n))
             if len(names) < len(layer.names) and not original.optional:
-                missing = next(n for n in layer.names if n not in judge.graph)
+                missing = next(n for n in layer.names if not judge.known(n))
                 where = f" in container {container!r}" if container else ""
                 raise layers_value.fail(f"layer {missing!r}{where} does not exist")
             present.append(_Layer(names, layer.independent, False))
@@ -954,10 +961,7 @@ class Checker:
             return None
         if fresh or built is not self._built or self._judge is None:
             written = built.as_written()
-            if session.external:
-                judged = written.collapsed(session.roots)
-            else:
-                judged = written.subgraph(scope=session.roots)
+            judged = written.collapsed(session.roots) if session.external else written
             self._judge = _Judge(judged, written, session.external, session.roots)
             self._built = built
         judge = self._judge
@@ -973,7 +977,7 @@ class Checker:
                     f"{', '.join(CONTRACT_TYPES)}; others are named in contract_types)"
                 )
             results.append(_JUDGES[contract.type](contract))
-        return CheckResult(path, tuple(results), len(judge.graph), judge.graph.edge_count)
+        return CheckResult(path, tuple(results))
 
 
 def check(
