@@ -357,12 +357,17 @@ class _Judge:
             return []
         if not as_package:
             return [i]
-        names, prefix, found = self._names, name + ".", [i]
-        k = i + 1
-        while k < len(names) and names[k].startswith(prefix):
-            found.append(k)
-            k += 1
-        return found
+        # Names come in tree order: a package's descendants follow it, all
+        # together, so where they end is found by bisection.
+        names, prefix = self._names, name + "."
+        low, high = i + 1, len(names)
+        while low < high:
+            middle = (low + high) // 2
+            if names[middle].startswith(prefix):
+                low = middle + 1
+            else:
+                high = middle
+        return list(range(i, low))
 
     def expand(self, expression: str, value: _Value) -> list[str]:
         """The modules a module expression names (a plain name: itself)."""
@@ -960,7 +965,11 @@ class Checker:
         if only_if_changed and not fresh and built is self._built:
             return None
         if fresh or built is not self._built or self._judge is None:
-            written = built.as_written()
+            # The tables of names of the builder's graphs pass from one
+            # rebuild to the next while the modules stay the same; the
+            # as-written graph, with the same modules, shares them too.
+            built._names
+            written = Graph._of(built._g.as_written(), like=built)
             judged = written.collapsed(session.roots) if session.external else written
             self._judge = _Judge(judged, written, session.external, session.roots)
             self._built = built
