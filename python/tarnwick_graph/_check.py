@@ -15,8 +15,6 @@ a custom type is reported as not checked.
 from __future__ import annotations
 
 import os
-import re
-from typing import NamedTuple
 
 from ._build import Builder
 from ._graph import Graph, NotFound
@@ -24,7 +22,25 @@ from ._native import Error
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
+    import re
     from collections.abc import Callable, Iterable, Sequence
+    from typing import NamedTuple
+else:
+    # typing costs the command a fifth of its start-up: the result types are
+    # collections' named tuples, made from the same class bodies.
+    from collections import namedtuple
+
+    class _Fields(type):
+        def __new__(cls, name, bases, body):
+            if not bases:
+                return super().__new__(cls, name, bases, body)
+            fields = list(body.get("__annotations__", ()))
+            base = namedtuple(name, fields, defaults=[body[f] for f in fields if f in body])
+            rest = {k: v for k, v in body.items() if k not in fields and k != "__annotations__"}
+            return type(name, (base,), {**rest, "__slots__": ()})
+
+    class NamedTuple(metaclass=_Fields):
+        pass
 
 # Where the contracts are looked for when no file is given, in this order.
 CONFIG_FILES = ("setup.cfg", ".importlinter", "pyproject.toml")
@@ -318,6 +334,8 @@ def _read_toml(path: str, text: str) -> Config:
 def _pattern(expression: str, value: _Value) -> re.Pattern[str] | None:
     """The regular expression of a module expression with wildcards (None
     for a plain name): ``*`` stands for one name, ``**`` for one or more."""
+    import re
+
     parts = expression.split(".")
     if not all(parts):
         raise value.fail(f"{expression!r} is not a module name")
@@ -348,6 +366,7 @@ class _Judge:
         self.external = external
         self.roots = tuple(roots)
         self._names: tuple[str, ...] = graph._names
+        self._lines: dict[str, list[bytes]] = {}
 
     def subtree(self, g: Graph, name: str, as_package: bool = True) -> list[int]:
         """`name` and (as a package) its descendants, as indices of `g`
@@ -400,7 +419,31 @@ class _Judge:
         origin = full[importer].origin
         if not sites:
             return Step(importer, imported, origin, 0, "")
-        return Step(importer, imported, origin, sites[0].line, sites[0].text or "")
+        line = sites[0].line
+        text = self._line(origin, line) if origin else None
+        if text is None:
+            text = sites[0].text or ""
+        return Step(importer, imported, origin, line, text)
+
+    def _line(self, path: str, line: int) -> str | None:
+        """Line `line` of a UTF-8 source file, stripped; None for a file
+        that names another encoding (Site.text decodes those) or cannot be
+        read. Each file is read once, and only the lines asked decoded."""
+        lines = self._lines.get(path)
+        if lines is None:
+            try:
+                with open(path, "rb") as f:
+                    data = f.read()
+            except OSError:
+                data = b""
+            head = data[:400].split(b"\n", 2)[:2]
+            cookie = any(b"coding" in h and h.lstrip().startswith(b"#") for h in head)
+            # Lines end where Python's tokenizer ends them: \n, \r\n or \r.
+            lines = [] if cookie or not data else data.removeprefix(b"\xef\xbb\xbf").splitlines()
+            self._lines[path] = lines
+        if not 0 < line <= len(lines):
+            return None
+        return lines[line - 1].decode("utf-8", "replace").strip()
 
     def chain(self, names: Sequence[str], heads: Sequence[str] = (), tails: Sequence[str] = ()) -> Chain:
         steps = tuple(self.step(a, b) for a, b in zip(names, names[1:]))
