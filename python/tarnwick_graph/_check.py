@@ -42,6 +42,7 @@ else:
     class NamedTuple(metaclass=_Fields):
         pass
 
+
 # Where the contracts are looked for when no file is given, in this order.
 CONFIG_FILES = ("setup.cfg", ".importlinter", "pyproject.toml")
 
@@ -445,7 +446,9 @@ class _Judge:
             return None
         return lines[line - 1].decode("utf-8", "replace").strip()
 
-    def chain(self, names: Sequence[str], heads: Sequence[str] = (), tails: Sequence[str] = ()) -> Chain:
+    def chain(
+        self, names: Sequence[str], heads: Sequence[str] = (), tails: Sequence[str] = ()
+    ) -> Chain:
         steps = tuple(self.step(a, b) for a, b in zip(names, names[1:]))
         return Chain(steps, tuple(heads), tuple(tails))
 
@@ -549,9 +552,7 @@ def _direct(g: Graph, sources: Sequence[int], targets: Sequence[int]) -> list[tu
     return sorted(found, key=lambda p: (g._names[p[0]], g._names[p[1]]))
 
 
-def _routes(
-    c: _Contract, g: Graph, lower: str, higher: str, others: Sequence[str]
-) -> list[Chain]:
+def _routes(c: _Contract, g: Graph, lower: str, higher: str, others: Sequence[str]) -> list[Chain]:
     """The chains by which package `lower` imports package `higher`,
     directly or through modules outside them and outside `others`."""
     judge = c.judge
@@ -927,9 +928,13 @@ def session_of(config: Config) -> Session:
     options = config.session
     one, several = options.get("root_package"), options.get("root_packages")
     if one is not None and several is not None:
-        raise ConfigError(f"{options.where} root_packages: give root_package or root_packages, not both")
+        raise ConfigError(
+            f"{options.where} root_packages: give root_package or root_packages, not both"
+        )
     if one is None and several is None:
-        raise ConfigError(f"{options.where} root_package: missing (root_package or root_packages is required)")
+        raise ConfigError(
+            f"{options.where} root_package: missing (root_package or root_packages is required)"
+        )
     value = one if one is not None else several
     roots = [value.text()] if value is one else value.lines()  # type: ignore[union-attr]
     for root in roots:
@@ -939,7 +944,9 @@ def session_of(config: Config) -> Session:
     for line in options.lines("contract_types"):
         name, colon, target = line.partition(":")
         if not colon or not name.strip() or not target.strip():
-            raise options.need("contract_types").fail(f"{line!r} is not of the form 'name: module.Class'")
+            raise options.need("contract_types").fail(
+                f"{line!r} is not of the form 'name: module.Class'"
+            )
         custom.add(name.strip())
     return Session(
         tuple(dict.fromkeys(roots)),

@@ -98,9 +98,7 @@ def main(words: Sequence[str]) -> int:
     if isinstance(args, str):
         print(f"tarnwick-graph check: {args}\n{USAGE}", file=sys.stderr)
         return EXIT_CONFIG
-    checker = Checker(
-        args.config, contracts=args.contracts or None, builder=Builder(), warn=_warn
-    )
+    checker = Checker(args.config, contracts=args.contracts or None, builder=Builder(), warn=_warn)
     out = sys.stdout
     try:
         if args.watch:
