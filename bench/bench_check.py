@@ -17,7 +17,7 @@ Sections (--sections, comma-separated):
             four contracts: layers, forbidden, independence, protected
   monorepo  the synthetic monorepo of bench/monorepo.py (50,000 modules,
             build/monorepo-50000, generated when missing), a layers contract
-            over --layers of its top packages
+            over --layers of its top packages (all 50 by default)
   watch     `tarnwick-graph check --watch` on a copy of the monorepo, with a
             forbidden and a protected contract: the time from a save that
             flips a verdict to the end of the report of the change
@@ -249,7 +249,7 @@ def main() -> None:
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--sections", default="django,monorepo,watch")
     parser.add_argument("--modules", type=int, default=50000)
-    parser.add_argument("--layers", type=int, default=3)
+    parser.add_argument("--layers", type=int, default=50)
     parser.add_argument("--saves", type=int, default=20)
     args = parser.parse_args()
     if not os.path.exists(LINT):

@@ -405,25 +405,27 @@ class _Judge:
 
     def step(self, importer: str, imported: str) -> Step:
         """The step `importer` -> `imported`, with its first statement."""
-        full = self.full
-        if importer not in full:
+        full, native = self.full, self.full._g
+        i, j = native.find(importer), native.find(imported)
+        if i < 0:
             return Step(importer, imported, None, 0, "")
-        sites = full.sites(importer, imported) if imported in full else ()
+        target = imported
+        sites = native.sites(i, j) if j >= 0 else ()
         if not sites:
             # An import of a module folded into its top-level name: the
             # statement is that of the first module imported under it.
             prefix = imported + "."
             for name in sorted(full[importer].imports):
                 if name.startswith(prefix):
-                    sites = full.sites(importer, name)
+                    target, sites = name, native.sites(i, native.find(name))
                     break
-        origin = full[importer].origin
+        origin = full._origins[i]
         if not sites:
             return Step(importer, imported, origin, 0, "")
-        line = sites[0].line
+        line = sites[0][0]
         text = self._line(origin, line) if origin else None
         if text is None:
-            text = sites[0].text or ""
+            text = full.sites(importer, target)[0].text or ""
         return Step(importer, imported, origin, line, text)
 
     def _line(self, path: str, line: int) -> str | None:
@@ -552,9 +554,9 @@ def _direct(g: Graph, sources: Sequence[int], targets: Sequence[int]) -> list[tu
     return sorted(found, key=lambda p: (g._names[p[0]], g._names[p[1]]))
 
 
-def _routes(c: _Contract, g: Graph, lower: str, higher: str, others: Sequence[str]) -> list[Chain]:
+def _routes(c: _Contract, g: Graph, lower: str, higher: str, others: _Others) -> list[Chain]:
     """The chains by which package `lower` imports package `higher`,
-    directly or through modules outside them and outside `others`."""
+    directly or through modules outside them and outside the `others`."""
     judge = c.judge
     sources = judge.subtree(g, lower)
     targets = judge.subtree(g, higher)
@@ -562,11 +564,7 @@ def _routes(c: _Contract, g: Graph, lower: str, higher: str, others: Sequence[st
         return []
     names = g._names
     chains = [judge.chain([names[i], names[j]]) for i, j in _direct(g, sources, targets)]
-    excluded = bytearray(len(names))
-    for other in others:
-        for k in judge.subtree(g, other):
-            excluded[k] = 1
-    middles = g._g.pop_chains(sources, targets, bytes(excluded) if any(excluded) else None)
+    middles = g._g.pop_chains(sources, targets, others.mask(lower, higher))
     in_sources, in_targets = set(sources), set(targets)
     for middle in dict.fromkeys(middles):  # a middle found again is the same route
         heads = sorted(names[i] for i in g._g.importers_of(middle[0]) if i in in_sources)
@@ -576,6 +574,40 @@ def _routes(c: _Contract, g: Graph, lower: str, higher: str, others: Sequence[st
         route = [heads[0], *(names[m] for m in middle), tails[0]]
         chains.append(judge.chain(route, heads, tails))
     return chains
+
+
+class _Others:
+    """The modules of a set of packages (layers, independent modules), as
+    the mask pop_chains takes of those other than two of them."""
+
+    def __init__(self, judge: _Judge, g: Graph, packages: Sequence[str]) -> None:
+        self.packages = list(packages)
+        self.owner: bytes | None = None
+        self.judge, self.g = judge, g
+        if len(self.packages) < 255:
+            owner = bytearray(len(g._names))  # 0: none, n + 1: the n-th package
+            for n, package in enumerate(self.packages):
+                for k in judge.subtree(g, package):
+                    owner[k] = n + 1
+            self.owner = bytes(owner)
+
+    def mask(self, a: str, b: str) -> bytes | None:
+        """1 for the modules of every package but `a` and `b`."""
+        rest = [p for p in self.packages if p != a and p != b]
+        if not rest:
+            return None
+        if self.owner is not None:
+            table = bytearray(256)
+            table[1 : len(self.packages) + 1] = b"\x01" * len(self.packages)
+            for n, package in enumerate(self.packages):
+                if package == a or package == b:
+                    table[n + 1] = 0
+            return self.owner.translate(table)
+        excluded = bytearray(len(self.g._names))
+        for package in rest:
+            for k in self.judge.subtree(self.g, package):
+                excluded[k] = 1
+        return bytes(excluded)
 
 
 def _forbidden(c: _Contract) -> ContractResult:
@@ -686,7 +718,7 @@ def _layers(c: _Contract) -> ContractResult:
                 where = f" in container {container!r}" if container else ""
                 raise layers_value.fail(f"layer {missing!r}{where} does not exist")
             present.append(_Layer(names, layer.independent, False))
-        everything = [n for layer in present for n in layer.names]
+        everything = _Others(judge, g, [n for layer in present for n in layer.names])
         pairs = []
         for high, layer in enumerate(present):
             if layer.independent:
@@ -694,8 +726,7 @@ def _layers(c: _Contract) -> ContractResult:
             for lower in present[high + 1 :]:
                 pairs += [(low, h) for h in layer.names for low in lower.names]
         for lower_name, higher_name in pairs:
-            others = [n for n in everything if n not in (lower_name, higher_name)]
-            chains = _routes(c, g, lower_name, higher_name, others)
+            chains = _routes(c, g, lower_name, higher_name, everything)
             if chains:
                 violations.append(Violation(lower_name, higher_name, tuple(chains)))
         if exhaustive:
@@ -717,11 +748,11 @@ def _independence(c: _Contract) -> ContractResult:
     modules = c.modules("modules")
     g = c.graph()
     violations = []
+    others = _Others(c.judge, g, modules)
     for a in modules:
         for b in modules:
             if a == b or _overlap(a, b, True):
                 continue
-            others = [m for m in modules if m not in (a, b)]
             chains = _routes(c, g, a, b, others)
             if chains:
                 violations.append(Violation(a, b, tuple(chains)))
