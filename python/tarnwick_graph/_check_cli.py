@@ -155,7 +155,8 @@ def _watch(checker: Checker, args: _Args, out: TextIO) -> int:
             if changed:
                 if last and not args.json:
                     out.write(f"-- {time.strftime('%H:%M:%S')}\n")
-                _write(result._replace(contracts=tuple(changed)), args.json, out, totals=result)
+                shown = result._replace(contracts=tuple(changed))
+                _write(shown, args.json, out, totals=result, previous=last)
                 out.flush()
             last = {c.id: c for c in result.contracts}
         time.sleep(POLL_SECONDS)
@@ -174,8 +175,15 @@ def _verdict(contract: ContractResult) -> str:
 
 
 def _write(
-    result: CheckResult, as_json: bool, out: TextIO, totals: CheckResult | None = None
+    result: CheckResult,
+    as_json: bool,
+    out: TextIO,
+    totals: CheckResult | None = None,
+    previous: dict[str, ContractResult] | None = None,
 ) -> None:
+    """The report of `result` (with `totals`, the counts of that one); a
+    contract broken before (in `previous`) and still broken shows only the
+    chains it gained and lost."""
     if as_json:
         import json
 
@@ -184,7 +192,10 @@ def _write(
         return
     for contract in result.contracts:
         out.write(f"{contract.name} ({contract.type}) {_verdict(contract)}\n")
-        if contract.kept is False:
+        before = (previous or {}).get(contract.id)
+        if contract.kept is False and before is not None and before.kept is False:
+            _write_difference(before, contract, out)
+        elif contract.kept is False:
             _write_broken(contract, out)
     every = (totals or result).contracts
     kept = sum(c.kept is True for c in every)
@@ -210,6 +221,22 @@ def _write_broken(contract: ContractResult, out: TextIO) -> None:
         out.write(f"  {note}\n")
     for line in contract.guidance.splitlines():
         out.write(f"  {line}\n")
+
+
+def _write_difference(before: ContractResult, now: ContractResult, out: TextIO) -> None:
+    def chains(contract: ContractResult) -> dict[tuple[str, ...], None]:
+        return {c.modules: None for v in contract.violations for c in v.chains}
+
+    old, new = chains(before), chains(now)
+    for modules in new:
+        if modules not in old:
+            out.write(f"  + {' -> '.join(modules)}\n")
+    for modules in old:
+        if modules not in new:
+            out.write(f"  - {' -> '.join(modules)}\n")
+    for note in now.notes:
+        if note not in before.notes:
+            out.write(f"  + {note}\n")
 
 
 def _heading(kind: str, violation: Violation) -> str:
