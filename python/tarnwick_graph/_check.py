@@ -403,6 +403,19 @@ class _Judge:
         """Whether the contracts see the module `name`."""
         return name in self.graph and (self.external or self.in_roots(name))
 
+    def direct(self, i: int, j: int) -> Chain:
+        """The chain of the one import from module `i` to module `j` of the
+        judged graph."""
+        names = self._names
+        if self.graph is not self.full:
+            return self.chain((names[i], names[j]))
+        sites = self.full._g.sites(i, j)
+        origin = self.full._origins[i]
+        text = self._line(origin, sites[0][0]) if sites and origin else None
+        if text is None:
+            return self.chain((names[i], names[j]))
+        return Chain((Step(names[i], names[j], origin, sites[0][0], text),), (), ())
+
     def step(self, importer: str, imported: str) -> Step:
         """The step `importer` -> `imported`, with its first statement."""
         full, native = self.full, self.full._g
@@ -439,8 +452,9 @@ class _Judge:
                     data = f.read()
             except OSError:
                 data = b""
-            head = data[:400].split(b"\n", 2)[:2]
-            cookie = any(b"coding" in h and h.lstrip().startswith(b"#") for h in head)
+            cookie = b"coding" in data[:400] and any(
+                b"coding" in h and h.lstrip().startswith(b"#") for h in data[:400].split(b"\n")[:2]
+            )
             # Lines end where Python's tokenizer ends them: \n, \r\n or \r.
             lines = [] if cookie or not data else data.removeprefix(b"\xef\xbb\xbf").splitlines()
             self._lines[path] = lines
@@ -563,7 +577,7 @@ def _routes(c: _Contract, g: Graph, lower: str, higher: str, others: _Others) ->
     if not sources or not targets:
         return []
     names = g._names
-    chains = [judge.chain([names[i], names[j]]) for i, j in _direct(g, sources, targets)]
+    chains = [judge.direct(i, j) for i, j in others.direct(lower, higher)]
     middles = g._g.pop_chains(sources, targets, others.mask(lower, higher))
     in_sources, in_targets = set(sources), set(targets)
     for middle in dict.fromkeys(middles):  # a middle found again is the same route
@@ -584,12 +598,36 @@ class _Others:
         self.packages = list(packages)
         self.owner: bytes | None = None
         self.judge, self.g = judge, g
-        if len(self.packages) < 255:
+        self._members: list[int] = []
+        self._between: dict[tuple[int, int], list[tuple[int, int]]] | None = None
+        nested = any(a.startswith(b + ".") for a in self.packages for b in self.packages)
+        if len(self.packages) < 255 and not nested:
             owner = bytearray(len(g._names))  # 0: none, n + 1: the n-th package
             for n, package in enumerate(self.packages):
                 for k in judge.subtree(g, package):
                     owner[k] = n + 1
+                    self._members.append(k)
             self.owner = bytes(owner)
+
+    def direct(self, a: str, b: str) -> list[tuple[int, int]]:
+        """The imports from a module of package `a` to one of package `b`,
+        by name; those between every two packages found in one pass."""
+        g, judge = self.g, self.judge
+        if self.owner is None:
+            return _direct(g, judge.subtree(g, a), judge.subtree(g, b))
+        if self._between is None:
+            owner, imports = self.owner, g._g.imports
+            between: dict[tuple[int, int], list[tuple[int, int]]] = {}
+            for i in self._members:
+                mine = owner[i]
+                for j in imports(i):
+                    theirs = owner[j]
+                    if theirs and theirs != mine:
+                        between.setdefault((mine, theirs), []).append((i, j))
+            self._between = between
+        key = (self.packages.index(a) + 1, self.packages.index(b) + 1)
+        names = g._names
+        return sorted(self._between.get(key, ()), key=lambda p: (names[p[0]], names[p[1]]))
 
     def mask(self, a: str, b: str) -> bytes | None:
         """1 for the modules of every package but `a` and `b`."""

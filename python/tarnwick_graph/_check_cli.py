@@ -206,17 +206,25 @@ def _write(
 
 
 def _write_broken(contract: ContractResult, out: TextIO) -> None:
+    here = os.getcwd() + os.sep
     for violation in contract.violations:
-        out.write(f"  {_heading(contract.type, violation)}\n")
+        lines = [f"  {_heading(contract.type, violation)}"]
         for chain in violation.chains:
-            out.write(f"    {' -> '.join(chain.modules)}\n")
+            lines.append(f"    {' -> '.join(chain.modules)}")
             for step in chain.steps:
-                where = f"{_shown(step.file)}:{step.line}" if step.file else f"{step.importer}"
-                out.write(f"      {where}  {step.text}\n")
+                file = step.file
+                if file is None:
+                    lines.append(f"      {step.importer}  {step.text}")
+                    continue
+                if file.startswith(here):  # shown relative to the current directory
+                    file = file[len(here) :]
+                lines.append(f"      {file}:{step.line}  {step.text}")
             if len(chain.heads) > 1:
-                out.write(f"      also imported by: {', '.join(chain.heads[1:])}\n")
+                lines.append(f"      also imported by: {', '.join(chain.heads[1:])}")
             if len(chain.tails) > 1:
-                out.write(f"      also importing: {', '.join(chain.tails[1:])}\n")
+                lines.append(f"      also importing: {', '.join(chain.tails[1:])}")
+        lines.append("")
+        out.write("\n".join(lines))
     for note in contract.notes:
         out.write(f"  {note}\n")
     for line in contract.guidance.splitlines():
@@ -247,9 +255,3 @@ def _heading(kind: str, violation: Violation) -> str:
     if kind == "acyclic_siblings":
         return f"No cycles are allowed in {violation.imported}; these imports make them:"
     return f"{violation.importer} is not allowed to import {violation.imported}:"
-
-
-def _shown(path: str) -> str:
-    """`path` relative to the current directory when it is inside it."""
-    here = os.getcwd() + os.sep
-    return path[len(here) :] if path.startswith(here) else path
