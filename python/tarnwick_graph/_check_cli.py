@@ -96,7 +96,7 @@ def main(words: Sequence[str]) -> int:
         return EXIT_KEPT
     args = _parse(words)
     if isinstance(args, str):
-        print(f"tarnwick-graph check: {args}\n{USAGE}", file=sys.stderr)
+        print(f"tarnwick-graph check: {args} (see tarnwick-graph check --help)", file=sys.stderr)
         return EXIT_CONFIG
     checker = Checker(args.config, contracts=args.contracts or None, builder=Builder(), warn=_warn)
     out = sys.stdout

@@ -52,6 +52,7 @@ examples:
   tarnwick-graph --problems app.py               those and the files that cannot be read
   echo 'import json' | tarnwick-graph -          read the source from standard input
   tarnwick-graph --legacy examples/report.py     the same file through the tarnwick module
+  tarnwick-graph check                           import-linter's contracts (check --help)
 
 The listing gives each module's origin relative to the search path entry
 it was found in; the entries it names are listed first.
