@@ -9,19 +9,14 @@ import pytest
 import tarnwick_graph as tg
 from conftest import write_files
 
-APP = {
-    "app/__init__.py": "",
+EMPTY = ("__init__", "c", "sub/__init__", "pk/__init__", "pk/x")
+APP = {f"app/{name}.py": "" for name in EMPTY} | {"ext/__init__.py": "", "ext/deep.py": ""}
+APP |= {
     "app/a.py": "import app.sub.m\nfrom app import b\nfrom app import c, attr\n"
     "from app.pk import *\nfrom . import c\nfrom .sub import m\nimport app.nope\n"
     "from app.sub import nothing\nimport ext.deep\ndef f():\n    from app.pk import x\n",
     "app/b.py": "attr = 1\n",
-    "app/c.py": "",
-    "app/sub/__init__.py": "",
     "app/sub/m.py": "from app import pk\nfrom app.pk import x\n",
-    "app/pk/__init__.py": "",
-    "app/pk/x.py": "",
-    "ext/__init__.py": "",
-    "ext/deep.py": "",
 }
 
 
@@ -157,8 +152,8 @@ def test_chains_on_random_graphs_where_shortest_chains_are_unique(tmp_path):
     assert compared > 100
 
 
-EMPTY = ("__init__", "high/__init__", "high/h1", "high/h2", "mid/__init__", "low/__init__")
-LAYERS = {f"proj/{name}.py": "" for name in EMPTY} | {
+LAYERS = {f"proj/{name}.py": "" for name in ("__init__", "high/__init__", "high/h1", "high/h2")}
+LAYERS |= {"proj/mid/__init__.py": "", "proj/low/__init__.py": ""} | {
     "proj/mid/m1.py": "import proj.high.h1\n",
     "proj/low/l1.py": "from proj import util, util2\nfrom proj.high import h2\n",
     "proj/low/l2.py": "import proj.util\nfrom proj.mid import m1\nimport proj.other\n",
