@@ -98,7 +98,15 @@ def main(words: Sequence[str]) -> int:
     if isinstance(args, str):
         print(f"tarnwick-graph check: {args} (see tarnwick-graph check --help)", file=sys.stderr)
         return EXIT_CONFIG
-    checker = Checker(args.config, contracts=args.contracts or None, builder=Builder(), warn=_warn)
+    # Under --watch a warning is said when it first appears, not at every check.
+    said: set[str] = set()
+
+    def warn(message: str) -> None:
+        if message not in said:
+            said.add(message)
+            print(f"tarnwick-graph check: warning: {message}", file=sys.stderr)
+
+    checker = Checker(args.config, contracts=args.contracts or None, builder=Builder(), warn=warn)
     out = sys.stdout
     try:
         if args.watch:
@@ -122,10 +130,6 @@ def main(words: Sequence[str]) -> int:
         _quiet_stdout()
         print(f"tarnwick-graph check: cannot write the output: {e.strerror or e}", file=sys.stderr)
         return EXIT_CANNOT_WRITE
-
-
-def _warn(message: str) -> None:
-    print(f"tarnwick-graph check: warning: {message}", file=sys.stderr)
 
 
 def _quiet_stdout() -> None:

@@ -373,3 +373,14 @@ def test_watch_prints_what_changes(project):
     finally:
         proc.kill()
         proc.wait()
+
+
+def test_unmatched_ignore_warns_once_and_keeps(project):
+    config = ini("root_package = app", [("core", {
+        "type": "forbidden", "source_modules": "app.core", "forbidden_modules": "app.plugins",
+        "ignore_imports": ["app.core.log -> app.plugins.c.impl", "app.core.db -> app.plugins.a"],
+        "unmatched_ignore_imports_alerting": "warn"})])
+    code, out, err = cli(cwd=project({**PLUG, "setup.cfg": config}))
+    assert (code, err.count("\n")) == (0, 1)
+    assert "ignore_imports: No matches for ignored import app.core.db -> app.plugins.a." in err
+    assert "core (forbidden) KEPT (1 ignored import, 1 warning)" in out
