@@ -244,7 +244,7 @@ def find_config(directory: str = ".") -> str:
     first of setup.cfg, .importlinter, pyproject.toml that has its
     section."""
     for name in CONFIG_FILES:
-        path = os.path.join(directory, name)
+        path = name if directory == "." else os.path.join(directory, name)
         if not os.path.isfile(path):
             continue
         try:
@@ -1089,7 +1089,9 @@ class Checker:
             # as-written graph, with the same modules, shares them too.
             built._names
             written = Graph._of(built._g.as_written(), like=built)
-            judged = written.collapsed(session.roots) if session.external else written
+            judged = _without_namespaces(written, session.roots)
+            if session.external:
+                judged = judged.collapsed(session.roots)
             self._judge = _Judge(judged, written, session.external, session.roots)
             self._built = built
         judge = self._judge
@@ -1106,6 +1108,28 @@ class Checker:
                 )
             results.append(_JUDGES[contract.type](contract))
         return CheckResult(path, tuple(results))
+
+
+def _without_namespaces(graph: Graph, roots: Sequence[str]) -> Graph:
+    """`graph` less the namespace packages inside the root packages and
+    their modules: import-linter's graph holds only the folders with an
+    __init__.py below a root."""
+    if "namespace" not in graph._kinds:
+        return graph
+    names, kinds = graph._names, graph._kinds
+    keep = bytearray(b"\x01") * len(names)
+    inside = tuple(root + "." for root in roots)
+    dropped = False
+    for k, name in enumerate(names):
+        if kinds[k] == "namespace" and name.startswith(inside):
+            prefix = name + "."
+            keep[k] = 0
+            for m, other in enumerate(names[k + 1 :], k + 1):
+                if not other.startswith(prefix):
+                    break
+                keep[m] = 0
+            dropped = True
+    return Graph._of(graph._g.subgraph(bytes(keep))) if dropped else graph
 
 
 def check(
