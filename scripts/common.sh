@@ -22,5 +22,6 @@ install_missing() {
 # release, and the reference-count runs (tests/python/conftest.py) lean on
 # pytest's runner; a new version should arrive by a change, not by a run.
 # Playwright drives Debian's chromium in the page tests (its own browser
-# download is not used).
-test_packages=("pytest==9.2.0" "mypy==2.4.1" "playwright==1.65.3")
+# download is not used); import-linter: tests/python/test_check.py compares
+# its verdicts with ours.
+test_packages=("pytest==9.2.0" "mypy==2.4.1" "playwright==1.65.3" "import-linter==2.17")

@@ -21,10 +21,32 @@ from ._scan import Alias, ImportStatement, scan
 
 __version__: str  # read from the installed distribution on first use
 
-TYPE_CHECKING = False
-if not TYPE_CHECKING:  # type checkers see __version__ as declared, no other attribute
+# The contract checks (tarnwick-graph check) load on first use.
+_CHECK = ("Chain", "CheckResult", "Checker", "ConfigError", "ContractResult", "Step",
+          "Violation", "check")
 
-    def __getattr__(name: str) -> str:
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from ._check import (
+        Chain,
+        Checker,
+        CheckResult,
+        ConfigError,
+        ContractResult,
+        Step,
+        Violation,
+        check,
+    )
+else:  # at run time the checks, and __version__, come on first use
+
+
+    def __getattr__(name: str) -> object:
+        if name in _CHECK:
+            from . import _check
+
+            value = getattr(_check, name)
+            globals()[name] = value
+            return value
         # importlib.metadata costs more than the rest of the package together.
         if name != "__version__":
             raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
@@ -41,6 +63,11 @@ if not TYPE_CHECKING:  # type checkers see __version__ as declared, no other att
 __all__ = [
     "Alias",
     "Builder",
+    "Chain",
+    "CheckResult",
+    "Checker",
+    "ConfigError",
+    "ContractResult",
     "Error",
     "Graph",
     "ImportStatement",
@@ -49,6 +76,9 @@ __all__ = [
     "NotInGraph",
     "Problem",
     "Site",
+    "Step",
+    "Violation",
     "build",
+    "check",
     "scan",
 ]

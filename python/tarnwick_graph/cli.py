@@ -53,6 +53,7 @@ examples:
   echo 'import json' | tarnwick-graph -          read the source from standard input
   tarnwick-graph --legacy examples/report.py     the same file through the tarnwick module
   tarnwick-graph mypkg/ --html graph.html        a page to explore the graph in a browser
+  tarnwick-graph check                           import-linter's contracts (check --help)
 
 The listing gives each module's origin relative to the search path entry
 it was found in; the entries it names are listed first.
@@ -682,6 +683,10 @@ def run(argv: Iterable[str] | None) -> int:
         if stream is not None and hasattr(stream, "reconfigure"):
             stream.reconfigure(errors="surrogateescape")
     words = sys.argv[1:] if argv is None else list(argv)
+    if words and words[0] == "check":  # import-linter's contracts: a command of its own
+        from . import _check_cli
+
+        return _check_cli.main(words[1:])
     args = quick_args(words) or parse_args(words)
     if args.svg:
         import shutil
