@@ -37,6 +37,8 @@ else:
             fields = list(body.get("__annotations__", ()))
             base = namedtuple(name, fields, defaults=[body[f] for f in fields if f in body])
             rest = {k: v for k, v in body.items() if k not in fields and k != "__annotations__"}
+            if rest.get("__doc__") is None:
+                rest["__doc__"] = base.__doc__
             return type(name, (base,), {**rest, "__slots__": ()})
 
     class NamedTuple(metaclass=_Fields):
@@ -125,6 +127,8 @@ class ContractResult(NamedTuple):
     guidance: str = ""
 
     def to_dict(self) -> dict[str, object]:
+        """The verdict as plain dicts and lists: one entry of the
+        "contracts" list that `check --json` prints."""
         return {
             "id": self.id,
             "name": self.name,
@@ -160,6 +164,7 @@ class CheckResult(NamedTuple):
 
     @property
     def kept(self) -> bool:
+        """Whether no contract is broken (contracts not checked do not count)."""
         return all(c.kept is not False for c in self.contracts)
 
 
