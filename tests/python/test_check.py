@@ -1,6 +1,7 @@
 """tarnwick-graph check: import-linter's contracts, judged as lint-imports
 judges them (its verdicts and its chains), and its configuration errors."""
 
+import json
 import os
 import re
 import subprocess
@@ -288,6 +289,20 @@ def test_command_reports(project, argv, code, present, absent):
     assert (got, err) == (code, "")
     assert [text for text in present if text not in out] == []
     assert [text for text in absent if text in out] == []
+
+
+def test_a_thousand_contracts(project):
+    # The two contracts of BROKEN_INI a thousand times over, each under its
+    # own id: every verdict reported, in the file's order.
+    pairs = [("shop.api", "shop.tools"), ("shop.util", "shop.domain")]
+    sections = [(f"c{k}", {"type": "forbidden", "source_modules": pairs[k % 2][0],
+                           "forbidden_modules": pairs[k % 2][1]}) for k in range(1000)]
+    root = project({**SHOP, ".importlinter": ini("root_package = shop", sections)})
+    code, out, err = cli("--json", cwd=root)
+    assert (code, err) == (1, "")
+    contracts = json.loads(out)["contracts"]
+    assert [(c["name"], c["kept"]) for c in contracts] == [
+        (f"c{k}", not k % 2) for k in range(1000)]
 
 
 def contract(options, head="root_package = shop"):
