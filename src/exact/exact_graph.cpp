@@ -322,7 +322,8 @@ std::optional<ExactGraph> ExactGraph::patched(const ExactGraph& like,
     std::vector<PendingSite> sites;
   };
   std::vector<Row> rows;
-  bool deeper = false;  // some new edge shortens a path
+  bool deeper = false;   // some new edge shortens a path
+  bool dropped = false;  // some import is gone: a path may be longer, or none left
   for (const ModuleId id : changed) {
     const ModuleRecord& r = records[id];
     const std::uint32_t i = index[id];
@@ -341,11 +342,11 @@ std::optional<ExactGraph> ExactGraph::patched(const ExactGraph& like,
       if (like.depth(to) > like.depth(i) + 1) deeper = true;
     }
     sort_sites(row.sites);
-    for (const std::uint32_t old : like.imports(i)) {  // an import dropped: reachability may change
+    for (const std::uint32_t old : like.imports(i)) {
       const auto at =
           std::lower_bound(row.sites.begin(), row.sites.end(), old,
                            [](const PendingSite& s, std::uint32_t to) { return s.to < to; });
-      if (at == row.sites.end() || at->to != old) return std::nullopt;
+      if (at == row.sites.end() || at->to != old) dropped = true;
     }
     rows.push_back(std::move(row));
   }
@@ -421,8 +422,12 @@ std::optional<ExactGraph> ExactGraph::patched(const ExactGraph& like,
   g.out_begin_.push_back(static_cast<std::uint32_t>(g.out_.size()));
   g.site_begin_.push_back(static_cast<std::uint32_t>(g.sites_.size()));
   g.problem_begin_.push_back(static_cast<std::uint32_t>(g.problems_.size()));
-  if (deeper) {
+  if (deeper || dropped) {
     g.compute_depths();
+    const std::vector<std::int32_t>& depths = *g.depths_;
+    // A module no longer reached leaves the graph: the caller assembles.
+    if (dropped && std::find(depths.begin(), depths.end(), -1) != depths.end()) return std::nullopt;
+    if (depths == *like.depths_) g.depths_ = like.depths_;
   } else {
     g.depths_ = like.depths_;
   }

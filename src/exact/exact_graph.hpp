@@ -57,10 +57,10 @@ class ExactGraph {
   static ExactGraph assemble(Parts parts);
 
   // `like` with the rows and problems of the modules `changed` taken from
-  // their records, when that is all that changed: the same modules, each
-  // changed module still importing all it imported (so every module stays
-  // reachable). The module table is shared, and so are the depths when no
-  // new edge shortens a path. Absent otherwise (the caller assembles).
+  // their records, when that is all that changed: the same modules, every
+  // one still reached from the roots. The module table is shared, and so
+  // are the depths when none changed. Absent otherwise (the caller
+  // assembles).
   static std::optional<ExactGraph> patched(const ExactGraph& like,
                                            const std::vector<ModuleRecord>& records,
                                            std::span<const ModuleId> changed);
