@@ -369,25 +369,24 @@ def report(stream):
 
 def test_watch_prints_what_changes(project):
     root = project({**SHOP, ".importlinter": BROKEN_INI})
-    proc = subprocess.Popen([sys.executable, "-m", "tarnwick_graph", "check", "--watch"],
-                            cwd=root, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        assert "forbidden (forbidden) BROKEN\n" in report(proc.stdout)
-        (root / "shop/util/helpers.py").write_text("")
-        assert report(proc.stdout)[1:] == ["forbidden (forbidden) KEPT\n",
-                                           "Contracts: 2 kept, 0 broken.\n"]
-        (root / "shop/util/helpers.py").write_text("import shop.tools.x\n")
-        assert "forbidden (forbidden) BROKEN\n" in report(proc.stdout)
-        (root / "shop/util/text.py").write_text("import shop.domain.models\n")
-        assert report(proc.stdout)[1:] == ["forbidden (forbidden) BROKEN\n",
-                                           "  + shop.util.text -> shop.domain.models\n",
-                                           "Contracts: 1 kept, 1 broken.\n"]
-        proc.send_signal(2)
-        assert proc.wait(timeout=30) == 130
-        assert proc.stderr.read() == "tarnwick-graph check: interrupted\n"
-    finally:
-        proc.kill()
-        proc.wait()
+    with subprocess.Popen([sys.executable, "-m", "tarnwick_graph", "check", "--watch"], cwd=root,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as proc:
+        try:
+            assert "forbidden (forbidden) BROKEN\n" in report(proc.stdout)
+            (root / "shop/util/helpers.py").write_text("")
+            assert report(proc.stdout)[1:] == ["forbidden (forbidden) KEPT\n",
+                                               "Contracts: 2 kept, 0 broken.\n"]
+            (root / "shop/util/helpers.py").write_text("import shop.tools.x\n")
+            assert "forbidden (forbidden) BROKEN\n" in report(proc.stdout)
+            (root / "shop/util/text.py").write_text("import shop.domain.models\n")
+            assert report(proc.stdout)[1:] == ["forbidden (forbidden) BROKEN\n",
+                                               "  + shop.util.text -> shop.domain.models\n",
+                                               "Contracts: 1 kept, 1 broken.\n"]
+            proc.send_signal(2)
+            assert proc.wait(timeout=30) == 130
+            assert proc.stderr.read() == "tarnwick-graph check: interrupted\n"
+        finally:
+            proc.kill()  # the with block closes the pipes and waits
 
 
 def test_unmatched_ignore_warns_once_and_keeps(project):
