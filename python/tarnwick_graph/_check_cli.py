@@ -14,6 +14,7 @@ import time
 from ._build import Builder
 from ._check import Checker, CheckResult, ConfigError, ContractResult, Violation
 from ._native import Error
+from .cli import quiet_stdout
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -124,19 +125,12 @@ def main(words: Sequence[str]) -> int:
         print("tarnwick-graph check: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
     except BrokenPipeError:
-        _quiet_stdout()
+        quiet_stdout()
         return EXIT_KEPT
     except OSError as e:
-        _quiet_stdout()
+        quiet_stdout()
         print(f"tarnwick-graph check: cannot write the output: {e.strerror or e}", file=sys.stderr)
         return EXIT_CANNOT_WRITE
-
-
-def _quiet_stdout() -> None:
-    try:
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-    except (OSError, AttributeError, ValueError):
-        pass
 
 
 def _watch(checker: Checker, args: _Args, out: TextIO) -> int:
