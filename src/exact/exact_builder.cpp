@@ -30,17 +30,16 @@ std::size_t ExactBuilder::pool_threads(std::size_t files) const noexcept {
 }
 
 void ExactBuilder::request_packages(const std::vector<std::string>& names, ExactWalk& walk,
-                                    RootRecord& roots, HostServices* services) {
+                                    RootRecord& roots) {
   std::vector<std::string> unnamed;
   std::vector<std::string> todo(names.rbegin(), names.rend());
   while (!todo.empty()) {
     const std::string name = std::move(todo.back());
     todo.pop_back();
-    walk.request(name, roots);
-    const Lookup& found = finder_.find(name, services);
-    if (!found.spec || !found.spec->submodule_search_locations) continue;
+    const ModuleSpec* spec = walk.request(name, roots);
+    if (spec == nullptr || !spec->submodule_search_locations) continue;
     unnamed.clear();
-    std::vector<std::string> inside = finder_.submodule_names(*found.spec, &unnamed);
+    std::vector<std::string> inside = finder_.submodule_names(*spec, &unnamed);
     for (std::string& path : unnamed) {
       roots.problems.push_back(Problem{Problem::Kind::kUnreadable, name, std::move(path), 0,
                                        std::string(kUnnamedModule)});
@@ -222,7 +221,7 @@ std::shared_ptr<const ExactGraph> ExactBuilder::walk_all(const ExactRequest& req
       for (const std::string& name : request.names) walk.request(name, roots);
       break;
     case ExactRequest::Kind::kPackages:
-      request_packages(request.names, walk, roots, services);
+      request_packages(request.names, walk, roots);
       break;
   }
   walk.run();

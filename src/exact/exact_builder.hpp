@@ -96,8 +96,7 @@ class ExactBuilder {
   // the order the package's folders list them; each is asked as soon as it
   // is found, so the workers read the first files while the rest are listed.
   // The files in them that no name can import are problems of the roots.
-  void request_packages(const std::vector<std::string>& names, ExactWalk& walk, RootRecord& roots,
-                        HostServices* services);
+  void request_packages(const std::vector<std::string>& names, ExactWalk& walk, RootRecord& roots);
   // Whether a folder the finder holds changed since the last completed
   // build; the paths of the files it read whose size or modification time
   // changed since then go to `changed`.

@@ -12,6 +12,10 @@ namespace {
 // the build (a pending KeyboardInterrupt, say).
 constexpr std::size_t kInterruptEvery = 256;
 
+// Below this many names the name table and the walk's answers stay in the
+// caches, and looking ahead would only add work.
+constexpr std::size_t kPrefetchFrom = 32 * 1024;
+
 constexpr std::string_view kParentNotPackage = "parent is not a package";
 
 }  // namespace
@@ -191,6 +195,7 @@ void ExactWalk::resolve(ModuleId id, const ImportList& statements) {
   edges.clear();
   problems.clear();
   const ModuleId package = package_of(id);
+  prefetch_names(statements);
   for (const ImportStmt& stmt : statements) {
     if (const auto* imp = std::get_if<Import>(&stmt)) {
       if ((imp->site.context & request_.skip_context) != 0) continue;
@@ -262,6 +267,47 @@ void ExactWalk::resolve(ModuleId id, const ImportList& statements) {
   r.resolved = true;
 }
 
+void ExactWalk::prefetch_names(const ImportList& statements) {
+  if (names_.size() < kPrefetchFrom) return;
+  // In a large tree each name a module's statements look up costs a miss in
+  // the name table's slots, another in its text and a third in the walk's
+  // answers. Asked for together first, those misses overlap: the loop in
+  // resolve() then finds them in the cache. The names of a from-list are
+  // guesses (they are looked up only when the module is a package).
+  ahead_text_.clear();
+  ahead_.clear();
+  const auto want = [&](std::string_view first, std::string_view second, bool sure) {
+    const std::size_t at = ahead_text_.size();
+    ahead_text_ += first;
+    if (!second.empty()) {
+      ahead_text_ += '.';
+      ahead_text_ += second;
+    }
+    ahead_.push_back(Ahead{at, ahead_text_.size() - at, 0, sure});
+  };
+  for (const ImportStmt& stmt : statements) {
+    if (const auto* imp = std::get_if<Import>(&stmt)) {
+      for (const Alias& alias : imp->names) want(alias.name, {}, true);
+    } else if (const auto& from = std::get<ImportFrom>(stmt); from.level == 0) {
+      want(from.module, {}, true);
+      for (const Alias& alias : from.names) {
+        if (alias.name != "*") want(from.module, alias.name, false);
+      }
+    }
+  }
+  const auto text = [&](const Ahead& a) {
+    return std::string_view(ahead_text_).substr(a.at, a.size);
+  };
+  for (Ahead& a : ahead_) a.hash = names_.prefetch(text(a));
+  for (const Ahead& a : ahead_) names_.prefetch_text(text(a), a.hash);
+  for (const Ahead& a : ahead_) {
+    const ModuleId id = a.sure ? names_.intern(text(a)) : names_.find(text(a));
+    if (id == kNoModule) continue;
+    names_.prefetch_links(id);
+    if (id < found_.size()) __builtin_prefetch(&found_[id]);
+  }
+}
+
 bool ExactWalk::import_name(ModuleId importer, ModuleId name, const Site& site, Ask ask,
                             bool names_itself, std::vector<OutEdge>& edges,
                             std::vector<Problem>& problems) {
@@ -320,10 +366,12 @@ bool ExactWalk::import_name(ModuleId importer, ModuleId name, const Site& site, 
   return true;
 }
 
-void ExactWalk::request(std::string_view name, RootRecord& root) {
+const ModuleSpec* ExactWalk::request(std::string_view name, RootRecord& root) {
   std::vector<OutEdge> edges;
-  import_name(kNoModule, names_.intern(name), Site{}, Ask::kStatement, true, edges, root.problems);
+  const ModuleId id = names_.intern(name);
+  import_name(kNoModule, id, Site{}, Ask::kStatement, true, edges, root.problems);
   for (const OutEdge& e : edges) root.roots.push_back(e.to);
+  return lookup(id).spec;
 }
 
 void ExactWalk::run() {

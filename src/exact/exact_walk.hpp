@@ -100,8 +100,9 @@ class ExactWalk {
   ExactWalk(ModuleNames& names, ModuleFinder& finder, HostServices* services, ScanPool& pool,
             const WalkRequest& request, std::vector<ModuleRecord>& records, Undo* undo);
 
-  // The module `name` as a statement of the request imports it.
-  void request(std::string_view name, RootRecord& root);
+  // The module `name` as a statement of the request imports it; its spec,
+  // or null when it was not found.
+  const ModuleSpec* request(std::string_view name, RootRecord& root);
   // Makes `id` a node with `spec`, to be read (when it has source).
   void add_module(ModuleId id, const ModuleSpec& spec);
   // Resolves `id` again from `scan` (a module whose file changed).
@@ -128,6 +129,7 @@ class ExactWalk {
   // Hands `id` to be read, or resolves it as a leaf.
   void queue(ModuleId id);
   void resolve(ModuleId id, const ImportList& statements);
+  void prefetch_names(const ImportList& statements);
   void unreadable(ModuleId id, const FileScan& scan);
   // One imported name: an edge to it and to each enclosing package (whose
   // sites are marked context::kImplied). Whether the name was found.
@@ -155,6 +157,15 @@ class ExactWalk {
   Undo* undo_;
   std::string buffer_;               // a from-list's full names are built here
   std::vector<ModuleId> ancestors_;  // the enclosing packages of a name not found
+  // The names prefetch_names() asks for, as spans of `ahead_text_`.
+  struct Ahead {
+    std::size_t at = 0;
+    std::size_t size = 0;
+    std::uint64_t hash = 0;
+    bool sure = false;  // resolve() looks it up whatever it finds
+  };
+  std::vector<Ahead> ahead_;
+  std::string ahead_text_;
   // What resolve() collects for one module, before it is copied to its record.
   std::vector<OutEdge> edges_;
   std::vector<Problem> problems_;

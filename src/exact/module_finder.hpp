@@ -125,9 +125,10 @@ class ModuleFinder {
  private:
   struct NameHash {
     using is_transparent = void;
-    std::size_t operator()(std::string_view s) const noexcept {
-      return std::hash<std::string_view>{}(s);
-    }
+    // Not noexcept on purpose: libstdc++ then keeps each key's hash in its
+    // node, so a lookup does not hash the keys of its bucket to find the
+    // bucket's end, nor a rehash every key again.
+    std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
   };
   template <class T>
   using NameMap = std::unordered_map<std::string, T, NameHash, std::equal_to<>>;

@@ -77,6 +77,28 @@ ModuleId ModuleNames::find(std::string_view name) const noexcept {
   return lookup(name, hash(name));
 }
 
+std::uint64_t ModuleNames::prefetch(std::string_view name) const noexcept {
+  const std::uint64_t h = hash(name);
+  __builtin_prefetch(&slots_[static_cast<std::size_t>(h) & (slots_.size() - 1)]);
+  return h;
+}
+
+void ModuleNames::prefetch_text(std::string_view name, std::uint64_t h) const noexcept {
+  // The slot is (most likely) loaded now: the text of the first one whose
+  // tag and length match is what the lookup will compare.
+  const std::size_t mask = slots_.size() - 1;
+  const auto tag = static_cast<std::uint16_t>(h >> 48);
+  const auto size = static_cast<std::uint16_t>(name.size() < kLong ? name.size() : kLong);
+  for (std::size_t i = static_cast<std::size_t>(h) & mask;; i = (i + 1) & mask) {
+    const Slot& s = slots_[i];
+    if (s.id == kNoModule) return;
+    if (s.tag == tag && s.size == size) {
+      __builtin_prefetch(s.text);
+      return;
+    }
+  }
+}
+
 std::string_view ModuleNames::keep(std::string_view text) {
   if (block_used_ + text.size() > block_size_) {
     block_size_ = std::max(kBlockBytes, text.size());
@@ -108,8 +130,7 @@ ModuleId ModuleNames::add(std::string_view name, std::uint64_t h, ModuleId paren
   const auto id = static_cast<ModuleId>(names_.size());
   names_.push_back(name);
   hashes_.push_back(h);
-  parents_.push_back(parent);
-  parts_.push_back(parent == kNoModule ? 1 : parts_[parent] + 1);
+  links_.push_back(Link{parent, parent == kNoModule ? 1 : links_[parent].parts + 1});
   const std::size_t mask = slots_.size() - 1;
   std::size_t i = static_cast<std::size_t>(h) & mask;
   while (slots_[i].id != kNoModule) i = (i + 1) & mask;
@@ -153,7 +174,7 @@ std::vector<ModuleId> ModuleNames::in_name_order(const std::vector<ModuleId>& id
   for (const ModuleId id : ids) wanted[id] = 1;
   // The children of each name, as rows by parent; the top-level names last.
   std::vector<std::uint32_t> begin(n + 2, 0), kids(n);
-  const auto row = [&](ModuleId id) { return parents_[id] == kNoModule ? n : parents_[id]; };
+  const auto row = [&](ModuleId id) { return parent(id) == kNoModule ? n : parent(id); };
   for (ModuleId id = 0; id < n; ++id) ++begin[row(id) + 1];
   for (std::size_t r = 0; r <= n; ++r) begin[r + 1] += begin[r];
   {
@@ -161,7 +182,7 @@ std::vector<ModuleId> ModuleNames::in_name_order(const std::vector<ModuleId>& id
     for (ModuleId id = 0; id < n; ++id) kids[at[row(id)]++] = id;
   }
   const auto last_part = [&](ModuleId id) {
-    const ModuleId up = parents_[id];
+    const ModuleId up = parent(id);
     return up == kNoModule ? names_[id] : names_[id].substr(names_[up].size() + 1);
   };
   for (std::size_t r = 0; r <= n; ++r) {
