@@ -287,5 +287,33 @@ TEST(ExactRebuild, SwappedFilesOfOneModificationTimeAreReadAgain) {
   }
 }
 
+// A walk over a large name table looks each module's names up ahead of
+// resolving them (interning some early). A builder whose table holds 40,000
+// names from an earlier request must give what a fresh builder gives, for
+// statements of every shape, and after a rebuild that patches.
+TEST(ExactRebuild, ALargeNameTableGivesTheSameGraph) {
+  TempTree tree;
+  tree.apply(
+      "main.py=import pk.a.m0, pk.x.m0, sys\nfrom pk import a, b, nothing\n"
+      "from pk.b import m0 as b0, *\nfrom pk.b.m0 import f\nimport gone.sub\n"
+      "|pk/__init__.py=from . import a\n|pk/a/__init__.py=from . import m0\nfrom .. import b\n"
+      "|pk/a/m0.py=import pk.b\nfrom ..b import m0\nfrom ... import x\n"
+      "|pk/b/__init__.py=|pk/b/m0.py=import json\nfrom pk.a.m0 import y\n");
+  ExactRequest many;
+  many.kind = ExactRequest::Kind::kModules;
+  for (int i = 0; i < 40'000; ++i) many.names.push_back(str_cat("absent", i));
+  many.names.push_back("pk");  // found last: the records then cover every name
+  const ExactRequest request = request_of(tree);
+  FakeServices services;
+  ExactBuilder builder(testing::config_over(tree.root(), true), false, 1);
+  builder.build(many, &services);
+  ASSERT_GE(builder.held_modules(), 40'000u);
+  EXPECT_EQ(testing::graph_text(*builder.build(request, &services), tree.root()),
+            fresh(tree, request));
+  tree.apply("pk/b/m0.py=import pk.a, sys\nfrom pk.a import m0, z\n");
+  EXPECT_EQ(testing::graph_text(*builder.build(request, &services), tree.root()),
+            fresh(tree, request));
+}
+
 }  // namespace
 }  // namespace tarnwick
