@@ -287,8 +287,10 @@ void ExactWalk::prefetch_names(const ImportList& statements) {
   };
   for (const ImportStmt& stmt : statements) {
     if (const auto* imp = std::get_if<Import>(&stmt)) {
+      if ((imp->site.context & request_.skip_context) != 0) continue;
       for (const Alias& alias : imp->names) want(alias.name, {}, true);
-    } else if (const auto& from = std::get<ImportFrom>(stmt); from.level == 0) {
+    } else if (const auto& from = std::get<ImportFrom>(stmt);
+               from.level == 0 && (from.site.context & request_.skip_context) == 0) {
       want(from.module, {}, true);
       for (const Alias& alias : from.names) {
         if (alias.name != "*") want(from.module, alias.name, false);
