@@ -20,32 +20,18 @@ constexpr std::uint8_t kFunc = context::kFunction, kTyping = context::kTypeCheck
 // One request on one tree, and the graph it must give: modules as
 // "name:kind@depth", edges as "from>to:line+flags,..." (flag i: implied, not
 // named), problems in order as
-// "kind importer name line[ detail]" (paths relative to the tree).
+// "kind importer name line[ detail]" (paths relative to the tree). With
+// `foreign` "name=path", foreign finder 0 is asked first and answers `name`
+// with the source at `path`, whatever its file name.
 struct Case {
-  const char* what;
-  const char* tree;  // see TempTree::apply
+  const char *what, *tree;  // the tree: see TempTree::apply
   Kind kind;
   const char* target;  // a script's path, a text, or names separated by blanks
-  const char* modules = "";
-  const char* edges = "";
-  const char* problems = "";
+  const char *modules = "", *edges = "", *problems = "";
   const char* within = nullptr;
   std::uint8_t skip = 0;
-  const char* package = "";
+  const char *package = "", *foreign = "";
 };
-
-ExactRequest request_of(const Case& c, const TempTree& tree) {
-  ExactRequest r;
-  r.kind = c.kind;
-  r.package = c.package;
-  r.skip_context = c.skip;
-  if (c.kind == Kind::kScript) r.path = tree.at(c.target);
-  if (c.kind == Kind::kText) r.text = c.target;
-  if (c.kind == Kind::kModules || c.kind == Kind::kPackages)
-    r.names = testing::split(c.target, ' ');
-  if (c.within != nullptr) r.read_within = testing::split(c.within, ' ');
-  return r;
-}
 
 const Case kCases[] = {
     {"enclosing packages are imported first",
@@ -136,6 +122,10 @@ const Case kCases[] = {
      "m:source@1 pk:package@0 pk.a:source@0 pk.sub:package@0 pk.sub.c:source@0", "pk.a>m:1",
      "unreadable pk.sub pk/sub/b\xff.py 0 file name is not valid UTF-8, so no import can name it: "
      "skipped"},
+    {"a foreign finder asked first answers every name it has, for any file",
+     "served.txt=import a\n|a.py=|magic.py=import nothing\n", Kind::kText, "import magic\n",
+     "__main__:source@0 a:source@2 magic:source@1", "__main__>magic:1 magic>a:1", "", nullptr, 0,
+     "", "magic=served.txt"},
 };
 
 TEST(ExactBuilder, Resolution) {
@@ -144,31 +134,29 @@ TEST(ExactBuilder, Resolution) {
     TempTree tree;
     tree.apply(c.tree);
     FakeServices services;
-    ExactBuilder builder(testing::config_over(tree.root()), false, 1);
-    const auto graph = builder.build(request_of(c, tree), &services);
+    const std::vector<std::string> foreign = testing::split(c.foreign, '=');
+    if (!foreign.empty()) {
+      services.foreign[foreign[0]] = {foreign[0], tree.at(foreign[1]), "", std::nullopt,
+                                      ModuleKind::kSource};
+    }
+    ExactBuilder builder(testing::config_over(tree.root(), !foreign.empty()), false, 1);
+    ExactRequest r;
+    r.kind = c.kind;
+    r.package = c.package;
+    r.skip_context = c.skip;
+    if (c.kind == Kind::kScript) r.path = tree.at(c.target);
+    if (c.kind == Kind::kText) r.text = c.target;
+    if (c.kind == Kind::kModules || c.kind == Kind::kPackages)
+      r.names = testing::split(c.target, ' ');
+    if (c.within != nullptr) r.read_within = testing::split(c.within, ' ');
+    const auto graph = builder.build(r, &services);
     EXPECT_EQ(testing::modules_text(*graph), c.modules);
     EXPECT_EQ(testing::edges_text(*graph), c.edges);
     EXPECT_EQ(testing::problems_text(*graph, tree.root()), c.problems);
+    if (!foreign.empty()) {
+      EXPECT_EQ(graph->module(*graph->find(foreign[0])).origin, tree.at(foreign[1]));
+    }
   }
-}
-
-// A foreign finder asked first answers every name it has, for any file.
-TEST(ExactBuilder, ForeignFinderAnswersFirst) {
-  TempTree tree;
-  tree.apply("served.txt=import a\n|a.py=|magic.py=import nothing\n");
-  FakeServices services;
-  ModuleSpec spec;
-  spec.name = "magic";
-  spec.origin = tree.at("served.txt");
-  spec.kind = ModuleKind::kSource;
-  services.foreign["magic"] = spec;
-  ExactBuilder builder(testing::config_over(tree.root(), true), false, 1);
-  ExactRequest request;
-  request.text = "import magic\n";
-  const auto graph = builder.build(request, &services);
-  EXPECT_EQ(testing::modules_text(*graph), "__main__:source@0 a:source@2 magic:source@1");
-  EXPECT_EQ(testing::edges_text(*graph), "__main__>magic:1 magic>a:1");
-  EXPECT_EQ(*graph->module(*graph->find("magic")).origin, tree.at("served.txt"));
 }
 
 // One statement importing a name of n parts: the finder answers each of its

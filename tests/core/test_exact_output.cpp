@@ -8,56 +8,46 @@
 #include <vector>
 
 #include "common/str_cat.hpp"
-#include "support/graph_fixtures.hpp"
+#include "support/exact_fixtures.hpp"
 
 namespace tarnwick {
 namespace {
 
 using testing::split;
 
-struct Node {
-  std::string name;
-  ModuleKind kind = ModuleKind::kSource;
-  std::optional<std::string> origin;
-};
+using Node = ExactGraph::Module;
 
 struct Edge {
   std::string from, to;
   std::uint32_t line = 1;
 };
 
+// The modules in `nodes`, then any other a root or an edge names, as a
+// source of no origin.
 ExactGraph graph_of(const std::vector<Node>& nodes, const std::vector<Edge>& edges,
                     const std::vector<std::string>& roots, std::vector<Problem> problems = {}) {
   ExactGraph::Parts parts;
   std::map<std::string, std::uint32_t> index;
-  for (const Node& n : nodes) {
-    index[n.name] = static_cast<std::uint32_t>(parts.nodes.size());
-    parts.nodes.push_back({n.name, n.kind, n.origin});
-  }
-  for (const Edge& e : edges)
-    parts.edges.push_back({index.at(e.from), index.at(e.to), {e.line, 0}});
-  for (const std::string& r : roots) parts.roots.push_back(index.at(r));
+  const auto id = [&](const std::string& name, const Node* node = nullptr) {
+    const auto [it, fresh] = index.try_emplace(name, parts.nodes.size());
+    if (fresh) parts.nodes.push_back(node ? *node : Node{name, ModuleKind::kSource, std::nullopt});
+    return it->second;
+  };
+  for (const Node& n : nodes) id(n.name, &n);
+  for (const std::string& r : roots) parts.roots.push_back(id(r));
+  for (const Edge& e : edges) parts.edges.push_back({id(e.from), id(e.to), {e.line, 0}});
   parts.problems = std::move(problems);
   return ExactGraph::assemble(std::move(parts));
 }
 
-// "r>a a>b" with root "r": modules named by the edges, sources at /name.py.
+// "r>a a>b" with root "r".
 ExactGraph graph_of(std::string_view edges, std::string_view roots) {
-  std::vector<Node> nodes;
   std::vector<Edge> list;
-  std::map<std::string, bool> seen;
-  const auto add = [&](const std::string& name) {
-    if (!seen[name]) nodes.push_back({name, ModuleKind::kSource, str_cat("/", name, ".py")});
-    seen[name] = true;
-  };
-  for (const std::string& r : split(roots, ' ')) add(r);
   for (const std::string& token : split(edges, ' ')) {
     const std::vector<std::string> ends = split(token, '>');
-    add(ends[0]);
-    add(ends[1]);
     list.push_back({ends[0], ends[1]});
   }
-  return graph_of(nodes, list, split(roots, ' '));
+  return graph_of({}, list, split(roots, ' '));
 }
 
 std::vector<bool> keep_all_but(const ExactGraph& g, std::string_view dropped) {
@@ -201,13 +191,9 @@ TEST(ExactOutput, ChainsComeOneAtATime) {
 
 TEST(ExactOutput, LongChainsNeedNoRecursion) {
   constexpr std::uint32_t kLength = 100000;
-  std::vector<Node> nodes;
-  std::vector<Edge> edges;
-  for (std::uint32_t k = 0; k < kLength; ++k) {
-    nodes.push_back({str_cat("c", k), ModuleKind::kSource, std::nullopt});
-    if (k > 0) edges.push_back({str_cat("c", k - 1), str_cat("c", k)});
-  }
-  const ExactGraph g = graph_of(nodes, edges, {"c0"});
+  std::string edges;
+  for (std::uint32_t k = 1; k < kLength; ++k) str_append(edges, " c", k - 1, ">c", k);
+  const ExactGraph g = graph_of(edges, "c0");
   ShortestChains walk(g, *g.find(str_cat("c", kLength - 1)));
   std::vector<std::uint32_t> chain;
   ASSERT_TRUE(walk.next(chain));
@@ -240,24 +226,20 @@ TEST(ExactOutput, CollapsedFoldsOutsideModulesIntoTopLevelNames) {
   std::string listing;
   for (std::uint32_t i = 0; i < folded.size(); ++i) {
     const ExactGraph::Module& m = folded.module(i);
-    listing += str_cat(m.name, "@", folded.depth(i), " ", kind_name(m.kind), " ",
-                       m.origin.value_or("-"), " ->");
-    for (const std::uint32_t j : folded.imports(i)) listing += " " + folded.module(j).name;
-    listing += "\n";
+    str_append(listing, m.name, "@", folded.depth(i), " ", kind_name(m.kind), " ",
+               m.origin.value_or("-"), "\n");
   }
   EXPECT_EQ(listing,
-            "__main__@0 source /app/main.py -> app app.core\n"
-            "app@1 package /app/app/__init__.py ->\n"
-            "app.core@1 source /app/app/core.py -> json\n"
-            "json@2 package /lib/json/__init__.py -> re\n"
-            "re@3 source /lib/re.py ->\n");
-  const auto sites = folded.sites(*folded.find("json"), *folded.find("re"));
-  ASSERT_EQ(sites.size(), 1u);
-  EXPECT_EQ(sites[0].line, 9u);
-  ASSERT_EQ(folded.problems().size(), 2u);
-  // Each goes with its folded module, in name order.
-  EXPECT_EQ(folded.problems()[0].importer, "app.core");
-  EXPECT_EQ(folded.problems()[1].importer, "json");
+            "__main__@0 source /app/main.py\n"
+            "app@1 package /app/app/__init__.py\n"
+            "app.core@1 source /app/app/core.py\n"
+            "json@2 package /lib/json/__init__.py\n"
+            "re@3 source /lib/re.py\n");
+  EXPECT_EQ(testing::edges_text(folded),
+            "__main__>app:1 __main__>app.core:1 app.core>json:3 json>re:9");
+  // Each problem goes with its folded module, in name order.
+  EXPECT_EQ(testing::problems_text(folded, "/none"),
+            "not_found app.core gone 2; not_found json _json 4");
 
   // Without the package module itself, the fold keeps no kind or origin.
   const ExactGraph no_json = g.subgraph(keep_all_but(g, "json"));

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/adversarial_families.hpp"
@@ -13,23 +13,10 @@
 namespace tarnwick {
 namespace {
 
-// A text and its records (see testing::describe), separated by '|'.
-struct Case {
-  std::string_view text;
-  const char* want;
-};
-
-void check(std::initializer_list<Case> cases) {
-  for (const Case& c : cases) {
-    std::vector<std::string> got;
-    for (const ImportStmt& s : scan_imports(c.text)) got.push_back(testing::describe(s));
-    EXPECT_EQ(got, testing::split(c.want, '|')) << c.text;
-  }
-}
-
-TEST(ImportScan, StatementForms) {
-  check({
-      {"import os\n", "1 import os"},
+TEST(ImportScan, Records) {
+  // A text and its records (see testing::describe), separated by '|'.
+  const std::pair<std::string_view, const char*> cases[] = {
+      // Statement forms.
       {"import a . b as c, d\n", "1 import a.b as c, d"},
       {"from ..pkg.mod import x as y, z\n", "1 from ..pkg.mod import x as y, z"},
       {"from . import a\nfrom .import b\nfrom . . . import c\n",
@@ -57,11 +44,7 @@ TEST(ImportScan, StatementForms) {
       {"imports = 1\nfrom_ = 2\nx.import_ = 3\nprint(import_)\nimportlib = 4\n", ""},
       {"import\nfrom x import\nimport a,\nfrom x import (a\n", ""},
       {"import caf\xc3\xa9\n", "1[u] import caf\xc3\xa9"},
-  });
-}
-
-TEST(ImportScan, LexicalRules) {
-  check({
+      // Strings, comments, line ends and blanks.
       {"__doc__ = \"\"\"\nimport no\n\"\"\"\nimport a\n", "4 import a"},
       {"'''\\''' import no\n'''\nimport a\n", "3 import a"},
       {"\"\"\"x \\\"\"\" import no\n\"\"\"\nimport a\n", "3 import a"},
@@ -74,11 +57,7 @@ TEST(ImportScan, LexicalRules) {
       {"\xef\xbb\xbfimport a\n\fimport b\nif x:\n\timport c\n", "1 import a|2 import b|4 import c"},
       {"x = 'open\nimport a\n", "2 import a"},  // an open quote ends at the line
       {"x = '''\nimport no\n", ""},             // an open triple quote runs to the end
-  });
-}
-
-TEST(ImportScan, FormattedStrings) {
-  check({
+      // Formatted strings.
       {"x = f\"{\"}\"}\"; import a\n", "1 import a"},  // the same quote inside (3.12)
       {"x = f'{f\"{f'{1}'}\"}'\nimport a\n", "2 import a"},
       {"x = f\"{v:'>10}\"\nimport a\n", "2 import a"},
@@ -90,11 +69,7 @@ TEST(ImportScan, FormattedStrings) {
       {"x = f'''{1 +  # '''\n 2}'''\nimport a\n", "3 import a"},
       {"x = f'{d[1:2]}{ {1: 2}[1] }'\nimport a\n", "2 import a"},
       {"x = f'{a!r:>3}{a != b}'\nimport a\n", "2 import a"},
-  });
-}
-
-TEST(ImportScan, Contexts) {
-  check({
+      // Contexts.
       {"def f():\n    import a\nclass C:\n    import b\n    def m(self):\n        import c\n"
        "import d\n",
        "2[f] import a|4[c] import b|6[f] import c|7 import d"},
@@ -133,7 +108,12 @@ TEST(ImportScan, Contexts) {
       {"match x:\n    case {'a': 1}: import a\n    case _:\n        import b\nmatch = 1; import c\n"
        "case = 2\n",
        "2 import a|4 import b|5 import c"},
-  });
+  };
+  for (const auto& [text, want] : cases) {
+    std::vector<std::string> got;
+    for (const ImportStmt& s : scan_imports(text)) got.push_back(testing::describe(s));
+    EXPECT_EQ(got, testing::split(want, '|')) << text;
+  }
 }
 
 // The scanner's position only goes forward but for a few bytes: over the

@@ -30,8 +30,7 @@ def test_paths_that_are_not_utf8_round_trip(bad_dir, capsys, monkeypatch):
     # The JSON text carries the bytes as json.dumps carries the str.
     text = graph.to_json()
     assert "\\udcff" in text and json.loads(text)["modules"][1]["origin"] == b
-    rendered = _native.render("json", ["b"], ["source"], [b], [0], [[]], [0], None)
-    assert json.loads(rendered)["modules"][0]["origin"] == b
+    assert json.loads(_native.render("json", ["b"], ["source"], [b], [0], [[]], [0], None))["modules"][0]["origin"] == b
     builder = tg.Builder(sys_path=[str(bad_dir)])
     assert builder.find("b") == ("source", b)
     assert builder.build(modules="b")["b"].origin == b
@@ -42,28 +41,22 @@ def test_paths_that_are_not_utf8_round_trip(bad_dir, capsys, monkeypatch):
 
 
 # Each argument that takes text says which one holds a lone surrogate.
-@pytest.mark.parametrize(
-    "call,message",
-    [
-        (lambda: tg.scan("import a\udcff"), "source holds a lone surrogate (U+DCFF at index 8)"),
-        (lambda: tg.build(source="import os  # \udc80"), "source holds a lone surrogate (U+DC80"),
-        (lambda: tg.build(modules=["a\udcff"]), "modules: 'a\\udcff' is not a module name"),
-        (lambda: tg.build(packages=["\udcff"]), "packages: '\\udcff' is not a module name"),
-        (lambda: tg.build(source="", within=["p\udcff"]), "within: 'p\\udcff' is not a module"),
-        (lambda: tg.build(source="", package="p\udcff"), "package: 'p\\udcff' is not a module"),
-        (lambda: tg.Builder().find("m\udcff"), "name: 'm\\udcff' is not a module name"),
-        (lambda: tg.build(source="").collapsed("p\udcff"), "packages: 'p\\udcff' is not a mod"),
-    ],
-)
+@pytest.mark.parametrize("call,message", [
+    (lambda: tg.scan("import a\udcff"), "source holds a lone surrogate (U+DCFF at index 8)"),
+    (lambda: tg.build(source="import os  # \udc80"), "source holds a lone surrogate (U+DC80"),
+    (lambda: tg.build(modules=["a\udcff"]), "modules: 'a\\udcff' is not a module name"),
+    (lambda: tg.build(packages=["\udcff"]), "packages: '\\udcff' is not a module name"),
+    (lambda: tg.build(source="", within=["p\udcff"]), "within: 'p\\udcff' is not a module"),
+    (lambda: tg.build(source="", package="p\udcff"), "package: 'p\\udcff' is not a module"),
+    (lambda: tg.Builder().find("m\udcff"), "name: 'm\\udcff' is not a module name"),
+    (lambda: tg.build(source="").collapsed("p\udcff"), "packages: 'p\\udcff' is not a mod"),
+    # A graph holds no such name.
+    (lambda: tg.build(source="import os")["os\udcff"], "NotInGraph: 'os\\udcff'"),
+])
 def test_text_that_is_not_unicode_is_an_error(call, message):
     with pytest.raises(tg.Error) as caught:
         call()
-    assert message in str(caught.value)
-
-
-def test_a_graph_holds_no_name_that_is_not_unicode():
-    with pytest.raises(tg.NotInGraph):
-        tg.build(source="import os")["os\udcff"]
+    assert message in f"{type(caught.value).__name__}: {caught.value}"
 
 
 def test_scan_records_are_the_package_classes():
@@ -83,37 +76,26 @@ def test_scan_records_are_the_package_classes():
                                   (True, "m", 2, (("e", None),), 3, 0)]
 
 
-@pytest.mark.parametrize(
-    "classes,message",
-    [
-        ((list, tg.Alias, tg.Site), "statement must be a tuple class"),
-        ((tg.ImportStatement, tg.Site, tg.Site), "alias must have 2 fields"),
-        ((tg.ImportStatement, tg.Alias, tuple), "has no attribute '_fields'"),
-    ],
-)
+@pytest.mark.parametrize("classes,message", [
+    ((list, tg.Alias, tg.Site), "statement must be a tuple class"),
+    ((tg.ImportStatement, tg.Site, tg.Site), "alias must have 2 fields"),
+    ((tg.ImportStatement, tg.Alias, tuple), "has no attribute '_fields'"),
+])
 def test_scan_checks_its_record_classes(classes, message):
     with pytest.raises((TypeError, AttributeError), match=message):
         _native.scan("import a", *classes)
 
 
-class Finder:
-    """A meta-path finder that finds one module and refers to its builder."""
-
-    builder = None
-
-    def find_spec(self, name, path=None, target=None):
-        if name == "zz_found":
-            return importlib.util.spec_from_loader(name, None, origin="somewhere")
-        return None
-
-
 def test_a_finder_that_refers_to_its_builder_is_collected():
+    class Finder:
+        def find_spec(self, name, path=None, target=None):
+            return importlib.util.spec_from_loader(name, None, origin="somewhere") if name == "zz_found" else None
+
     finder = Finder()
-    config = _config.finder_config([]) | {"meta_path": [finder, "builtin"]}
-    finder.builder = _native.Builder(config)
+    finder.builder = _native.Builder(_config.finder_config([]) | {"meta_path": [finder, "builtin"]})
     assert finder.builder.find("zz_found") == ("foreign", "somewhere", None)
     gone = weakref.ref(finder)
-    del finder, config
+    del finder
     gc.collect()
     assert gone() is None
 
@@ -134,18 +116,14 @@ def test_each_module_object_has_its_own_classes_and_state():
 def test_the_module_loads_in_a_subinterpreter(run_python):
     """From 3.12 the interpreter has a lock of its own, which only modules
     declaring support for it may be loaded in."""
-    run_python(
-        """
+    run_python("""
         try:
             import _xxsubinterpreters as interpreters
         except ImportError:
             import _interpreters as interpreters
         interp = interpreters.create()
         # A failure raises (3.11) or comes back as the result (3.13).
-        failure = interpreters.run_string(
-            interp, "import tarnwick_graph as tg; assert len(tg.build(source='import os'))"
-        )
+        failure = interpreters.run_string(interp, "import tarnwick_graph as tg; assert len(tg.build(source='import os'))")
         assert failure is None, failure
         interpreters.destroy(interp)
-        """
-    )
+    """)

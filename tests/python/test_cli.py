@@ -8,10 +8,12 @@ import signal
 import subprocess
 import sys
 import time
+from pathlib import Path
 
 import pytest
 
 import tarnwick_graph as tg
+from conftest import write_files
 from tarnwick_graph.cli import main
 
 LONG = "a_module_whose_name_is_longer_than_the_name_column"
@@ -111,6 +113,7 @@ def test_json_filters_and_externals(project, capsys, argv, kept, api):
 CHAINS = "__main__\nleft\nshared\n\n__main__\nright\nshared\n"
 
 
+# The whole output, or a pattern it must match.
 @pytest.mark.parametrize("argv, want", [
     (["--why", "shared", "--jobs", "1", "why.py"], "__main__\nleft\nshared\n"),
     (["--why", "shared", "--all", "why.py"], CHAINS),
@@ -120,9 +123,14 @@ CHAINS = "__main__\nleft\nshared\n\n__main__\nright\nshared\n"
     (["--affected", "shared.py", "why.py"], "__main__\nleft\nright\n"),
     (["--affected", "shared.py", "left.py", "why.py"], "__main__\nleft\nright\n"),
     (["--cycles", "loud"], "loud\nloud.inner\n"),
+    (["--version"], re.compile(r"tarnwick-graph \S.*\n")),
+    (["--help"], re.compile(r"(?s).*--affected FILE.*--problems.*exit codes:"
+                            r".*3 +--why or --affected.*5 +the output.*")),
 ])
-def test_chains_affected_and_cycles(project, capsys, argv, want):
-    assert run(capsys, *argv) == (0, want, "")
+def test_chains_affected_cycles_version_and_help(project, capsys, argv, want):
+    code, out, err = run(capsys, *argv)
+    assert (code, err) == (0, "")
+    assert want.fullmatch(out) if isinstance(want, re.Pattern) else out == want
 
 
 def test_unresolved_and_problems(project, capsys):
@@ -130,13 +138,14 @@ def test_unresolved_and_problems(project, capsys):
                   ["no_such_mod", "__main__:1", "No module named 'no_such_mod'"]]
     unreadable = [str(project / "bad.py"), "bad",
                   "not valid UTF-8, and no coding cookie names another encoding"]
-    out = run(capsys, "--unresolved", "lost.py")[1]
-    assert [line.split(None, 2) for line in out.splitlines()] == [*unresolved, ["2", "unresolved"]]
-    out = run(capsys, "--problems", "lost.py")[1]
-    assert [line.split(None, 2) for line in out.splitlines()] == [
-        unreadable, *unresolved, ["2", "unresolved,", "1 unreadable"]]
-    out = run(capsys, "lost.py")[1]
-    assert out.endswith(" imports, 2 unresolved, 1 unreadable (--problems lists them)\n")
+
+    def table(option):  # each row, split into its columns
+        return [line.split(None, 2) for line in run(capsys, option, "lost.py")[1].splitlines()]
+
+    assert table("--unresolved") == [*unresolved, ["2", "unresolved"]]
+    assert table("--problems") == [unreadable, *unresolved, ["2", "unresolved,", "1 unreadable"]]
+    assert run(capsys, "lost.py")[1].endswith(
+        " imports, 2 unresolved, 1 unreadable (--problems lists them)\n")
 
 
 def test_standard_input_and_legacy(project, capsys, monkeypatch):
@@ -174,8 +183,7 @@ def test_quick_options_agree_with_argparse(argv, quick):
 
     fast = quick_args(argv)
     assert (fast is not None) == quick
-    if fast is not None:
-        assert options(fast) == options(parse_args(argv))
+    assert fast is None or options(fast) == options(parse_args(argv))
 
 
 @pytest.mark.parametrize("argv, code, message", [
@@ -202,15 +210,13 @@ def test_errors_and_exit_codes(project, tmp_path_factory, argv, code, message):
 
 
 @pytest.mark.parametrize("stdout, message", [
-    ("/dev/full", "No space left on device"), ("closed", "standard output is closed")])
+    ("/dev/full", "No space left on device"), (None, "standard output is closed")])
 def test_output_that_cannot_be_written(project, stdout, message):
-    if stdout == "closed":
-        got = command("app.py", cwd=project, stdout=None, preexec_fn=lambda: os.close(1))
-    elif not os.path.exists(stdout):
+    if stdout and not os.path.exists(stdout):
         pytest.skip(f"{stdout} is missing")
-    else:
-        with open(stdout, "w") as full:
-            got = command("app.py", cwd=project, stdout=full)
+    with open(stdout or os.devnull, "w") as out:  # no file: the command starts with fd 1 closed
+        got = command("app.py", cwd=project, stdout=out,
+                      preexec_fn=None if stdout else lambda: os.close(1))
     assert got[0::2] == (5, f"tarnwick-graph: cannot write the output: {message}\n")
 
 
@@ -230,9 +236,8 @@ def test_interrupt_prints_one_line(project):
     deadline = time.monotonic() + 60
     while time.monotonic() < deadline:  # until it blocks reading fd 0
         try:
-            with open(f"/proc/{proc.pid}/syscall") as f:
-                if f.read().split()[:2] == ["0", "0x0"]:
-                    break
+            if Path(f"/proc/{proc.pid}/syscall").read_text().split()[:2] == ["0", "0x0"]:
+                break
         except OSError:  # no such file here: give it time to start instead
             time.sleep(2)
             break
@@ -253,19 +258,9 @@ def test_nothing_runs_and_stdout_is_the_output(project):
     assert (code, err, json.loads(out)["roots"]) == (0, "", ["loud", "loud.inner"])
 
 
-@pytest.mark.parametrize("argv, pattern", [
-    (["--version"], r"tarnwick-graph \S+"),
-    (["--help"], r"(?s).*--affected FILE.*--problems.*exit codes:.*3 +--why or --affected"
-                 r".*5 +the output"),
-])
-def test_version_and_help(capsys, argv, pattern):
-    code, out, _ = run(capsys, *argv)
-    assert code == 0 and re.match(pattern, out)
-
-
 # ---- the documented sessions -----------------------------------------------------
 
-REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+REPO = Path(__file__).resolve().parents[2]
 # The docs show the installed command on the interpreter they name: the
 # stdlib's size, and what the tarnwick module finds in the running program,
 # vary with the interpreter and with the way the command is started.
@@ -279,10 +274,10 @@ def documented_sessions():
     """(command, expected output) for each `$ tarnwick-graph` line of the
     console blocks of README.md and docs/GUIDE.md."""
     found = []
-    for doc in ("README.md", os.path.join("docs", "GUIDE.md")):
-        with open(os.path.join(REPO, doc), encoding="utf-8") as f:
-            blocks = re.findall(r"^```console\n(.*?)^```", f.read(), re.M | re.S)
-        for session in (s for block in blocks for s in re.split(r"^(?=\$ )", block, flags=re.M)):
+    for doc in ("README.md", "docs/GUIDE.md"):
+        text = (REPO / doc).read_text(encoding="utf-8")
+        for session in (s for block in re.findall(r"^```console\n(.*?)^```", text, re.M | re.S)
+                        for s in re.split(r"^(?=\$ )", block, flags=re.M)):
             command, _, output = session.partition("\n")
             if command.startswith("$ tarnwick-graph "):
                 found.append(pytest.param(command[2:], output, id=f"{doc}: {command[2:]}"))
@@ -300,11 +295,8 @@ def test_documented_sessions(tmp_path, command, expected):
     argv = [a.replace("…/lib/python3.11", stdlib) for a in command.split()[1:]]
     cwd = REPO
     if "main.py" in argv:  # the docs' small example, in a folder of that name
-        cwd = tmp_path / "dtest"
-        cwd.mkdir()
-        for name, text in {"main.py": "import a\nimport b\n", "a.py": "import b\n",
-                           "b.py": "import c\n", "c.py": ""}.items():
-            (cwd / name).write_text(text)
+        cwd = write_files(tmp_path / "dtest", {"main.py": "import a\nimport b\n", "c.py": "",
+                                               "a.py": "import b\n", "b.py": "import c\n"})
     proc = subprocess.run([INSTALLED, *argv], cwd=cwd, capture_output=True, text=True,
                           timeout=120)
     lines = proc.stdout.splitlines(keepends=True)
@@ -319,8 +311,7 @@ def test_documented_sessions(tmp_path, command, expected):
 def test_documented_api_session(monkeypatch):
     import doctest
 
-    with open(os.path.join(REPO, "README.md"), encoding="utf-8") as f:
-        api = f.read().partition("## The Python API")[2]
+    api = (REPO / "README.md").read_text(encoding="utf-8").partition("## The Python API")[2]
     session = re.search(r"^```python\n(.*?)^```", api, re.M | re.S).group(1)
     monkeypatch.chdir(REPO)
     test = doctest.DocTestParser().get_doctest(session, {}, "README", "README.md", 0)

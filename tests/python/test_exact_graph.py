@@ -6,6 +6,7 @@ import re
 import pytest
 
 import tarnwick_graph as tg
+from conftest import write_files
 from tarnwick_graph import _config
 
 FILES = {
@@ -21,10 +22,7 @@ FILES = {
 
 
 def builder_of(root, files):
-    for name, text in files.items():
-        (root / name).parent.mkdir(parents=True, exist_ok=True)
-        (root / name).write_bytes(text if isinstance(text, bytes) else text.encode())
-    return tg.Builder(sys_path=[str(root), *_config.base_path()])
+    return tg.Builder(sys_path=[str(write_files(root, files)), *_config.base_path()])
 
 
 @pytest.fixture(scope="module")
@@ -72,12 +70,10 @@ def test_cycles_and_importers(graph):
 
 @pytest.fixture(scope="module")
 def app(tmp_path_factory):
-    builder = builder_of(tmp_path_factory.mktemp("app"), {
-        "app/__init__.py": "",
+    return builder_of(tmp_path_factory.mktemp("app"), {
+        "app/__init__.py": "", "app/util.py": "import email.mime.text\n",
         "app/core.py": "import json.decoder\nimport gone\nfrom . import util\n",
-        "app/util.py": "import email.mime.text\n",
-    })
-    return builder.build(packages="app", within="app")
+    }).build(packages="app", within="app")
 
 
 APP = {"app", "app.core", "app.util"}
@@ -119,12 +115,10 @@ def test_sites_carry_line_and_context(graph):
 
 def as_data(graph):
     """What to_json writes, from the graph's public surface."""
-    return {
-        "roots": list(graph.roots),
-        "modules": [{"name": m.name, "kind": m.kind, "origin": m.origin, "depth": m.depth,
-                     "imports": sorted(m.imports)} for m in graph.values()],
-        "problems": [p._asdict() for p in graph.problems],
-    }
+    return {"roots": list(graph.roots),
+            "modules": [{"name": m.name, "kind": m.kind, "origin": m.origin, "depth": m.depth,
+                         "imports": sorted(m.imports)} for m in graph.values()],
+            "problems": [p._asdict() for p in graph.problems]}
 
 
 @pytest.fixture(scope="module")

@@ -41,9 +41,8 @@ def grimp_graph(root, package):
 def test_as_written_and_without_imports(tmp_path):
     graph = tg.build(packages="app", sys_path=[str(write_files(tmp_path, APP))])
     mine = graph.as_written()
-    assert set(mine["app.a"].imports) == {
-        "app", "app.b", "app.c", "app.pk", "app.pk.x", "app.sub", "app.sub.m", "ext.deep"
-    }
+    assert set(mine["app.a"].imports) == {"app", "app.b", "app.c", "app.pk", "app.pk.x", "app.sub",
+                                          "app.sub.m", "ext.deep"}
     assert "ext" in graph["app.a"].imports and "app" not in mine["app.sub.m"].imports
     assert [s.line for s in mine.sites("app.a", "app")] == [3, 7]
     assert [(m.name, m.depth) for m in mine.values()] == [(m.name, m.depth) for m in graph.values()]
@@ -62,13 +61,11 @@ def test_as_written_and_without_imports(tmp_path):
     if grimp is None:
         return
     theirs = grimp_graph(tmp_path, "app")
-    lines = {
-        (a, b): sorted(d["line_number"] for d in theirs.get_import_details(importer=a, imported=b))
-        for a in theirs.modules
-        for b in theirs.find_modules_directly_imported_by(a)
-    }
+    pairs = [(a, b) for a in theirs.modules for b in theirs.find_modules_directly_imported_by(a)]
     written = edges_of(mine.subgraph(scope="app"))
-    assert {k: [s.line for s in v] for k, v in written.items()} == lines
+    assert {k: [s.line for s in v] for k, v in written.items()} == {
+        (a, b): sorted(d["line_number"] for d in theirs.get_import_details(importer=a, imported=b))
+        for a, b in pairs}
 
 
 def test_chains_between_modules_and_packages(tmp_path):
@@ -122,14 +119,10 @@ def test_chains_on_random_graphs_where_shortest_chains_are_unique(tmp_path):
     for seed in range(12):
         rng = random.Random(seed)
         edges = {(a, b) for a in MODULES for b in MODULES if a != b and rng.random() < 0.13}
-        files = {
-            m.replace(".", "/") + ("/__init__.py" if m in PACKAGES else ".py"): "".join(
-                f"import {b}\n" for a, b in sorted(edges) if a == m
-            )
-            for m in MODULES
-        }
-        write_files(tmp_path / str(seed), files)
-        graph = tg.build(modules=MODULES, sys_path=[str(tmp_path / str(seed))]).as_written()
+        files = {m.replace(".", "/") + ("/__init__.py" if m in PACKAGES else ".py"):
+                 "".join(f"import {b}\n" for a, b in sorted(edges) if a == m) for m in MODULES}
+        root = write_files(tmp_path / str(seed), files)
+        graph = tg.build(modules=MODULES, sys_path=[str(root)]).as_written()
         assert set(edges_of(graph)) == edges
         theirs = grimp.ImportGraph() if grimp else None
         for m in MODULES if theirs else ():
@@ -183,23 +176,19 @@ def test_popped_chains_are_the_layers_checks_middles(tmp_path):
     if grimp is None:
         return
     layers = grimp_graph(tmp_path, "proj").find_illegal_dependencies_for_layers(
-        ["proj.high", "proj.mid", "proj.low"]
-    )
+        ["proj.high", "proj.mid", "proj.low"])
     (low_high,) = [d for d in layers if (d.importer, d.imported) == ("proj.low", "proj.high")]
     assert sorted(list(r.middle) for r in low_high.routes if r.middle) == found
 
 
-@pytest.mark.parametrize(
-    "data, text",
-    [
-        (b"x = 1\n  import m  # here\n", "import m  # here"),
-        (b"# -*- coding: latin-1 -*-\nimport m; s = '\xe9'\n", "import m; s = '\xe9'"),
-        (b"\xef\xbb\xbfx = 1\r\nimport m\r\n", "import m"),
-        (b"x = 1\rimport m as \xff\xfe\r", "import m as \ufffd\ufffd"),
-        (b"# coding: klingon\nimport m \xe9\n", "import m \ufffd"),
-        (b"import m\n", None),
-    ],
-)
+@pytest.mark.parametrize("data, text", [
+    (b"x = 1\n  import m  # here\n", "import m  # here"),
+    (b"# -*- coding: latin-1 -*-\nimport m; s = '\xe9'\n", "import m; s = '\xe9'"),
+    (b"\xef\xbb\xbfx = 1\r\nimport m\r\n", "import m"),
+    (b"x = 1\rimport m as \xff\xfe\r", "import m as \ufffd\ufffd"),
+    (b"# coding: klingon\nimport m \xe9\n", "import m \ufffd"),
+    (b"import m\n", None),
+])
 def test_site_text_is_the_statements_line_read_when_asked(tmp_path, data, text):
     write_files(tmp_path, {"main.py": "x = 1\nimport m\n", "m.py": ""})
     graph = tg.build(str(tmp_path / "main.py"), sys_path=[str(tmp_path)])

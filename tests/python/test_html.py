@@ -2,8 +2,10 @@
 chromium driven by Playwright), checked against what the Graph says."""
 
 import os
+import re
 import subprocess
 import sys
+from collections import Counter
 
 import pytest
 
@@ -31,10 +33,13 @@ HOSTILE = "</script><script>window.__pwned=1</script>"
 
 
 @pytest.fixture
-def shop(project):
-    root = project(FILES)
-    graph = tg.build(root / "app.py", within=["shop"])
-    return root, graph
+def root(project):
+    return project(FILES)
+
+
+@pytest.fixture
+def graph(root):
+    return tg.build(root / "app.py", within=["shop"])
 
 
 @pytest.fixture(scope="module")
@@ -87,33 +92,23 @@ def boxes(page):
 
 
 def counts(page):
-    return {
-        (f, t): int(n)
-        for f, t, n in page.eval_on_selector_all(
-            "text.count", "els => els.map(e => [e.dataset.from, e.dataset.to, e.textContent])"
-        )
-    }
+    shown = page.eval_on_selector_all(
+        "text.count", "els => els.map(e => [e.dataset.from, e.dataset.to, e.textContent])")
+    return {(f, t): int(n) for f, t, n in shown}
 
 
 def box_of(name, depth):
     """The box a module stands in with the packages opened `depth` deep."""
-    if name.partition(".")[0] in sys.stdlib_module_names:
-        return STD
-    return ".".join(name.split(".")[: depth + 1])
+    stdlib = name.partition(".")[0] in sys.stdlib_module_names
+    return STD if stdlib else ".".join(name.split(".")[: depth + 1])
 
 
 def expected_counts(graph, depth):
-    found = {}
-    for name, module in graph.items():
-        for imported in module.imports:
-            a, b = box_of(name, depth), box_of(imported, depth)
-            if a != b:
-                found[(a, b)] = found.get((a, b), 0) + 1
-    return found
+    pairs = ((box_of(a, depth), box_of(b, depth)) for a in graph for b in graph[a].imports)
+    return dict(Counter(pair for pair in pairs if pair[0] != pair[1]))
 
 
-def test_boxes_and_counts_match_the_graph(shop, open_page):
-    _, graph = shop
+def test_boxes_and_counts_match_the_graph(graph, open_page):
     page = open_page(graph)
     assert boxes(page) == {"__main__", "shop", STD}
     assert counts(page) == expected_counts(graph, 0)
@@ -127,26 +122,37 @@ def test_boxes_and_counts_match_the_graph(shop, open_page):
 
 
 def neighbours(page):
-    return {
-        side: page.eval_on_selector_all(f"#{side} a.module", "e => e.map(a => a.dataset.module)")
-        for side in ("imports", "importers", "chain")
-    }
+    script = "e => e.map(a => a.dataset.module)"
+    return {side: page.eval_on_selector_all(f"#{side} a.module", script)
+            for side in ("imports", "importers", "chain")}
 
 
+FLAG = {"hide-function": "in_function", "hide-guarded": "guarded",
+        "hide-type-checking": "type_checking", "hide-class": "in_class"}
+
+
+@pytest.mark.parametrize("checkbox", [None, *FLAG])
 @pytest.mark.parametrize("query, name", [
     ("util", "shop.core.util"), ("web.views", "shop.web.views"), ("shop.extra", "shop.extra"),
 ])
-def test_search_shows_the_neighbourhood(shop, open_page, query, name):
-    _, graph = shop
+def test_search_shows_the_neighbourhood(graph, open_page, query, name, checkbox):
     page = open_page(graph)
     page.fill("#search", query)
     found = page.eval_on_selector_all("#search-results li", "e => e.map(li => li.dataset.module)")
     assert name in found
     page.press("#search", "Enter")
     assert page.text_content("#selected-name") == name
+    if checkbox is not None:  # a context filter hides the imports made only there
+        page.check(f"#{checkbox}")
+
+    def kept(a, b):
+        return checkbox is None or any(not getattr(s, FLAG[checkbox]) for s in graph.sites(a, b))
+
     shown = neighbours(page)
-    assert sorted(shown["imports"]) == sorted(graph[name].imports)
-    assert sorted(shown["importers"]) == sorted(graph[name].imported_by)
+    assert sorted(shown["imports"]) == sorted(m for m in graph[name].imports if kept(name, m))
+    assert sorted(shown["importers"]) == sorted(m for m in graph[name].imported_by if kept(m, name))
+    if checkbox is not None:
+        return
     assert shown["chain"] == graph.why(name)
     every = graph.importers(name) - {name}
     assert f"{len(every)} in all" in page.text_content("#importers h3")
@@ -159,50 +165,24 @@ def test_search_shows_the_neighbourhood(shop, open_page, query, name):
     assert name in boxes(page)  # the packages around it opened
 
 
-FLAG = {"hide-function": "in_function", "hide-guarded": "guarded",
-        "hide-type-checking": "type_checking", "hide-class": "in_class"}
-
-
-@pytest.mark.parametrize("checkbox", FLAG)
-@pytest.mark.parametrize("name", ["shop.core.util", "shop.web.views", "shop.extra"])
-def test_context_filters_hide_imports(shop, open_page, checkbox, name):
-    _, graph = shop
+@pytest.mark.parametrize("control", ["#hide-stdlib", "#hide-outside"])
+def test_module_filters_hide_boxes(graph, open_page, control):
     page = open_page(graph)
-    page.fill("#search", name)
-    page.press("#search", "Enter")
-    page.check(f"#{checkbox}")
-
-    def kept(a, b):
-        return any(not getattr(s, FLAG[checkbox]) for s in graph.sites(a, b))
-
-    shown = neighbours(page)
-    assert sorted(shown["imports"]) == sorted(m for m in graph[name].imports if kept(name, m))
-    assert sorted(shown["importers"]) == sorted(m for m in graph[name].imported_by if kept(m, name))
-
-
-@pytest.mark.parametrize("control, gone", [("#hide-stdlib", STD), ("#hide-outside", STD)])
-def test_module_filters_hide_boxes(shop, open_page, control, gone):
-    _, graph = shop
-    page = open_page(graph)
-    assert gone in boxes(page)
+    assert STD in boxes(page)
     page.check(control)
-    assert gone not in boxes(page) and "shop" in boxes(page)
+    assert STD not in boxes(page) and "shop" in boxes(page)
 
 
-def test_depth_limit(shop, open_page):
-    _, graph = shop
+def test_depth_limit(graph, open_page):
     page = open_page(graph, expand=["shop", "shop.core"])
     page.fill("#depth", "1")
     page.dispatch_event("#depth", "change")
-    def box(name):
-        return box_of(name, 2 if name.startswith("shop.core.") else 1)
-
-    assert boxes(page) == {box(n) for n, m in graph.items() if m.depth <= 1}
+    assert boxes(page) == {box_of(n, 2 if n.startswith("shop.core.") else 1)
+                           for n, m in graph.items() if m.depth <= 1}
     assert any(m.depth > 1 for m in graph.values())
 
 
-def test_cycles_are_highlighted(shop, open_page):
-    _, graph = shop
+def test_cycles_are_highlighted(graph, open_page):
     page = open_page(graph, expand=["shop", "shop.core", "shop.web"])
     members = {n for group in graph.cycles() for n in group}
     assert members  # the fixture has cycles
@@ -214,10 +194,10 @@ def test_cycles_are_highlighted(shop, open_page):
     assert lit == set(graph.cycles()[0]) & boxes(page)
 
 
-def test_screenshot_is_not_blank(shop, open_page, browser):
+def test_screenshot_is_not_blank(graph, open_page, browser):
     import base64
 
-    page = open_page(shop[1])
+    page = open_page(graph)
     shot = base64.b64encode(page.locator("#canvas").screenshot()).decode()
     blank = browser.new_page()
     colours = blank.evaluate(
@@ -249,25 +229,24 @@ def test_hostile_names_stay_text(project, open_page):
     assert page.title() == HOSTILE
 
 
+def graph_cli(root, *argv):
+    return subprocess.run([sys.executable, "-m", "tarnwick_graph", *argv], cwd=root,
+                          capture_output=True, text=True, timeout=120)
+
+
 @pytest.mark.parametrize("argv, code, err", [
     (["--html", "nowhere/g.html", "app.py"], 5, "tarnwick-graph: cannot write nowhere/g.html: "),
     (["--html", "g.html", "--legacy", "app.py"], 2, "--html need the exact engine"),
     (["--html", "g.html", "--json", "app.py"], 2, "not allowed with argument"),
 ])
-def test_cli_errors(shop, argv, code, err):
-    root, _ = shop
-    proc = subprocess.run([sys.executable, "-m", "tarnwick_graph", *argv], cwd=root,
-                          capture_output=True, text=True, timeout=120)
+def test_cli_errors(root, argv, code, err):
+    proc = graph_cli(root, *argv)
     assert (proc.returncode, proc.stdout) == (code, "")
     assert err in proc.stderr and "Traceback" not in proc.stderr
 
 
-def test_cli_writes_the_page(shop):
-    import re
-
-    root, _ = shop
-    proc = subprocess.run([sys.executable, "-m", "tarnwick_graph", "--html", "g.html",
-                           "--max-depth", "1", "app.py"], cwd=root, capture_output=True, text=True)
+def test_cli_writes_the_page(root):
+    proc = graph_cli(root, "--html", "g.html", "--max-depth", "1", "app.py")
     assert (proc.returncode, proc.stdout, proc.stderr) == (0, "", "")
     page = (root / "g.html").read_text(encoding="utf-8")
     assert page == tg.build(root / "app.py").subgraph(max_depth=1).to_html()

@@ -1,10 +1,7 @@
-"""The bridge from the core's log facade to Python's `logging`.
-
-Each case runs in a fresh interpreter, since the bridge's per-target cache is
-process-wide, and emits records through the test-only probe extension, which
-carries its own copy of the bridge: probe.emit(level, target, message, line)
-with levels 1..5 = Error, Warn, Info, Debug, Trace.
-"""
+"""The bridge from the core's log facade to Python's `logging`. Each case runs in a fresh
+interpreter, since the bridge's per-target cache is process-wide, and emits records through
+the test-only probe extension, which carries its own copy of the bridge:
+probe.emit(level, target, message, line) with levels 1..5 = Error, Warn, Info, Debug, Trace."""
 
 import pytest
 
@@ -17,10 +14,7 @@ def show(fmt="%(name)s|%(levelno)s|%(message)s"):
 
 CASES = [
     ("record_fields", """
-class Fields(logging.Handler):
-    def emit(self, r):
-        print(r.name, r.levelno, r.pathname, r.lineno, r.args, r.getMessage(), r.exc_info)
-logging.basicConfig(level=logging.DEBUG, handlers=[Fields()])
+show("%(name)s %(levelno)s %(pathname)s %(lineno)s %(args)s %(message)s %(exc_info)s")
 probe.emit(4, "tarnwick::core::builder", "100% done %s", 42)
 probe.emit(2, "tarnwick::core::types", "warned")
 """, ["tarnwick.core.builder 10 probe.cpp 42 () 100% done %s None",
@@ -95,17 +89,12 @@ def test_bridge(run_python, probe_dir, body, stdout):
 
 
 def test_failed_logging_import_is_a_panic(run_python, probe_dir):
-    proc = run_python(
-        """
-import sys
-sys.modules["logging"] = None
-try:
-    import _tarnwick_logprobe
-except BaseException as e:
-    print(type(e).__name__, isinstance(e, Exception), e.args[0])
-""",
-        extra_path=probe_dir,
-    )
-    name, is_exception, message = proc.stdout.strip().split(" ", 2)
-    assert (name, is_exception) == ("PanicException", "False")
-    assert message.startswith("Failed to initialize python logging: ")
+    proc = run_python("""
+        import sys
+        sys.modules["logging"] = None
+        try:
+            import _tarnwick_logprobe
+        except BaseException as e:
+            print(type(e).__name__, isinstance(e, Exception), e.args[0])
+    """, extra_path=probe_dir)
+    assert proc.stdout.startswith("PanicException False Failed to initialize python logging: ")

@@ -1,5 +1,6 @@
 """The module frame: attributes, classes, signatures and argument errors."""
 
+import pydoc
 import sys
 
 import pytest
@@ -7,22 +8,20 @@ import pytest
 import tarnwick
 from tarnwick import parser
 
+CLASSES = ("DepNode", "DepGraph", "GraphBuilder")
 
-def test_module_attributes():
+
+def test_module_attributes_and_help():
     assert tarnwick.__doc__.startswith("The import graph of Python source text")
     assert parser.__doc__.startswith("The import grammar")
-    assert tarnwick.__all__ == ["DepNode", "DepGraph", "GraphBuilder", "parser"]
+    assert tarnwick.__all__ == [*CLASSES, "parser"]
     assert (parser.__all__, parser.__name__, parser.parse.__module__) == (["parse"], "parser", "parser")
     assert tarnwick.parser is parser
     assert type(parser.parse).__name__ == "builtin_function_or_method"
     assert "tarnwick.parser" not in sys.modules and sys.modules.get("parser") is not parser
-
-
-def test_help_shows_the_classes_under_their_bare_names():
-    import pydoc
-
+    # help() shows the classes under their bare names.
     text = pydoc.render_doc(tarnwick, renderer=pydoc.plaintext)
-    for name in ("DepNode", "DepGraph", "GraphBuilder"):
+    for name in CLASSES:
         cls = getattr(tarnwick, name)
         assert (cls.__name__, cls.__module__) == (name, "tarnwick")
         assert f"class {name}(builtins.object)" in text
@@ -56,8 +55,8 @@ def test_class_shapes(cls, doc):
     if cls is not tarnwick.GraphBuilder:
         with pytest.raises(TypeError, match="^No constructor defined$"):
             cls()
-    for attr in ("name", "spec", "dependents", "depth", "dependencies"):
-        if cls is tarnwick.DepNode:  # documented data descriptors, read-only
+    if cls is tarnwick.DepNode:  # documented data descriptors, read-only
+        for attr in ("name", "spec", "dependents", "depth", "dependencies"):
             assert len(vars(cls)[attr].__doc__) > 20 and vars(cls)[attr].__set__ is not None
 
 
@@ -69,16 +68,12 @@ GRAPH = tarnwick.GraphBuilder().build("")
     (lambda: parser.parse("a", "b"), TypeError, "parse() takes 1 positional argument but 2 were given"),
     (lambda: parser.parse(src="a"), TypeError, "parse() got an unexpected keyword argument 'src'"),
     (lambda: parser.parse("a", source="b"), TypeError, "parse() got multiple values for argument 'source'"),
-    (lambda: parser.parse(1), TypeError, "argument 'source': 'int' object cannot be converted to 'PyString'"),
     (lambda: parser.parse(b"x"), TypeError, "argument 'source': 'bytes' object cannot be converted to 'PyString'"),
     (lambda: tarnwick.GraphBuilder(1), TypeError, "argument 'verbose': 'int' object cannot be converted to 'PyBool'"),
-    (lambda: tarnwick.GraphBuilder(verbose="yes"), TypeError, "argument 'verbose': 'str' object cannot be converted to 'PyBool'"),
     (lambda: tarnwick.GraphBuilder(True, 1), TypeError, "GraphBuilder.__new__() takes from 1 to 2 positional arguments but 3 were given"),
     (lambda: tarnwick.GraphBuilder(x=1), TypeError, "GraphBuilder.__new__() got an unexpected keyword argument 'x'"),
     (lambda: tarnwick.GraphBuilder().build(), TypeError, "GraphBuilder.build() missing 1 required positional argument: 'source'"),
-    (lambda: tarnwick.GraphBuilder().build(package="p"), TypeError, "GraphBuilder.build() missing 1 required positional argument: 'source'"),
     (lambda: tarnwick.GraphBuilder().build("", None, 1), TypeError, "GraphBuilder.build() takes from 2 to 3 positional arguments but 4 were given"),
-    (lambda: tarnwick.GraphBuilder().build("", x=1), TypeError, "GraphBuilder.build() got an unexpected keyword argument 'x'"),
     (lambda: tarnwick.GraphBuilder().build(None), TypeError, "argument 'source': 'NoneType' object cannot be converted to 'PyString'"),
     (lambda: tarnwick.GraphBuilder().build("", 3.5), TypeError, "argument 'package': 'float' object cannot be converted to 'PyString'"),
     (lambda: GRAPH.get(1), TypeError, "argument 'name': 'int' object cannot be converted to 'PyString'"),
@@ -97,8 +92,7 @@ def test_argument_errors(call, exc, message):
 
 
 def test_imports_from_any_directory_once_per_process(run_python, tmp_path):
-    proc = run_python(
-        f"""
+    proc = run_python(f"""
         import os, sys
         os.chdir({str(tmp_path)!r})
         import tarnwick
@@ -108,8 +102,7 @@ def test_imports_from_any_directory_once_per_process(run_python, tmp_path):
             import tarnwick
         except ImportError as e:
             print("ImportError:", e)
-        """
-    )
+    """)
     shown, failed = proc.stdout.splitlines()
     assert "GraphBuilder" in shown
     assert failed.startswith("ImportError:") and "once per interpreter process" in failed

@@ -3,6 +3,7 @@ added, removed and changed; modules, packages and folders created, deleted,
 renamed, swapped, and replaced by new ones of the same name; some rebuilds
 stopped part way by a meta-path finder that raises."""
 
+import functools
 import os
 import random
 import shutil
@@ -12,17 +13,9 @@ import pytest
 
 import tarnwick_graph as tg
 
-START = {
-    "main.py": "import m0\nimport pk.a.x\nfrom pk import b\n",
-    "m0.py": "import pk.b.x\n",
-    "m1.py": "",
-    "pk/__init__.py": "",
-    "pk/a/__init__.py": "from . import x\n",
-    "pk/a/x.py": "from .. import b\nimport m1\n",
-    "pk/b/__init__.py": "",
-    "pk/b/x.py": "import m1\n",
-    "ns/z.py": "from ns import y\n",
-}
+START = {"main.py": "import m0\nimport pk.a.x\nfrom pk import b\n", "m0.py": "import pk.b.x\n", "m1.py": "",
+         "pk/__init__.py": "", "pk/a/__init__.py": "from . import x\n", "pk/a/x.py": "from .. import b\nimport m1\n",
+         "pk/b/__init__.py": "", "pk/b/x.py": "import m1\n", "ns/z.py": "from ns import y\n"}
 # Where edits write, remove and move files (the first stays) and folders.
 PATHS = ["main.py", "m0.py", "m1.py", "m2.py", "pk/__init__.py", "pk/a/__init__.py", "pk/a/x.py",
          "pk/a/y.py", "pk/b/__init__.py", "pk/b/x.py", "pk/c/__init__.py", "pk/c/z.py",
@@ -32,10 +25,9 @@ FOLDERS = ["pk/a", "pk/b", "pk/c", "pk/a/d", "ns", "ns/q"]
 NAMES = sorted({p[:-3].replace("/__init__", "").replace("/", ".") for p in PATHS[1:]}
                | {"ns", "nope", "pk.nope"})
 STEM = ["m2", "x", "y", "z", "d"]
-REQUESTS = [lambda root: ((str(root / "main.py"),), {}),
-            lambda root: ((), {"modules": ["m0", "pk.a.x", "ns.z"]}),
-            lambda root: ((), {"packages": ["pk"], "skip": ["function"]}),
-            lambda root: ((str(root / "main.py"),), {"within": ["pk", "m0"]})]
+# What builds ask for: the files to build, and keyword arguments.
+REQUESTS = [(["main.py"], {}), ([], {"modules": ["m0", "pk.a.x", "ns.z"]}),
+            ([], {"packages": ["pk"], "skip": ["function"]}), (["main.py"], {"within": ["pk", "m0"]})]
 
 
 class Stop(BaseException):
@@ -46,11 +38,11 @@ class Tripwire:
     """A meta-path finder that finds nothing, and once armed raises its
     error when asked for `name`, or at its `count`-th question."""
 
-    error = name = count = None
+    error, name, count = None, None, 0
 
     def find_spec(self, name, path=None, target=None):
         if self.error is not None:
-            self.count = None if self.count is None else self.count - 1
+            self.count -= 1
             if name == self.name or self.count == -1:
                 error, self.error = self.error, None
                 raise error
@@ -90,16 +82,18 @@ class Tree:
             self.stamp(rel, parent(rel))
 
     def remove(self, rel):
-        path = self.root / rel
-        shutil.rmtree(path) if path.is_dir() else path.unlink()
+        (shutil.rmtree if (self.root / rel).is_dir() else os.remove)(self.root / rel)
         self.stamp(parent(rel))
 
     def move(self, src, dst):
         os.rename(self.root / src, self.root / dst)
         self.stamp(parent(src), parent(dst))
 
+    def lines(self, rel):
+        return (self.root / rel).read_text().splitlines() if (self.root / rel).is_file() else []
+
     def insert(self, rel, line):
-        lines = (self.root / rel).read_text().splitlines() if (self.root / rel).is_file() else []
+        lines = self.lines(rel)
         lines.insert(self.rng.randrange(len(lines) + 1), line)
         self.write(rel, "\n".join(lines) + "\n")
         return f"added {line!r} to {rel}"
@@ -120,7 +114,7 @@ class Tree:
         kind = rng.randrange(6)
         if kind <= 2:  # a line added, removed or changed; a new file made so
             rel = rng.choice(PATHS)
-            lines = (root / rel).read_text().splitlines() if (root / rel).is_file() else []
+            lines = self.lines(rel)
             if kind == 0 or not lines:
                 return self.insert(rel, self.line(rel))
             at = rng.randrange(len(lines))
@@ -150,47 +144,40 @@ class Tree:
         other = rng.choice(there)
         if other.startswith(src) or src.startswith(other):
             return "nothing"
-        self.move(src, "swap")
-        self.move(other, src)
-        self.move("swap", other)
+        for a, b in [(src, "swap"), (other, src), ("swap", other)]:
+            self.move(a, b)
         return f"swapped {src} and {other}"
 
 
-def built(build):
+def built(build, *args, **kwargs):
     """The graph a build gives, also when a requested module is missing."""
     try:
-        return build()
+        return build(*args, **kwargs)
     except tg.NotFound as e:
         return e.graph
 
 
 def snapshot(graph):
     """Everything a graph says, in its order."""
-    modules = [(n, m.kind, m.origin, m.depth, sorted(m.imports), sorted(m.imported_by))
-               for n, m in graph.items()]
-    sites = {(a, b): graph.sites(a, b) for a in graph for b in sorted(graph[a].imports)}
-    return modules, graph.roots, sites, graph.problems
-
-
-@pytest.fixture
-def wire():
-    wire = Tripwire()
-    sys.meta_path.insert(0, wire)  # before the builder, which reads sys.meta_path once
-    yield wire
-    sys.meta_path.remove(wire)
+    return ([(n, m.kind, m.origin, m.depth, sorted(m.imports), sorted(m.imported_by)) for n, m in graph.items()],
+            graph.roots, {(a, b): graph.sites(a, b) for a in graph for b in sorted(graph[a].imports)}, graph.problems)
 
 
 # Even seeds settle before the first edit (the first rebuild sets the
 # watches); odd ones may have that first rebuild stopped.
 @pytest.mark.parametrize("seed", range(8))
-def test_rebuilds_after_random_edits_equal_fresh_builds(tmp_path, wire, seed):
+def test_rebuilds_after_random_edits_equal_fresh_builds(tmp_path, monkeypatch, seed):
+    wire = Tripwire()
+    # Installed before the builder, which reads sys.meta_path once.
+    monkeypatch.setattr(sys, "meta_path", [wire, *sys.meta_path])
     rng = random.Random(seed)
     tree = Tree(tmp_path, rng)
-    args, kwargs = REQUESTS[seed % len(REQUESTS)](tmp_path)
-    builder = tg.Builder(sys_path=[str(tmp_path)])
-    last = built(lambda: builder.build(*args, **kwargs))
+    files, kwargs = REQUESTS[seed % len(REQUESTS)]
+    args = [str(tmp_path / f) for f in files]
+    rebuild = functools.partial(built, tg.Builder(sys_path=[str(tmp_path)]).build, *args, **kwargs)
+    last = rebuild()
     if seed % 2 == 0:
-        built(lambda: builder.build(*args, **kwargs))
+        rebuild()
     done = []
     for step in range(40):
         done.append(tree.edit())
@@ -203,15 +190,14 @@ def test_rebuilds_after_random_edits_equal_fresh_builds(tmp_path, wire, seed):
                         if m.origin and m.origin.startswith(str(tmp_path))]
                 rel = rng.choice([r for r in read if (tmp_path / r).is_file()] or ["main.py"])
                 done.append(tree.insert(rel, f"import trip{step}"))
-                wire.name, wire.count = f"trip{step}", None
+                wire.name, wire.count = f"trip{step}", float("inf")
             try:
-                built(lambda: builder.build(*args, **kwargs))
+                rebuild()
                 done.append("completed")
             except (KeyboardInterrupt, Stop):
                 done.append("stopped")
             wire.error = None
             if rng.random() < 0.5:
                 continue  # the next edit comes on top
-        last = built(lambda: builder.build(*args, **kwargs))
-        fresh = built(lambda: tg.build(*args, sys_path=[str(tmp_path)], **kwargs))
-        assert snapshot(last) == snapshot(fresh), done
+        last = rebuild()
+        assert snapshot(last) == snapshot(built(tg.build, *args, sys_path=[str(tmp_path)], **kwargs)), done
