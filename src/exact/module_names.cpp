@@ -59,18 +59,24 @@ ModuleNames::Slot ModuleNames::slot_of(ModuleId id, std::string_view name,
   return Slot{id, static_cast<std::uint16_t>(h >> 48), size, name.data()};
 }
 
-ModuleId ModuleNames::lookup(std::string_view name, std::uint64_t h) const noexcept {
+template <class Accept>
+ModuleId ModuleNames::probe(std::string_view name, std::uint64_t h,
+                            const Accept& accept) const noexcept {
   const std::size_t mask = slots_.size() - 1;
   const auto tag = static_cast<std::uint16_t>(h >> 48);
   const auto size = static_cast<std::uint16_t>(name.size() < kLong ? name.size() : kLong);
   for (std::size_t i = static_cast<std::size_t>(h) & mask;; i = (i + 1) & mask) {
     const Slot& s = slots_[i];
     if (s.id == kNoModule) return kNoModule;
-    if (s.tag != tag || s.size != size) continue;
-    if (size == kLong ? names_[s.id] == name : std::memcmp(s.text, name.data(), name.size()) == 0) {
-      return s.id;
-    }
+    if (s.tag == tag && s.size == size && accept(s)) return s.id;
   }
+}
+
+ModuleId ModuleNames::lookup(std::string_view name, std::uint64_t h) const noexcept {
+  return probe(name, h, [&](const Slot& s) {
+    return s.size == kLong ? names_[s.id] == name
+                           : std::memcmp(s.text, name.data(), name.size()) == 0;
+  });
 }
 
 ModuleId ModuleNames::find(std::string_view name) const noexcept {
@@ -86,17 +92,10 @@ std::uint64_t ModuleNames::prefetch(std::string_view name) const noexcept {
 void ModuleNames::prefetch_text(std::string_view name, std::uint64_t h) const noexcept {
   // The slot is (most likely) loaded now: the text of the first one whose
   // tag and length match is what the lookup will compare.
-  const std::size_t mask = slots_.size() - 1;
-  const auto tag = static_cast<std::uint16_t>(h >> 48);
-  const auto size = static_cast<std::uint16_t>(name.size() < kLong ? name.size() : kLong);
-  for (std::size_t i = static_cast<std::size_t>(h) & mask;; i = (i + 1) & mask) {
-    const Slot& s = slots_[i];
-    if (s.id == kNoModule) return;
-    if (s.tag == tag && s.size == size) {
-      __builtin_prefetch(s.text);
-      return;
-    }
-  }
+  probe(name, h, [](const Slot& s) {
+    __builtin_prefetch(s.text);
+    return true;
+  });
 }
 
 std::string_view ModuleNames::keep(std::string_view text) {

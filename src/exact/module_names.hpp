@@ -68,6 +68,10 @@ class ModuleNames {
   };
   static constexpr std::uint16_t kLong = 0xFFFF;
   static Slot slot_of(ModuleId id, std::string_view name, std::uint64_t h) noexcept;
+  // The id of the first slot on `name`'s probe path whose tag and length
+  // match and which `accept` takes; kNoModule at the first empty slot.
+  template <class Accept>
+  ModuleId probe(std::string_view name, std::uint64_t h, const Accept& accept) const noexcept;
   std::vector<Slot> slots_;  // open addressing, a power of two in size
   std::vector<std::string_view> names_;
   std::vector<std::uint64_t> hashes_;
